@@ -1,0 +1,1 @@
+"""vexo: model converter pieces around the dimension rules (vexo.api.rules.dims)."""

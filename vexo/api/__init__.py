@@ -1,0 +1,1 @@
+"""Host side of the converter: IR graph, node builder, helper functions, logger."""

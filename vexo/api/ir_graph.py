@@ -1,0 +1,2 @@
+REDUCE_OPS = ["ReduceMean", "ReduceMax", "ReduceMin", "ReduceSum", "ReduceL2", "ReduceL1", "ReduceProd",
+              "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"]

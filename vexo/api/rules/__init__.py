@@ -1,0 +1,1 @@
+"""Rule libraries of the converter; `dims` is the compiled dimension-rule module."""

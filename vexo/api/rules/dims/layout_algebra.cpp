@@ -1,0 +1,3 @@
+#include "layout_algebra.hpp"
+
+namespace vexo::dims {}  // namespace vexo::dims

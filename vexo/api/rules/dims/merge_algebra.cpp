@@ -1,0 +1,3 @@
+#include "merge_algebra.hpp"
+
+namespace vexo::dims {}  // namespace vexo::dims

@@ -1,0 +1,3 @@
+#include "squeeze_algebra.hpp"
+
+namespace vexo::dims {}  // namespace vexo::dims

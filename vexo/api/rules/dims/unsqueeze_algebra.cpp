@@ -1,0 +1,3 @@
+#include "unsqueeze_algebra.hpp"
+
+namespace vexo::dims {}  // namespace vexo::dims
