@@ -760,7 +760,7 @@ class IrGraph:
         used = set(self.outputs)
         for node in order:
             used.update(t for t in node.input if t)
-        inits = [numpy_helper.from_array(np.ascontiguousarray(v), k) for k, v in self._consts.items() if k in used]
+        inits = [numpy_helper.from_array(np.asarray(v, order="C"), k) for k, v in self._consts.items() if k in used]
         graph_io = set(self.inputs) | set(self.outputs)
         inner = []
         for node in order:
