@@ -5,6 +5,13 @@
 #include <optional>
 #include <vector>
 
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "array.hpp"
+
 namespace vexo::dims {
 
 using Ints = std::vector<int64_t>;
@@ -63,5 +70,83 @@ Ints inverse_perm(const Ints& perm);
 // `max_kernel`, [x] when it fits one Tile, else the largest divisors from
 // `max_kernel` down, taken off in turn (100 -> [5, 5, 4], 128 -> [8, 8, 2]).
 Ints resize_to_tile_size(int64_t x, int64_t max_fm, int64_t max_kernel);
+
+// Tile to Expand: the Expand target of a Tile that repeats only unit axes
+// (repeat 1 keeps the extent, repeat r of an extent-1 axis gives r); nullopt
+// when the ranks differ, an axis of extent above 1 is repeated, or an extent or
+// repeat is negative.
+std::optional<Ints> tile_expand_shape(const Shape& input_shape, const Ints& repeats);
+
+// Gather to Conv: the input channel each output channel picks, with negative
+// indices counted from the end as numpy and Gather count them; nullopt when an
+// index falls outside [-ch_in, ch_in).
+std::optional<Ints> gather_selected_channels(const Ints& indices, int64_t ch_in);
+
+// The 1x1 Conv weight [ch_out, ch_in, 1, 1] that picks channel columns[i] into
+// output channel i: 1.0 there, 0.0 everywhere else.
+Array selection_weight(const Ints& columns, int64_t ch_in);
+
+// Expand before Reshape: the one axis an Expand enlarges (in < out); nullopt
+// when the ranks differ, no axis or several axes grow, or an extent is negative.
+std::optional<int64_t> single_expanded_axis(const Shape& in_shape, const Shape& out_shape);
+
+// The non-unit axis the expanded axis merges with: the first independent part
+// of the Reshape that holds `expand_axis` must have exactly two non-unit input
+// axes and one non-unit output axis.  nullopt when no part holds the axis or
+// the part merges differently.  Throws std::out_of_range when a part names an
+// axis outside its shape.
+using ReshapeParts = std::vector<std::pair<Ints, Ints>>;
+std::optional<int64_t> merge_target_axis(const ReshapeParts& parts, const Shape& rs_in, const Shape& rs_out,
+                                         int64_t expand_axis);
+
+// Gather indices along the target axis (extent `target`) that rebuild the
+// merged axis of the expanded tensor (expanded extent `expanded`): each index
+// repeated `expanded` times when the target axis comes first ([0,0,1,1,...]),
+// the run 0..target-1 repeated `expanded` times when the expanded axis comes
+// first ([0,1,0,1,...]).
+Ints repeated_gather_index(int64_t target, int64_t expanded, bool target_first);
+
+// Shape of that Gather's output: the Expand's input with the target axis
+// multiplied by the expanded extent.
+Shape merged_gather_shape(const Shape& expand_in, int64_t target_axis, int64_t expanded);
+
+// Constant operand shrinking: the constant with every axis removed (kept at
+// extent 1) along which it repeats the same values while the feature operand
+// has the same non-unit extent there.  Axes are tried in order, each on the
+// result of the ones before.
+Array shrink_redundant_axes(const Array& constant, const Shape& feature_shape);
+
+// The one value a constant holds throughout, as a one-element array of its
+// element type shaped [1] * rank; nullopt when it holds several values, a NaN,
+// or no element at all.
+std::optional<Array> collapse_uniform(const Array& constant, size_t rank);
+
+// Broadcast Mul: the shape both 4-D operands broadcast to; nullopt when an
+// extent is negative or two extents differ with neither being 1.
+std::optional<Shape> broadcast_shape_4d(const Shape& a, const Shape& b);
+
+// Expand sizes that bring `in_shape` to `broadcast`: the broadcast extent on
+// the unit axes that grow, 1 everywhere else.
+Ints broadcast_expand_size(const Shape& in_shape, const Shape& broadcast);
+
+// "<input>_exp_for_<mul>" and that name followed by "_size".
+std::string broadcast_expand_name(const std::string& input, const std::string& mul);
+std::string broadcast_expand_size_name(const std::string& expand_name);
+
+// 1x1 Resize to Tile: one Tile of the chain.
+struct TileStep {
+  std::string node_name;
+  std::string repeats_name;
+  std::string output;
+  int64_t h = 1;
+  int64_t w = 1;
+};
+
+// The Tile chain that repeats a 1x1 map to scale_y x scale_x, named from
+// `base` (the Resize's name + "_2tile"), the last Tile writing `output`.
+// Empty when a scale is below 1 or above 512, or needs a factor above 8 or more
+// than three factors.
+std::vector<TileStep> plan_tile_chain(const std::string& base, const std::string& output, int64_t scale_y,
+                                      int64_t scale_x);
 
 }  // namespace vexo::dims
