@@ -97,7 +97,7 @@ class Report:
                        % (run.name, run.passes, run.calls, run.seconds, fired or "nothing"))
             if run.limit_hit:
                 out.append("  LIMIT: %s" % run.limit_hit)
-        if self.cleanup:
+        if any(self.cleanup.values()):
             out.append("clean-up: " + ", ".join("%s %d" % (k, v) for k, v in self.cleanup.items() if v))
         if self.constants:
             out.append("constants: " + ", ".join("%s %d" % kv for kv in self.constants.items()))

@@ -1,14 +1,12 @@
 // Pure shape algebra of the lowering rules (no Python).
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <vector>
-
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "array.hpp"
 
