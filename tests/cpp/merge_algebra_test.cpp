@@ -31,35 +31,12 @@ std::pair<Ints, Ints> merge_by_type(const Ints& a, const Ints& b) {
 
 }  // namespace
 
-TEST(MergeHelpers, StandInMergeJoinsAxesOfOneType) {
-  EXPECT_EQ(merge_by_type({5, 6, 7}, {5, 6, 7}), (std::pair<Ints, Ints>{{210}, {210}}));
-  EXPECT_EQ(merge_by_type({1, 1, 3}, {2, 6, 3}), (std::pair<Ints, Ints>{{1, 3}, {12, 3}}));
-  EXPECT_EQ(merge_by_type({1, 2, 1}, {1, 2, 3}), (std::pair<Ints, Ints>{{2, 1}, {2, 3}}));
-}
-
-TEST(MergeHelpers, PermutationsPaddingAndExtents) {
-  EXPECT_TRUE(is_permutation({2, 0, 1}, 3));
-  EXPECT_FALSE(is_permutation({0, 0, 1}, 3));
-  EXPECT_FALSE(is_permutation({0, 1, 3}, 3));
-  EXPECT_FALSE(is_permutation({0, 1}, 3));
-  EXPECT_EQ(reversed_axes(4), (Ints{3, 2, 1, 0}));
-  EXPECT_EQ(pad_left_ones({7}, 4), (Ints{1, 1, 1, 7}));
-  EXPECT_EQ(pad_left_ones({2, 3, 4, 5, 6}, 4), (Ints{2, 3, 4, 5, 6}));
-  EXPECT_FALSE(all_extents_known({2, -1, 3}));
-}
-
 TEST(UnitAxes, DropsOuterUnitAxesButKeepsFourAxes) {
   EXPECT_EQ(unit_axes_to_drop({2, 1, 3, 1, 4, 5}), (Ints{1, 3}));
   EXPECT_EQ(unit_axes_to_drop({1, 1, 1, 1, 8, 8}), (Ints{0, 1}));
   EXPECT_EQ(unit_axes_to_drop({2, 3, 4, 5, 1}), (Ints{4}));
   EXPECT_EQ(unit_axes_to_drop({2, 3, 4, 5, 6}), Ints{});
   EXPECT_EQ(unit_axes_to_drop({1, 2, 1, 3, 1, 4, 1}), (Ints{0, 2, 4}));
-}
-
-TEST(UnitAxes, PermIsRenumberedForTheSmallerRank) {
-  EXPECT_EQ(perm_without_axes({0, 2, 1, 4, 3, 5}, {1, 3}), (Ints{0, 1, 2, 3}));
-  EXPECT_EQ(perm_without_axes({2, 3, 4, 0, 1}, {1}), (Ints{1, 2, 3, 0}));
-  EXPECT_EQ(without_axes({2, 1, 3, 4, 5}, {1}), (Ints{2, 3, 4, 5}));
 }
 
 TEST(TailMerge, KeepsAsManyLeadingAxesAsItCan) {
@@ -93,21 +70,6 @@ TEST(TailMerge, CountsMustMatchExactly) {
   EXPECT_FALSE(find_tail_merge({2, 3, 4, 5, 6, 7}, {2, 3, 4, 5, 6, 7}, never));
 }
 
-TEST(HeadMerge, MatMulBatchAxes) {
-  auto s = find_head_merge({2, 3, 4, 5, 6}, {2, 3, 4, 6, 7}, {3, 2}, merge_by_type);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->dims_keep, 3);
-  EXPECT_EQ(s->shape_0, (Ints{6, 4, 5, 6}));
-  EXPECT_EQ(s->shape_1, (Ints{6, 4, 6, 7}));
-
-  s = find_head_merge({1, 1, 1, 1, 6, 7}, {2, 3, 4, 5, 7, 8}, {3, 2}, merge_by_type);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->shape_0, (Ints{1, 1, 6, 7}));
-  EXPECT_EQ(s->shape_1, (Ints{24, 5, 7, 8}));
-
-  EXPECT_FALSE(find_head_merge({2, 1, 2, 1, 5, 6}, {1, 3, 1, 3, 6, 7}, {3, 2}, merge_by_type));
-}
-
 TEST(HeadMerge, ExpandTriesFourSplits) {
   auto s = find_head_merge({1, 1, 3, 4, 5}, {2, 6, 3, 4, 5}, {3, 2, 1, 0}, merge_by_type);
   ASSERT_TRUE(s);
@@ -124,44 +86,12 @@ TEST(HeadMerge, ExpandTriesFourSplits) {
   EXPECT_FALSE(find_head_merge({1, 3, 1, 4, 1}, {2, 3, 2, 4, 2}, {3, 2, 1, 0}, merge_by_type));
 }
 
-TEST(Channelwise, FoldsEverythingBehindTheChannel) {
-  EXPECT_EQ(channelwise_shape({2, 8, 3, 4, 5, 6}), (Ints{2, 8, 1, 360}));
-  EXPECT_THROW(channelwise_shape({int64_t{1} << 40, 8, int64_t{1} << 40, int64_t{1} << 40}), ArrayError);
-}
-
-TEST(TransposeMerge, MarksAxesThatMoveTogether) {
-  EXPECT_EQ(contiguity_marks({0, 1, 3, 2, 4}), (std::vector<bool>{false, true, false, false, false}));
-  EXPECT_EQ(independent_count(contiguity_marks({0, 1, 2, 3, 4})), 1);
+TEST(TransposeMerge, KeepsInnerAxesApartToReachFourAxes) {
   EXPECT_EQ(inner_axes_kept(contiguity_marks({0, 1, 2, 3, 5, 4})), 3);
-  EXPECT_EQ(inner_axes_kept(contiguity_marks({0, 1, 2, 3, 4})), 3);
-}
-
-TEST(TransposeMerge, WorkedExamples) {
-  auto p = plan_transpose_merge({2, 3, 4, 5, 6}, {0, 1, 3, 2, 4});
+  auto p = plan_transpose_merge({2, 3, 4, 5, 6, 7, 2}, {3, 4, 5, 6, 0, 1, 2});
   ASSERT_TRUE(p);
-  EXPECT_EQ(p->input_shape, (Ints{6, 4, 5, 6}));
-  EXPECT_EQ(p->perm, (Ints{0, 2, 1, 3}));
-
-  p = plan_transpose_merge({2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 5, 4});
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->input_shape, (Ints{24, 5, 6, 7}));
-  EXPECT_EQ(p->perm, (Ints{0, 1, 3, 2}));
-
-  p = plan_transpose_merge({2, 3, 4, 5, 6}, {0, 1, 2, 3, 4});
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->input_shape, (Ints{6, 4, 5, 6}));
-  EXPECT_EQ(p->perm, (Ints{0, 1, 2, 3}));
-
-  // Channels-last pixel shuffle: [N, H, W, r, r, C] -> [N, H, r, W, r, C].
-  p = plan_transpose_merge({1, 5, 6, 2, 2, 4}, {0, 1, 3, 2, 4, 5});
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->input_shape, (Ints{5, 6, 2, 8}));
-  EXPECT_EQ(p->perm, (Ints{0, 2, 1, 3}));
-  // Window partition: [B, h, wh, w, ww, C] -> [B, h, w, wh, ww, C].
-  p = plan_transpose_merge({2, 3, 4, 5, 6, 7}, {0, 1, 3, 2, 4, 5});
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->input_shape, (Ints{6, 4, 5, 42}));
-  EXPECT_EQ(p->perm, (Ints{0, 2, 1, 3}));
+  EXPECT_EQ(p->input_shape, (Ints{24, 30, 7, 2}));
+  EXPECT_EQ(p->perm, (Ints{1, 2, 3, 0}));
 }
 
 TEST(TransposeMerge, Refusals) {
@@ -175,24 +105,8 @@ TEST(TransposeMerge, Refusals) {
   EXPECT_FALSE(plan_transpose_merge({2, 3, 4, 5, 6}, {0, 1, 2, 3, 7}));
 }
 
-TEST(AxisMerge, DropsUnitAxesFromTheEnd) {
-  auto m = plan_axis_merge({2, 1, 3, 1, 4, 5}, 4);
-  EXPECT_EQ(m.shape, (Ints{2, 3, 4, 5}));
-  EXPECT_EQ(m.axis, 2);
-  // The operator's own unit axis stays; the others go.
-  m = plan_axis_merge({2, 3, 1, 4, 1}, 2);
-  EXPECT_EQ(m.shape, (Ints{2, 3, 1, 4}));
-  EXPECT_EQ(m.axis, 2);
-}
-
 TEST(AxisMerge, MergesAfterTheAxisFirst) {
-  auto m = plan_axis_merge({2, 3, 4, 5, 6, 7}, 2);
-  EXPECT_EQ(m.shape, (Ints{2, 3, 4, 210}));
-  EXPECT_EQ(m.axis, 2);
-  m = plan_axis_merge({2, 3, 4, 5, 6, 7}, 4);
-  EXPECT_EQ(m.shape, (Ints{2, 60, 6, 7}));
-  EXPECT_EQ(m.axis, 2);
-  m = plan_axis_merge({2, 3, 4, 5, 6, 7, 8}, 0);
+  auto m = plan_axis_merge({2, 3, 4, 5, 6, 7, 8}, 0);
   EXPECT_EQ(m.shape, (Ints{2, 3, 4, 1680}));
   EXPECT_EQ(m.axis, 0);
   m = plan_axis_merge({2, 3, 4, 5, 6, 7, 8}, 6);
