@@ -351,24 +351,28 @@ std::optional<int64_t> split_concat_axis(const Ir& ir, const Node& nod) {
 
 // The sizes of the pieces along the axis: a Split's constant second input
 // (a Split sized any other way is not handled), a Concat's input extents.
-std::optional<Value> chunk_sizes(const Ir& ir, const Node& nod, const std::vector<Shape>& in_shapes, int64_t axis,
-                                 Ints& chunks) {
+// `host_value` is what the converter's Gather planner is handed: the Split's
+// constant as stored, the Concat's list.
+struct Chunks {
+  Ints sizes;
+  Value host_value;
+};
+
+std::optional<Chunks> chunk_sizes(const Ir& ir, const Node& nod, const std::vector<Shape>& in_shapes, int64_t axis) {
   if (nod.op_type() == "Split") {
     if (nod.num_inputs() < 2 || !ir.is_const(nod.input(1))) return std::nullopt;
     const Ref value = ir.get_const_ref(nod.input(1));
     if (value.is_none()) return std::nullopt;
-    chunks = to_ints(value, "split sizes of node '" + nod.name() + "'");
-    if (chunks.size() != nod.num_outputs()) return std::nullopt;
-    for (int64_t c : chunks)
-      if (c < 0) return std::nullopt;
-    return Value(value);
+    Ints sizes = to_ints(value, "split sizes of node '" + nod.name() + "'");
+    if (sizes.size() != nod.num_outputs() || !all_extents_known(sizes)) return std::nullopt;
+    return Chunks{sizes, value};
   }
-  chunks.clear();
+  Ints sizes;
   for (const Shape& s : in_shapes) {
     if (axis < 0 || axis >= static_cast<int64_t>(s.size())) return std::nullopt;
-    chunks.push_back(s[axis]);
+    sizes.push_back(s[axis]);
   }
-  return Value(chunks);
+  return Chunks{sizes, sizes};
 }
 
 std::optional<SplitConcatPlan> match_split_concat(const Ir& ir, const Node& nod) {
@@ -381,9 +385,8 @@ std::optional<SplitConcatPlan> match_split_concat(const Ir& ir, const Node& nod)
   if (!in_shapes || !out_shapes || out_shapes->empty()) return std::nullopt;
   const auto axis = split_concat_axis(ir, nod);
   if (!axis) return std::nullopt;
-  Ints chunks;
-  const auto chunk_arg = chunk_sizes(ir, nod, *in_shapes, *axis, chunks);
-  if (!chunk_arg) return std::nullopt;
+  const auto chunks = chunk_sizes(ir, nod, *in_shapes, *axis);
+  if (!chunks) return std::nullopt;
 
   const Shape& refer_shape = is_split ? in_shapes->front() : out_shapes->front();
   const int64_t merge_ndim = static_cast<int64_t>(refer_shape.size()) - 3;
@@ -391,11 +394,11 @@ std::optional<SplitConcatPlan> match_split_concat(const Ir& ir, const Node& nod)
   if (!start) return std::nullopt;
   const Shape new_shape = merge_window(refer_shape, *start, merge_ndim);
 
-  GatherPlan gather = gen_gather_for_change_split_shape(refer_shape, new_shape, *axis, *start, *chunk_arg,
+  GatherPlan gather = gen_gather_for_change_split_shape(refer_shape, new_shape, *axis, *start, chunks->host_value,
                                                         nod.op_type());
   if (!gather.axis) return std::nullopt;
   const bool need_gather = needs_reorder(gather.index);
-  const Ints new_chunks = scale_chunks(chunks, window_other_product(refer_shape, *start, merge_ndim, *axis));
+  const Ints new_chunks = scale_chunks(chunks->sizes, window_other_product(refer_shape, *start, merge_ndim, *axis));
   return SplitConcatPlan{*in_shapes, *out_shapes, *start, new_shape, new_chunks, gather, need_gather};
 }
 
