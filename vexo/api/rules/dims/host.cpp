@@ -118,6 +118,7 @@ py::list int_list(const Ints& v) {
 py::object to_py(const Value& v) {
   struct Visit {
     py::object operator()(const None&) const { return py::none(); }
+    py::object operator()(const Bool& x) const { return py::bool_(x.value); }
     py::object operator()(int64_t x) const { return py::int_(x); }
     py::object operator()(double x) const { return py::float_(x); }
     py::object operator()(const std::string& x) const { return py::str(x); }
