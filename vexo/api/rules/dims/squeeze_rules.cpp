@@ -158,6 +158,12 @@ class SqueezeRewrite {
         case InputRole::slice_axes: rewrite_axes_const(name, "Only support constant 'axes' in Slice '{}'!"); break;
         case InputRole::pad_pads: rewrite_pads_const(name, format("Only support constant 'pads' in Pad '{}'!",
                                                                    {nod().name()})); break;
+        // Resize roi, scales and sizes are read as constants at every position
+        // 1 to 3 the node has, whatever the name there.  An absent input given
+        // as the empty name has no constant, so such a Resize stops with the
+        // "Only support constant" message like one whose input is computed; a
+        // silent skip would make the outcome depend on how a host marks an
+        // absent input.  Absent trailing inputs left off the node are not read.
         case InputRole::resize_roi: rewrite_pads_const(name, resize_message("roi")); break;
         case InputRole::resize_scales: rewrite_shape_const(name, "scales"); break;
         case InputRole::resize_sizes: rewrite_shape_const(name, "sizes"); break;
@@ -233,11 +239,6 @@ class SqueezeRewrite {
     store_squeezed(name, value, [&](const auto& list) { return squeeze_pads(list, m_.axis_rm); });
   }
 
-  // Resize roi, scales and sizes are read at every position the node has.
-  // An absent one given as the empty name has no constant behind it and stops
-  // the rule with the same message as a computed one: this rule does not guess
-  // which of them a four-dimensional Resize may go without, and a host that
-  // wants such a Resize squeezed leaves the absent trailing inputs off the node.
   void rewrite_shape_const(const std::string& name, const std::string& word) {
     const Array value = const_or_report(name, resize_message(word));
     store_squeezed(name, value, [&](const auto& list) { return squeeze_shape(list, m_.axis_rm); });
@@ -320,7 +321,8 @@ struct TransposePlan {
 // Without a perm attribute a Transpose reverses its axes.
 Ints transpose_perm(const Ir& ir, const Node& nod) {
   const Ref perm = ir.get_attr(nod, "perm");
-  const Ints value = perm.is_none() ? Ints{4, 3, 2, 1, 0} : to_ints(perm, "attribute 'perm' of node '" + nod.name() + "'");
+  const Ints value =
+      perm.is_none() ? Ints{4, 3, 2, 1, 0} : to_ints(perm, "attribute 'perm' of node '" + nod.name() + "'");
   if (!is_permutation(value, 5))
     throw std::invalid_argument("Transpose '" + nod.name() + "': perm " + py_str(value) +
                                 " is not a permutation of its 5 input axes");
@@ -378,13 +380,14 @@ const std::vector<RuleDef>& squeeze_rules() {
        "Matched operators: one node of the 44 squeeze_to_4d entries: elementwise arithmetic, logic and "
        "comparison, activations, Softmax, exSoftmax13, LogSoftmax, TopK, Concat, Split, Slice, Pad, Resize, "
        "MatMul, Where, Cast, exDataConvert, ScatterND and the reductions.\n\n"
-       "Approach: the removed axis is the first unit axis of every output shape (of every non-constant input "
-       "for reductions, Split and Slice), which must be five-dimensional with a 1 at axis 0 or 1; only axis 0 "
-       "under dynamic shapes. Nodes whose own axes, Resize scaling or operands tie them to that axis are left "
-       "alone. Otherwise each non-constant input is reshaped to four dimensions once (lower-rank operands "
-       "right-aligned, MatMul by rank), constant shapes change in place, Slice axes, Pad pads, Resize roi, "
-       "scales and sizes and ScatterND indices are renumbered, axis, reduce axes and keepdims follow, and "
-       "every output gets a Reshape back to its former shape under its former name."},
+       "Approach: every output shape (every non-constant input shape for reductions, Split and Slice) must be "
+       "five-dimensional with a 1 at axis 0 or 1, and the first unit axis of the last one is removed; only axis 0 "
+       "under dynamic shapes. A Slice, Split, Concat or reduction over that axis, a Resize scaling axis 1, 2 or 4, "
+       "an exDataConvert at the graph's edge and a ScatterND with computed indices are left alone. Otherwise "
+       "each non-constant input is reshaped to four dimensions once (lower-rank operands right-aligned, MatMul "
+       "by rank), constant shapes change in place, Slice axes, Pad pads, Resize roi, scales and sizes and "
+       "ScatterND indices are renumbered, axis, reduce axes and keepdims follow, and every output gets a "
+       "Reshape back to its former shape under its former name."},
       {"_p_squeeze_to_4d_transpose", squeeze_to_4d_transpose,
        "Run a five-dimensional Transpose as a four-dimensional one between Reshapes.\n\n"
        "Matched operators: Transpose (no table entry).\n\n"
