@@ -263,8 +263,10 @@ std::string Ref::repr() const { return py::str(h(*this)); }
 
 int64_t to_int(const Ref& v, const std::string& what) {
   int64_t x;
-  if (!index_value(h(v), x)) throw HostTypeError(what + ": expected an integer, got " + type_name(h(v)));
-  return x;
+  if (index_value(h(v), x)) return x;
+  if (PyLong_Check(h(v).ptr())) throw HostTypeError(what + ": integer " + std::string(py::str(h(v))) +
+                                                    " is out of the 64-bit range");
+  throw HostTypeError(what + ": expected an integer, got " + type_name(h(v)));
 }
 
 double to_double(const Ref& v, const std::string& what) {
