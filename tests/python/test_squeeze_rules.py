@@ -297,3 +297,37 @@ def test_detection_head_converts_to_four_dimensions():
         if n.op_type in SQUEEZE_OPS | {"Transpose"}:
             assert all(len(ir.get_shape(t)) <= 4 for t in n.output), n
     assert_equivalent(before, ir.to_model())
+
+
+# ---------------------------------------------------------------- against a host built from the contracts alone
+
+def test_exact_builder_calls_and_a_logger_that_returns(monkeypatch):
+    import independent_host as host
+    host.install(monkeypatch, dims)
+    mx = host.Node("Max", ["x", "b", "x"], ["z"], name="max")  # a shared input is reshaped once
+    ir = host.Ir([mx], shapes={"x": X5, "b": [16, 16], "z": X5})
+    remove, nodes = dims._p_squeeze_to_4d(ir, [mx])
+    g_ops = [(n.op_type, list(n.input), list(n.output)) for n in nodes]
+    assert remove == [] and [o[0] for o in g_ops] == ["Reshape"] * 3 and mx.output == [nodes[2].input[0]]
+    assert mx.input == [nodes[0].output[0], nodes[1].output[0], nodes[0].output[0]] and nodes[2].output == ["z"]
+    assert [ir.const_values[n.input[1]].tolist() for n in nodes] == [[3, 8, 16, 16], [1, 1, 16, 16], X5]
+
+    mm = host.Node("MatMul", ["x", "w"], ["y"], name="mm")
+    ir = host.Ir([mm], shapes={"x": [1, 3, 8, 16, 32], "y": [1, 3, 8, 16, 4]}, consts={"w": np.ones((32, 4))})
+    with pytest.raises(RuntimeError, match="Not support shape_dims = 2 for w in MatMul!"):
+        dims._p_squeeze_to_4d(ir, [mm])
+    assert host.Log.messages == [("e", "Not support shape_dims = 2 for w in MatMul!")]
+
+
+def test_transpose_names_come_from_node_name_join(monkeypatch):
+    import independent_host as host
+    host.install(monkeypatch, dims)
+    tp = host.Node("Transpose", ["x"], ["y"], name="tp", perm=[0, 3, 1, 2, 4])
+    ir = host.Ir([tp], shapes={"x": [2, 3, 1, 4, 5], "y": [2, 4, 3, 1, 5]})
+    _, (r0, r1) = dims._p_squeeze_to_4d_transpose(ir, [tp])
+    assert [c[1:] for c in ir.writes() if c[0] == "set_attr"] == [("tp", "perm", [0, 2, 1, 3])]
+    assert (r0.name, list(r0.input), list(r0.output)) == ("tp_squeeze0_free", ["x", "tp_squeeze0_free_shape"],
+                                                          ["x_shape4tp"])
+    assert (r1.name, list(r1.input), list(r1.output)) == ("tp_squeeze1_free", ["y_shape4", "tp_squeeze1_free_shape"],
+                                                          ["y"])
+    assert ir.const_values["tp_squeeze1_free_shape"].tolist() == [2, 4, 3, 1, 5]
