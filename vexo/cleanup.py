@@ -111,25 +111,23 @@ def cancel_transpose_pairs(ir):
 
 
 def drop_dead(ir):
-    """Removes nodes none of whose outputs is read or a graph output, and unread constants."""
-    done = 0
-    queue = collections.deque(ir.nodes)
-    while queue:
-        node = queue.popleft()
-        if node not in ir:
+    """Removes the nodes no graph output depends on, and the constants no node reads."""
+    live, stack = set(), [ir.producer(t) for t in ir.outputs]
+    while stack:
+        node = stack.pop()
+        if node is None or node in live:
             continue
-        if any(t and (ir.consumers(t) or t in ir.outputs) for t in node.output):
-            continue
-        producers = ir.pre_nodes(node)
+        live.add(node)
+        stack.extend(ir.producer(t) for t in node.input if t)
+    dead = [n for n in ir.nodes if n not in live]
+    for node in dead:
         ir.remove_node(node)
-        done += 1
-        queue.extend(producers)
     used = set(ir.outputs)
-    for node in ir.nodes:
+    for node in live:
         used.update(node.input)
     for name in [c for c in ir.consts if c not in used]:
         ir.drop_const(name)
-    return done
+    return len(dead)
 
 
 def cleanup(ir):

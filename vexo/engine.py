@@ -24,7 +24,6 @@ import collections
 import time
 from dataclasses import dataclass, field
 
-from vexo.api import shape_infer
 from vexo.api.ir_graph import ModelError
 from vexo.api.vexo_log import VexoError
 
@@ -113,6 +112,11 @@ def match_chain(ir, node, ops):
     return chain
 
 
+def _empty_result(result):
+    return (isinstance(result, (tuple, list)) and len(result) == 2 and isinstance(result[0], (list, tuple))
+            and isinstance(result[1], (list, tuple)) and not result[0] and not result[1])
+
+
 def failure_message(exc):
     if isinstance(exc, VexoError):
         return exc.message
@@ -139,6 +143,10 @@ class Engine:
         self.quant_tab.begin()
         try:
             result = rule(ir, list(chain), self.quant_tab)
+            if ir.changes == before and _empty_result(result):
+                ir.commit()
+                self.quant_tab.commit()
+                return None  # declined: nothing written, nothing to apply
             removed = list(result[0]) if isinstance(result, (tuple, list)) and len(result) == 2 else []
             added = ir.apply(result)
             written = ir.written
@@ -173,21 +181,14 @@ class Engine:
             for t in getattr(node, "output", ()):
                 if t and (ir.consumers(t) or t in ir.outputs) and not self._available(t):
                     raise BrokenGraph("tensor '%s' of removed node '%s' is still read" % (t, node.name))
-        if self.check_shapes:
-            for node in live:
-                self._check_node_shapes(node)
+        if self.check_shapes and ir.shape_conflicts:
+            t, recorded, shape, node = ir.shape_conflicts[0]
+            raise BrokenGraph("tensor '%s' is recorded as %s but node '%s' (%s) computes %s"
+                              % (t, recorded, node.name, node.op_type, shape))
 
     def _available(self, tensor):
         ir = self.ir
         return ir.producer(tensor) is not None or tensor in ir.consts or tensor in ir.inputs
-
-    def _check_node_shapes(self, node):
-        ir = self.ir
-        for t, (shape, _) in zip(node.output, shape_infer.infer(ir, node)):
-            recorded = ir.get_shape(t) if t else None
-            if shape is not None and recorded is not None and shape != recorded:
-                raise BrokenGraph("tensor '%s' is recorded as %s but node '%s' (%s) computes %s"
-                                  % (t, recorded, node.name, node.op_type, shape))
 
     # ------------------------------------------------------------ one table
 

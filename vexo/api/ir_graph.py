@@ -227,6 +227,7 @@ class IrGraph:
         self._touched = {}
         self._order_dirty = False
         self.written = []
+        self.shape_conflicts = []
         self._nodes = {}
         self._producer = {}
         self._consumers = {}
@@ -468,7 +469,10 @@ class IrGraph:
             raise KeyError("no node named '%s'" % name) from None
 
     def find(self, op_type):
-        return [n for n in self.nodes if n.op_type == op_type]
+        """The nodes of one op type, in topological order."""
+        if self._order_dirty:
+            self.renumber()
+        return sorted((n for n in self._nodes.values() if n.op_type == op_type), key=lambda n: n._seq)
 
     def __contains__(self, node):
         return isinstance(node, IrNode) and self._nodes.get(node.name) is node
@@ -660,17 +664,28 @@ class IrGraph:
             self._undo.append(undo)
 
     def refresh_shapes(self):
-        """Infers unknown output shapes of the nodes written since the last call."""
+        """Infers the output shapes of the nodes written since the last call.
+
+        Unknown shapes are recorded. A recorded shape that differs from what its
+        node computes is listed in `shape_conflicts` as (tensor, recorded,
+        computed, node).
+        """
         touched = [n for n in self._touched if self._nodes.get(n.name) is n]
         self._touched = {}
+        self.shape_conflicts = []
         if not touched:
             return
         for node in self._local_order(touched):
             for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
-                if o and self._shapes.get(o) is None and shape is not None:
+                if not o:
+                    continue
+                recorded = self._shapes.get(o)
+                if recorded is None and shape is not None:
                     self.set_shape(o, shape, dtype=dtype if self._dtypes.get(o) is None else None)
-                elif o and self._dtypes.get(o) is None and dtype is not None:
-                    self.set_shape(o, self._shapes.get(o), dtype=dtype)
+                elif shape is not None and recorded != shape:
+                    self.shape_conflicts.append((o, list(recorded), shape, node))
+                elif self._dtypes.get(o) is None and dtype is not None:
+                    self.set_shape(o, recorded, dtype=dtype)
 
     def _local_order(self, nodes):
         """`nodes` ordered so that producers come before their consumers."""
