@@ -1,2 +1,763 @@
+"""The converter's IR graph over an ONNX model.
+
+`IrGraph` holds the operators (`IrNode`) and every tensor's shape, element
+type and, for constants, value. Rules read and change it through the
+operations below; the engine applies their results with `apply` and writes the
+graph back with `to_model`.
+
+Bookkeeping kept exact at every step:
+* producer and consumer indexes, updated when a node's `input` or `output`
+  entries are assigned (they are lists that report writes to their graph);
+* a mutation counter `changes`, bumped by every effective write;
+* an undo journal while a transaction is open (`begin`, `rollback`,
+  `commit`), so that a failed rule leaves the graph exactly as it was.
+
+Loading makes Constant nodes and initializers constants, gives every node a
+unique name, and records shapes from ONNX shape inference completed by the
+per-node inference of `shape_infer` (custom `ex*` operators included).
+"""
+import copy
+import heapq
+import itertools
+
+import numpy as np
+import onnx
+from onnx import helper, numpy_helper
+
+from vexo.api import shape_infer
+
 REDUCE_OPS = ["ReduceMean", "ReduceMax", "ReduceMin", "ReduceSum", "ReduceL2", "ReduceL1", "ReduceProd",
               "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"]
+
+CUSTOM_DOMAIN = "vexo.ex"
+_AT = onnx.AttributeProto
+
+
+class ModelError(ValueError):
+    """The model cannot be loaded or written: names the file, node or tensor at fault."""
+
+
+def is_custom_op(op_type):
+    return op_type.startswith("ex")
+
+
+# ---------------------------------------------------------------- nodes
+
+class PortList(list):
+    """A node's `input` or `output` list; writes are reported to the node's graph."""
+
+    __slots__ = ("_node", "_kind")
+
+    def __init__(self, values, node, kind):
+        super().__init__(values)
+        self._node = node
+        self._kind = kind
+
+    def __setitem__(self, index, value):
+        old = list(self)
+        super().__setitem__(index, value)
+        self._changed(old)
+
+    def __delitem__(self, index):
+        old = list(self)
+        super().__delitem__(index)
+        self._changed(old)
+
+    def __iadd__(self, values):
+        old = list(self)
+        super().extend(values)
+        self._changed(old)
+        return self
+
+    def _changed(self, old):
+        graph = self._node._graph
+        if graph is not None and old != list(self):
+            graph._ports_changed(self._node, self._kind, old)
+
+    def _wrap(name):
+        def method(self, *args, **kwargs):
+            old = list(self)
+            result = getattr(list, name)(self, *args, **kwargs)
+            self._changed(old)
+            return result
+        method.__name__ = name
+        return method
+
+    append = _wrap("append")
+    extend = _wrap("extend")
+    insert = _wrap("insert")
+    pop = _wrap("pop")
+    remove = _wrap("remove")
+    clear = _wrap("clear")
+    del _wrap
+
+    def __deepcopy__(self, memo):
+        return list(self)
+
+    def __reduce__(self):
+        return (list, (list(self),))
+
+
+class IrNode:
+    """One operator: `op_type`, `name`, `input` and `output` tensor names, attributes."""
+
+    _seq_counter = itertools.count()
+
+    def __init__(self, op_type, inputs, outputs, name="", attrs=None, domain=""):
+        self.op_type = op_type
+        self.name = name
+        self.domain = domain
+        self.attrs = dict(attrs or {})
+        self._graph = None
+        self._seq = float(next(IrNode._seq_counter))
+        self._input = PortList(inputs, self, "input")
+        self._output = PortList(outputs, self, "output")
+
+    @property
+    def input(self):
+        return self._input
+
+    @input.setter
+    def input(self, values):
+        old = list(self._input)
+        list.__init__(self._input, values)
+        self._input._changed(old)
+
+    @property
+    def output(self):
+        return self._output
+
+    @output.setter
+    def output(self, values):
+        old = list(self._output)
+        list.__init__(self._output, values)
+        self._output._changed(old)
+
+    def __deepcopy__(self, memo):
+        return IrNode(self.op_type, list(self._input), list(self._output), self.name,
+                      copy.deepcopy(self.attrs, memo), self.domain)
+
+    def __repr__(self):
+        return "IrNode(%s %r: %s -> %s)" % (self.op_type, self.name, list(self._input), list(self._output))
+
+
+# ---------------------------------------------------------------- attribute values
+
+def _attr_value(a):
+    if a.type == _AT.INT:
+        return int(a.i)
+    if a.type == _AT.FLOAT:
+        return float(a.f)
+    if a.type == _AT.STRING:
+        return a.s.decode("utf-8", "replace")
+    if a.type == _AT.INTS:
+        return [int(v) for v in a.ints]
+    if a.type == _AT.FLOATS:
+        return [float(v) for v in a.floats]
+    if a.type == _AT.STRINGS:
+        return [s.decode("utf-8", "replace") for s in a.strings]
+    if a.type == _AT.TENSOR:
+        return numpy_helper.to_array(a.t)
+    return a  # graphs, sparse tensors, type protos: kept as they are
+
+
+def make_attribute(name, value):
+    if isinstance(value, _AT):
+        return value
+    if isinstance(value, np.ndarray):
+        return helper.make_attribute(name, numpy_helper.from_array(value))
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, (list, tuple)):
+        value = [v.item() if isinstance(v, np.generic) else v for v in value]
+        if not value:
+            return helper.make_attribute(name, [], attr_type=_AT.INTS)
+        if all(isinstance(v, (int, bool)) for v in value):
+            return helper.make_attribute(name, [int(v) for v in value])
+        if all(isinstance(v, (int, float)) for v in value):
+            return helper.make_attribute(name, [float(v) for v in value])
+    if isinstance(value, bool):
+        value = int(value)
+    return helper.make_attribute(name, value)
+
+
+# ---------------------------------------------------------------- the graph
+
+class _ModelInfo:
+    """What the rules may read of the source model: `producer_name` and friends."""
+
+    def __init__(self, model):
+        self.producer_name = model.producer_name
+        self.producer_version = model.producer_version
+        self.domain = model.domain
+        self.model_version = model.model_version
+        self.doc_string = model.doc_string
+        self.ir_version = model.ir_version
+        self.opset_import = list(model.opset_import)
+        self.metadata_props = list(model.metadata_props)
+        self.graph_name = model.graph.name
+
+
+class JournaledList(list):
+    """A list attribute of the graph (weights_for_align) whose appends can be undone."""
+
+    def __init__(self, graph, values=()):
+        super().__init__(values)
+        self._graph = graph
+
+    def append(self, value):
+        super().append(value)
+        self._graph._record(lambda: list.pop(self))
+
+
+class IrGraph:
+    def __init__(self, model, *, unsqueeze_2d_mode="AB11", dynamic_shapes=False, npu_target="",
+                 channel_align=None, infer=True, source="<model>"):
+        if not isinstance(model, onnx.ModelProto):
+            raise ModelError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
+        self.source = source
+        self.model = _ModelInfo(model)
+        self.unsqueeze_2d_mode = unsqueeze_2d_mode
+        self.dynamic_shapes = dynamic_shapes
+        self.npu_target = npu_target
+        self.channel_align = channel_align
+        self.weights_for_align = JournaledList(self)
+        self.changes = 0
+        self._undo = None
+        self._touched = {}
+        self._nodes = {}
+        self._producer = {}
+        self._consumers = {}
+        self._shapes = {}
+        self._dtypes = {}
+        self._consts = {}
+        self._names = set()
+        self._name_counters = {}
+        self.inputs = []
+        self.outputs = []
+        self._load(model, infer)
+
+    @classmethod
+    def load(cls, path, **config):
+        try:
+            model = onnx.load(str(path))
+        except FileNotFoundError:
+            raise ModelError("%s: no such file" % path) from None
+        except Exception as exc:
+            raise ModelError("%s: not a readable ONNX model (%s)" % (path, exc)) from None
+        return cls(model, source=str(path), **config)
+
+    # ------------------------------------------------------------ loading
+
+    def _load(self, model, infer):
+        graph = model.graph
+        for init in graph.initializer:
+            self._add_const(init.name, numpy_helper.to_array(init))
+        init_names = set(self._consts)
+        self.inputs = [vi.name for vi in graph.input if vi.name not in init_names]
+        self.outputs = [vi.name for vi in graph.output]
+        for vi in itertools.chain(graph.input, graph.output, graph.value_info):
+            self._record_value_info(vi)
+        if infer:
+            self._record_inferred(model)
+        for proto in graph.node:
+            if proto.op_type == "Constant" and proto.domain in ("", "ai.onnx"):
+                self._add_const(proto.output[0], _constant_value(proto, self.source))
+                continue
+            self._insert(self._node_from_proto(proto))
+        for name in itertools.chain(self._consts, self._shapes):
+            self._names.add(name)
+        self._check_edges()
+        self._infer_missing(self.nodes)
+        self.changes = 0
+
+    def _record_value_info(self, vi):
+        shape, dtype = shape_infer.value_info_shape(vi)
+        if vi.name in self._consts:
+            return
+        if shape is not None:
+            self._shapes[vi.name] = shape
+        if dtype is not None:
+            self._dtypes[vi.name] = dtype
+
+    def _record_inferred(self, model):
+        try:
+            inferred = onnx.shape_inference.infer_shapes(model, strict_mode=False, data_prop=True)
+        except Exception:
+            return  # per-node inference fills what it can
+        for vi in itertools.chain(inferred.graph.value_info, inferred.graph.output):
+            if vi.name not in self._shapes or vi.name not in self._dtypes:
+                self._record_value_info(vi)
+
+    def _node_from_proto(self, proto):
+        attrs = {a.name: _attr_value(a) for a in proto.attribute}
+        domain = proto.domain
+        if is_custom_op(proto.op_type) and domain in ("", "ai.onnx"):
+            domain = CUSTOM_DOMAIN
+        return IrNode(proto.op_type, list(proto.input), list(proto.output), proto.name, attrs, domain)
+
+    def _check_edges(self):
+        known = set(self.inputs) | set(self._consts) | set(self._producer)
+        for node in self._nodes.values():
+            for t in node.input:
+                if t and t not in known:
+                    raise ModelError("%s: node '%s' (%s) reads tensor '%s', which no node, input or constant "
+                                     "provides" % (self.source, node.name, node.op_type, t))
+        for t in self.outputs:
+            if t not in known:
+                raise ModelError("%s: graph output '%s' is produced by nothing" % (self.source, t))
+        self.topological_order()  # raises on a cycle
+
+    def _infer_missing(self, nodes):
+        for node in nodes:
+            if any(o and (o not in self._shapes or o not in self._dtypes) for o in node.output):
+                for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
+                    if not o:
+                        continue
+                    if shape is not None and o not in self._shapes:
+                        self._shapes[o] = shape
+                    if dtype is not None and o not in self._dtypes:
+                        self._dtypes[o] = dtype
+
+    def _add_const(self, name, value):
+        self._consts[name] = value
+        self._shapes[name] = list(value.shape)
+        self._dtypes[name] = value.dtype
+        self._names.add(name)
+
+    # ------------------------------------------------------------ journal
+
+    def _record(self, undo):
+        self.changes += 1
+        if self._undo is not None:
+            self._undo.append(undo)
+
+    def begin(self):
+        """Opens a transaction: every write from here on can be undone by rollback()."""
+        self._undo = []
+        self._touched = {}
+
+    def commit(self):
+        self._undo = None
+
+    def rollback(self):
+        undo, self._undo = self._undo or [], None
+        for fn in reversed(undo):
+            fn()
+        self._touched = {}
+
+    def _touch(self, node):
+        if node is not None:
+            self._touched[node] = None
+
+    # ------------------------------------------------------------ tensors
+
+    def get_shape(self, name):
+        shape = self._shapes.get(name)
+        return None if shape is None else list(shape)
+
+    def get_dtype(self, name):
+        return self._dtypes.get(name)
+
+    def set_shape(self, name, shape, dtype=None):
+        if shape is not None:
+            shape = [int(d) for d in shape]
+        old_shape, old_dtype = self._shapes.get(name), self._dtypes.get(name)
+        new_dtype = np.dtype(dtype) if dtype is not None else old_dtype
+        if name in self._consts and shape is not None:
+            value = self._consts[name]
+            if list(value.shape) != shape:
+                self._set_const_value(name, value.reshape(shape))
+            return
+        if old_shape == shape and old_dtype == new_dtype:
+            return
+        self._names.add(name)
+        self._set_entry(self._shapes, name, shape)
+        self._set_entry(self._dtypes, name, new_dtype)
+        self._record(lambda: (self._set_entry(self._shapes, name, old_shape),
+                              self._set_entry(self._dtypes, name, old_dtype)))
+
+    @staticmethod
+    def _set_entry(table, key, value):
+        if value is None:
+            table.pop(key, None)
+        else:
+            table[key] = value
+
+    @property
+    def consts(self):
+        return self._consts
+
+    def get_const(self, name):
+        return self._consts.get(name)
+
+    def set_const(self, name, value):
+        value = np.asarray(value)
+        old = self._consts.get(name)
+        if old is not None and old.dtype == value.dtype and old.shape == value.shape and np.array_equal(old, value):
+            return
+        self._set_const_value(name, value)
+
+    def _set_const_value(self, name, value):
+        old = self._consts.get(name)
+        old_shape, old_dtype = self._shapes.get(name), self._dtypes.get(name)
+        self._consts[name] = value
+        self._shapes[name] = list(value.shape)
+        self._dtypes[name] = value.dtype
+        self._names.add(name)
+        for node in self._consumers.get(name, ()):
+            self._touch(node)
+
+        def undo():
+            self._set_entry(self._consts, name, old)
+            self._set_entry(self._shapes, name, old_shape)
+            self._set_entry(self._dtypes, name, old_dtype)
+        self._record(undo)
+
+    def is_invalid(self, name):
+        return name == ""
+
+    # ------------------------------------------------------------ attributes
+
+    def get_attr(self, node, name, default=None):
+        value = node.attrs.get(name, default) if isinstance(node, IrNode) else _proto_attr(node, name, default)
+        return copy.copy(value) if isinstance(value, list) else value
+
+    def set_attr(self, node, name, value):
+        if isinstance(value, tuple):
+            value = list(value)
+        missing = object()
+        old = node.attrs.get(name, missing)
+        if old is not missing and _same_value(old, value):
+            return
+        node.attrs[name] = value
+        self._touch(node)
+
+        def undo():
+            if old is missing:
+                node.attrs.pop(name, None)
+            else:
+                node.attrs[name] = old
+        self._record(undo)
+
+    # ------------------------------------------------------------ structure
+
+    @property
+    def nodes(self):
+        """All nodes in topological order."""
+        return self.topological_order()
+
+    def node(self, name):
+        try:
+            return self._nodes[name]
+        except KeyError:
+            raise KeyError("no node named '%s'" % name) from None
+
+    def find(self, op_type):
+        return [n for n in self.nodes if n.op_type == op_type]
+
+    def __contains__(self, node):
+        return isinstance(node, IrNode) and self._nodes.get(node.name) is node
+
+    def producer(self, tensor):
+        return self._producer.get(tensor)
+
+    def consumers(self, tensor):
+        return list(self._consumers.get(tensor, ()))
+
+    def next_nodes(self, node):
+        seen = {}
+        for o in node.output:
+            for c in self._consumers.get(o, ()):
+                seen[c] = None
+        return list(seen)
+
+    def pre_nodes(self, node):
+        seen = {}
+        for t in node.input:
+            p = self._producer.get(t)
+            if p is not None:
+                seen[p] = None
+        return list(seen)
+
+    def tensor_names(self):
+        return set(self._shapes) | set(self._producer) | set(self._consumers) | set(self.inputs)
+
+    def unique_name(self, base):
+        """A node or tensor name derived from `base` that is used nowhere in the graph."""
+        if base not in self._names and base not in self._nodes:
+            self._names.add(base)
+            return base
+        k = self._name_counters.get(base, 0)
+        while True:
+            k += 1
+            name = "%s_%d" % (base, k)
+            if name not in self._names and name not in self._nodes:
+                self._name_counters[base] = k
+                self._names.add(name)
+                return name
+
+    def _index(self, node, kind, names, add):
+        if kind == "input":
+            for t in names:
+                if not t:
+                    continue
+                users = self._consumers.setdefault(t, {})
+                if add:
+                    users[node] = users.get(node, 0) + 1
+                else:
+                    left = users.get(node, 0) - 1
+                    if left > 0:
+                        users[node] = left
+                    else:
+                        users.pop(node, None)
+                    if not users:
+                        del self._consumers[t]
+        else:
+            for t in names:
+                if not t:
+                    continue
+                if add:
+                    self._producer[t] = node
+                    self._names.add(t)
+                elif self._producer.get(t) is node:
+                    del self._producer[t]
+
+    def _ports_changed(self, node, kind, old):
+        new = list(getattr(node, "_" + kind))
+        self._index(node, kind, old, add=False)
+        self._index(node, kind, new, add=True)
+        self._touch(node)
+        port = getattr(node, "_" + kind)
+
+        def undo():
+            self._index(node, kind, list(port), add=False)
+            list.__init__(port, old)
+            self._index(node, kind, old, add=True)
+        self._record(undo)
+
+    def _insert(self, node, seq=None):
+        if not node.name or node.name in self._nodes:
+            node.name = self.unique_name(node.name or ("%s_node" % node.op_type))
+        else:
+            self._names.add(node.name)
+        if seq is not None:
+            node._seq = seq
+        node._graph = self
+        self._nodes[node.name] = node
+        self._index(node, "input", node.input, add=True)
+        self._index(node, "output", node.output, add=True)
+
+    def add_node(self, node, seq=None):
+        if isinstance(node, onnx.NodeProto):
+            node = self._node_from_proto(node)
+        if not isinstance(node, IrNode):
+            raise TypeError("cannot add %r to the graph: not a node" % (node,))
+        if node._graph is self and self._nodes.get(node.name) is node:
+            return node
+        self._insert(node, seq=seq)
+        self._touch(node)
+
+        def undo():
+            self._unlink(node)
+        self._record(undo)
+        return node
+
+    def remove_node(self, node):
+        if isinstance(node, onnx.NodeProto):
+            node = self._nodes.get(node.name)
+        if not isinstance(node, IrNode) or self._nodes.get(node.name) is not node:
+            return
+        self._unlink(node)
+
+        def undo():
+            node._graph = self
+            self._nodes[node.name] = node
+            self._index(node, "input", node.input, add=True)
+            self._index(node, "output", node.output, add=True)
+        self._record(undo)
+
+    def _unlink(self, node):
+        self._index(node, "input", node.input, add=False)
+        self._index(node, "output", node.output, add=False)
+        del self._nodes[node.name]
+        node._graph = None
+        self._touched.pop(node, None)
+
+    def apply(self, result):
+        """Applies a rule result (nodes to remove, nodes to add): removes, then adds.
+
+        Added nodes are placed just before the first removed or changed node, and
+        the shapes of tensors the rule left unknown are inferred. Returns the added
+        nodes as IrNodes.
+        """
+        remove, add = _result_lists(result)
+        anchor = min((n._seq for n in itertools.chain(remove, self._touched) if isinstance(n, IrNode)),
+                     default=None)
+        for node in remove:
+            self.remove_node(node)
+        added = []
+        for k, node in enumerate(add):
+            seq = None if anchor is None else anchor - (len(add) - k) / (len(add) + 1.0)
+            added.append(self.add_node(node, seq=seq))
+        self.refresh_shapes()
+        return added
+
+    def refresh_shapes(self):
+        """Infers unknown output shapes of the nodes written since the last call."""
+        touched = [n for n in self._touched if self._nodes.get(n.name) is n]
+        self._touched = {}
+        if not touched:
+            return
+        for node in self._local_order(touched):
+            for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
+                if o and self._shapes.get(o) is None and shape is not None:
+                    self.set_shape(o, shape, dtype=dtype if self._dtypes.get(o) is None else None)
+                elif o and self._dtypes.get(o) is None and dtype is not None:
+                    self.set_shape(o, self._shapes.get(o), dtype=dtype)
+
+    def _local_order(self, nodes):
+        """`nodes` ordered so that producers come before their consumers."""
+        members = {n: None for n in nodes}
+        order, state = [], {}
+
+        def visit(n):
+            stack = [(n, iter(self.pre_nodes(n)))]
+            state[n] = 1
+            while stack:
+                cur, it = stack[-1]
+                for p in it:
+                    if p in members and p not in state:
+                        state[p] = 1
+                        stack.append((p, iter(self.pre_nodes(p))))
+                        break
+                else:
+                    stack.pop()
+                    order.append(cur)
+        for n in members:
+            if n not in state:
+                visit(n)
+        return order
+
+    def topological_order(self):
+        """Nodes sorted so that every tensor is written before it is read; ties keep graph order."""
+        indegree = {}
+        for node in self._nodes.values():
+            indegree[node] = sum(1 for p in self.pre_nodes(node) if p is not node)
+        heap = [(n._seq, i, n) for i, n in enumerate(self._nodes.values()) if indegree[n] == 0]
+        heapq.heapify(heap)
+        order = []
+        tie = len(heap)
+        while heap:
+            _, _, node = heapq.heappop(heap)
+            order.append(node)
+            for c in self.next_nodes(node):
+                if c is node:
+                    continue
+                indegree[c] -= 1
+                if indegree[c] == 0:
+                    tie += 1
+                    heapq.heappush(heap, (c._seq, tie, c))
+        if len(order) != len(self._nodes):
+            stuck = [n.name for n in self._nodes.values() if indegree[n] > 0][:5]
+            raise ModelError("%s: the graph has a cycle through node(s) %s" % (self.source, ", ".join(stuck)))
+        return order
+
+    # ------------------------------------------------------------ writing back
+
+    def opset_imports(self):
+        imports = [op for op in self.model.opset_import if op.domain not in (CUSTOM_DOMAIN,)]
+        if not any(op.domain in ("", "ai.onnx") for op in imports):
+            imports.append(helper.make_opsetid("", 17))
+        if any(n.domain == CUSTOM_DOMAIN for n in self._nodes.values()):
+            imports.append(helper.make_opsetid(CUSTOM_DOMAIN, 1))
+        return imports
+
+    def node_proto(self, node):
+        proto = helper.make_node(node.op_type, list(node.input), list(node.output), name=node.name,
+                                 domain=node.domain or None)
+        for key in sorted(node.attrs):
+            value = node.attrs[key]
+            if value is None:
+                continue
+            try:
+                proto.attribute.append(make_attribute(key, value))
+            except Exception as exc:
+                raise ModelError("node '%s' (%s): attribute '%s' = %r cannot be written (%s)"
+                                 % (node.name, node.op_type, key, value, exc)) from None
+        return proto
+
+    def _value_info(self, name):
+        dtype = self._dtypes.get(name)
+        elem = helper.np_dtype_to_tensor_dtype(dtype) if dtype is not None else onnx.TensorProto.UNDEFINED
+        return helper.make_tensor_value_info(name, elem, self._shapes.get(name))
+
+    def to_model(self):
+        """The current graph as a new, checker-valid onnx.ModelProto."""
+        order = self.topological_order()
+        used = set(self.outputs)
+        for node in order:
+            used.update(t for t in node.input if t)
+        inits = [numpy_helper.from_array(np.ascontiguousarray(v), k) for k, v in self._consts.items() if k in used]
+        graph_io = set(self.inputs) | set(self.outputs)
+        inner = []
+        for node in order:
+            for o in node.output:
+                if o and o not in graph_io and o in self._shapes and o in self._dtypes:
+                    inner.append(self._value_info(o))
+        graph = helper.make_graph([self.node_proto(n) for n in order], self.model.graph_name or "vexo",
+                                  [self._value_info(i) for i in self.inputs],
+                                  [self._value_info(o) for o in self.outputs], inits, value_info=inner)
+        model = helper.make_model(graph, opset_imports=self.opset_imports(),
+                                  producer_name=self.model.producer_name,
+                                  producer_version=self.model.producer_version)
+        model.ir_version = max(8, min(self.model.ir_version or 8, onnx.IR_VERSION))
+        model.domain = self.model.domain
+        model.model_version = self.model.model_version
+        model.doc_string = self.model.doc_string
+        model.metadata_props.extend(self.model.metadata_props)
+        return model
+
+    def save(self, path):
+        onnx.save(self.to_model(), str(path))
+
+
+def _constant_value(proto, source):
+    for a in proto.attribute:
+        if a.name == "value":
+            return numpy_helper.to_array(a.t)
+        if a.name == "value_float":
+            return np.array(a.f, dtype=np.float32)
+        if a.name == "value_floats":
+            return np.array(list(a.floats), dtype=np.float32)
+        if a.name == "value_int":
+            return np.array(a.i, dtype=np.int64)
+        if a.name == "value_ints":
+            return np.array(list(a.ints), dtype=np.int64)
+    raise ModelError("%s: Constant node '%s' has no value this converter reads" % (source, proto.name))
+
+
+def _proto_attr(proto, name, default):
+    for a in getattr(proto, "attribute", ()):
+        if a.name == name:
+            return _attr_value(a)
+    return default
+
+
+def _same_value(a, b):
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and np.array_equal(a, b)
+    try:
+        return type(a) is type(b) and a == b
+    except Exception:
+        return False
+
+
+def _result_lists(result):
+    if not isinstance(result, (tuple, list)) or len(result) != 2:
+        raise TypeError("a rule must return a pair (nodes to remove, nodes to add), got %r" % (result,))
+    remove, add = result
+    if not isinstance(remove, (list, tuple)) or not isinstance(add, (list, tuple)):
+        raise TypeError("a rule result must hold two lists of nodes, got %s and %s"
+                        % (type(remove).__name__, type(add).__name__))
+    return list(remove), list(add)

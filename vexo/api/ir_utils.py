@@ -1,5 +1,54 @@
-def get_reduce_axes(ir, node): raise NotImplementedError
-def set_reduce_axes(ir, node, axes): raise NotImplementedError
-def set_split_split(*a, **k): raise NotImplementedError
-def node_name_join(ir, base, suffix): raise NotImplementedError
-def make_node_reduce(*a, **k): raise NotImplementedError
+"""Helpers over IR nodes: reduce axes in either form, fresh node names."""
+import numpy as np
+
+
+def _has_axes_input(node):
+    return len(node.input) > 1 and node.input[1] != ""
+
+
+def get_reduce_axes(ir, node):
+    """The reduction axes of a Reduce node, from its `axes` attribute or its axes input.
+
+    A node that names no axes reduces over all of them: the list of every axis
+    of its input (or [] when `noop_with_empty_axes` is set).
+    """
+    axes = ir.get_attr(node, "axes")
+    if axes is None and _has_axes_input(node):
+        value = ir.get_const(node.input[1])
+        if value is None:
+            raise ValueError("the axes of '%s' (%s) are not a constant" % (node.name, node.op_type))
+        axes = [int(v) for v in np.asarray(value).reshape(-1)]
+    if axes is None or (len(axes) == 0 and not ir.get_attr(node, "noop_with_empty_axes", 0)):
+        shape = ir.get_shape(node.input[0])
+        if shape is None:
+            raise ValueError("the axes of '%s' (%s) depend on an unknown input shape" % (node.name, node.op_type))
+        return list(range(len(shape)))
+    return [int(a) for a in axes]
+
+
+def set_reduce_axes(ir, node, axes):
+    """Writes the reduction axes back in the form the node keeps them."""
+    axes = [int(a) for a in axes]
+    if ir.get_attr(node, "axes") is None and _has_axes_input(node):
+        ir.set_const(node.input[1], np.array(axes, dtype=np.int64))
+    else:
+        ir.set_attr(node, "axes", axes)
+
+
+def node_name_join(ir, base, suffix):
+    """A name made of `base` and `suffix` that no node or tensor of the graph uses yet."""
+    return ir.unique_name("%s%s" % (base, suffix))
+
+
+def set_split_split(ir, node, sizes):
+    """Writes the chunk sizes of a Split in the form the node keeps them."""
+    sizes = [int(s) for s in sizes]
+    if len(node.input) > 1 and node.input[1] != "":
+        ir.set_const(node.input[1], np.array(sizes, dtype=np.int64))
+    else:
+        ir.set_attr(node, "split", sizes)
+
+
+def make_node_reduce(g, op_type, x, axes, keepdims=1, **kwargs):
+    """A Reduce node through the builder, with its axes as a constant input."""
+    return g.op(op_type, x, [int(a) for a in axes], keepdims=keepdims, **kwargs)

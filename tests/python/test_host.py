@@ -1,0 +1,207 @@
+"""The host layer: IR graph, builder, helper functions and the equivalence harness."""
+import numpy as np
+import onnx
+import pytest
+from onnx import helper
+
+from vexo.api import ir_utils, vexo_utils
+from vexo.api.ir_graph import IrGraph, ModelError
+from vexo.api.rules.utils import Graph, copy_par, oper_name_join
+from vexo.api.vexo_log import VEXOLog, VexoError
+from vexo.testing import assert_equivalent, make_model, run_model
+
+
+def relu_softmax_model():
+    return make_model([helper.make_node("Relu", ["x"], ["y"], name="relu"),
+                       helper.make_node("exSoftmax13", ["y"], ["z"], name="sm", axis=1)],
+                      {"x": [1, 64, 100]}, {"z": None})
+
+
+def test_load_records_shapes_constants_and_unique_names(tmp_path):
+    const = helper.make_node("Constant", [], ["c"], value=onnx.numpy_helper.from_array(np.ones(3, np.float32)))
+    model = make_model([const, helper.make_node("Add", ["x", "c"], ["y"]), helper.make_node("Neg", ["y"], ["z"])],
+                       {"x": [2, 3]}, {"z": [2, 3]})
+    ir = IrGraph(model)
+    assert "c" in ir.consts and ir.get_const("c").shape == (3,)
+    assert [n.op_type for n in ir.nodes] == ["Add", "Neg"]
+    assert len({n.name for n in ir.nodes}) == 2 and all(n.name for n in ir.nodes)
+    assert ir.get_shape("y") == [2, 3] and ir.get_dtype("y") == np.float32
+    path = tmp_path / "m.onnx"
+    ir.save(path)
+    onnx.checker.check_model(onnx.load(str(path)))
+
+
+def test_custom_ops_get_shapes_and_a_domain():
+    ir = IrGraph(relu_softmax_model())
+    assert ir.get_shape("z") == [1, 64, 100]
+    assert ir.node("sm").domain == "vexo.ex"
+    onnx.checker.check_model(ir.to_model())
+
+
+@pytest.mark.parametrize("content,match", [(None, "no such file"), (b"not a model", "not a readable ONNX")])
+def test_bad_files_are_named(tmp_path, content, match):
+    path = tmp_path / "bad.onnx"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(ModelError, match=match) as err:
+        IrGraph.load(path)
+    assert "bad.onnx" in str(err.value)
+
+
+def test_dangling_tensor_and_cycle_are_reported():
+    dangling = make_model([helper.make_node("Add", ["x", "nowhere"], ["y"], name="add")], {"x": [2]}, {"y": [2]})
+    with pytest.raises(ModelError, match="node 'add'.*'nowhere'"):
+        IrGraph(dangling)
+    cyc = make_model([helper.make_node("Add", ["x", "b"], ["a"], name="n1"),
+                      helper.make_node("Neg", ["a"], ["b"], name="n2")], {"x": [2]}, {"b": [2]})
+    with pytest.raises(ModelError, match="cycle"):
+        IrGraph(cyc)
+
+
+def test_reshape_wrapping_by_hand_stays_equivalent():
+    ir = IrGraph(relu_softmax_model())
+    before = ir.to_model()
+    relu = ir.node("relu")
+    g = Graph(ir)
+    relu.input[0] = g.op("Reshape", relu.input[0], [1, 64, 1, 100])
+    fresh = g.op("Reshape", None, [1, 64, 100], outputs=[relu.output[0]])
+    relu.output[0] = fresh
+    ir.apply(([], g.nodes))
+    assert ir.next_nodes(relu) == [g.nodes[1]] and ir.pre_nodes(relu) == [g.nodes[0]]
+    assert ir.get_shape(fresh) == [1, 64, 1, 100]
+    assert [n.op_type for n in ir.nodes] == ["Reshape", "Relu", "Reshape", "exSoftmax13"]
+    assert_equivalent(before, ir.to_model())
+
+
+def test_builder_constants_names_and_keywords():
+    ir = IrGraph(relu_softmax_model())
+    g = Graph(ir)
+    a = g.op("Reshape", "x", [64, 100])
+    b = g.op("Mul", a, np.array([2.0], np.float32), name="scale")
+    c = g.op("Pow", b, [0.5], outputs="pz", keepdims=None)
+    assert c == "pz" and ir.get_shape(b) == [64, 100]
+    assert ir.get_const(g.nodes[0].input[1]).dtype == np.int64
+    assert ir.get_const(g.nodes[2].input[1]).dtype == np.float32
+    assert "keepdims" not in g.nodes[2].attrs and g.nodes[1].name == "scale"
+    names = {t for n in g.nodes for t in n.input + n.output} | {n.name for n in g.nodes}
+    assert not names & {"x", "y", "z", "relu", "sm"} - {"x"}
+
+
+def test_rollback_restores_everything():
+    ir = IrGraph(relu_softmax_model())
+    snapshot = ir.to_model().SerializeToString()
+    ir.begin()
+    relu = ir.node("relu")
+    g = Graph(ir)
+    relu.input[0] = g.op("Reshape", "x", [64, 100, 1])
+    ir.set_attr(ir.node("sm"), "axis", 2)
+    ir.set_shape("y", [64, 100, 1])
+    ir.weights_for_align.append("w")
+    ir.apply(([ir.node("sm")], g.nodes))
+    assert ir.changes > 0
+    ir.rollback()
+    assert ir.to_model().SerializeToString() == snapshot
+    assert ir.weights_for_align == [] and ir.next_nodes(ir.node("relu"))[0].name == "sm"
+
+
+def test_unchanged_writes_are_not_changes():
+    ir = IrGraph(relu_softmax_model())
+    ir.set_shape("y", ir.get_shape("y"))
+    ir.set_attr(ir.node("sm"), "axis", 1)
+    relu = ir.node("relu")
+    relu.input[0] = relu.input[0]
+    assert ir.changes == 0
+
+
+def test_reduce_axes_in_both_forms():
+    attr = make_model([helper.make_node("ReduceMean", ["x"], ["y"], name="r", axes=[1], keepdims=1)],
+                      {"x": [2, 3, 4]}, {"y": None}, opset=13)
+    ir = IrGraph(attr)
+    r = ir.node("r")
+    assert ir_utils.get_reduce_axes(ir, r) == [1]
+    ir_utils.set_reduce_axes(ir, r, [2])
+    assert ir.get_attr(r, "axes") == [2]
+    inp = make_model([helper.make_node("ReduceSum", ["x", "ax"], ["y"], name="r", keepdims=0)],
+                     {"x": [2, 3, 4]}, {"y": None}, consts={"ax": np.array([-1], np.int64)})
+    ir = IrGraph(inp)
+    r = ir.node("r")
+    assert ir_utils.get_reduce_axes(ir, r) == [-1] and ir.get_shape("y") == [2, 3]
+    ir_utils.set_reduce_axes(ir, r, [0])
+    assert ir.get_const("ax").tolist() == [0] and ir.get_attr(r, "axes") is None
+    none = make_model([helper.make_node("ReduceMax", ["x"], ["y"], name="r")], {"x": [2, 3]}, {"y": None})
+    assert ir_utils.get_reduce_axes(IrGraph(none), IrGraph(none).node("r")) == [0, 1]
+
+
+@pytest.mark.parametrize("a,b,want", [
+    ([5, 6, 7], [5, 6, 7], ([210], [210])),
+    ([1, 1, 3, 4], [2, 6, 3, 4], ([1, 12], [12, 12])),
+    ([1, 3, 1, 4, 1], [2, 3, 2, 4, 2], ([1, 3, 1, 4, 1], [2, 3, 2, 4, 2])),
+    ([1, 1, 7], [1, 1, 7], ([7], [7])),
+    ([2, 1, 3], [2, 1, 1], ([2, 3], [2, 1])),
+    ([1, 1], [1, 1], ([1], [1])),
+])
+def test_squeeze_broadcast_dims(a, b, want):
+    assert vexo_utils.squeeze_broadcast_dims(a, b) == want
+
+
+@pytest.mark.parametrize("i,o,want", [
+    ([1, 3, 5, 4], [1, 15, 4], [([0], [0]), ([1, 2], [1]), ([3], [2])]),
+    ([2, 3, 4], [2, 12], [([0], [0]), ([1, 2], [1])]),
+    ([6, 4], [2, 3, 4], [([0], [0, 1]), ([1], [2])]),
+    ([3, 5, 1], [15], [([0, 1, 2], [0])]),
+])
+def test_independent_parts_of_a_reshape(i, o, want):
+    assert vexo_utils.seperate_independent_part_for_reshape(i, o) == want
+
+
+@pytest.mark.parametrize("shape,axis,new_axis,chunks", [
+    ([2, 4, 6, 3, 5], 2, 1, [2, 4]), ([2, 3, 4, 5, 6], 3, 2, [1, 3, 1]), ([2, 6, 4, 5, 3], 1, 1, [2, 4])])
+def test_gather_keeps_merged_split_and_concat_exact(shape, axis, new_axis, chunks):
+    window = len(shape) - 3
+    new_shape = shape[:new_axis] + [int(np.prod(shape[new_axis:new_axis + window]))] + shape[new_axis + window:]
+    x = np.arange(np.prod(shape)).reshape(shape)
+    want = np.split(x, np.cumsum(chunks)[:-1], axis=axis)
+    prod_other = int(np.prod(shape[new_axis:new_axis + window])) // shape[axis]
+    gaxis, index, before = vexo_utils.gen_gather_for_change_split_shape(shape, new_shape, axis, new_axis, chunks,
+                                                                        op_type="Split")
+    assert gaxis == new_axis and before is False
+    merged = np.take(x.reshape(new_shape), index, axis=gaxis)
+    got = np.split(merged, np.cumsum([c * prod_other for c in chunks])[:-1], axis=new_axis)
+    for g_, w in zip(got, want):
+        np.testing.assert_array_equal(g_.reshape(w.shape), w)
+    gaxis, index, before = vexo_utils.gen_gather_for_change_split_shape(shape, new_shape, axis, new_axis, chunks,
+                                                                        op_type="Concat")
+    parts = [w.reshape(new_shape[:new_axis] + [-1] + new_shape[new_axis + 1:]) for w in want]
+    cat = np.take(np.concatenate(parts, axis=new_axis), index, axis=gaxis)
+    np.testing.assert_array_equal(cat.reshape(shape), x)
+    assert before is True
+
+
+def test_names_copy_par_and_log():
+    ir = IrGraph(relu_softmax_model())
+    assert oper_name_join(ir, "y", "_pad") == "y_pad"
+    assert oper_name_join(ir, "y", "_pad") == "y_pad_1"
+    assert ir_utils.node_name_join(ir, "relu", "") != "relu"
+    qt = {"a": {"scale": 1.0}}
+    copy_par(qt, "b", "a")
+    copy_par(qt, "c", "missing")
+    assert qt == {"a": {"scale": 1.0}, "b": {"scale": 1.0}}
+    with pytest.raises(VexoError, match="^boom$"):
+        VEXOLog.e("boom")
+    VEXOLog.w("careful")
+    assert VEXOLog.history[-1] == ("warning", "careful")
+    assert vexo_utils.align_sub_c(ir) == 16
+    assert vexo_utils.align_sub_c(IrGraph(relu_softmax_model(), channel_align=8)) == 8
+
+
+def test_custom_op_lowering_matches_numpy():
+    x = np.random.default_rng(1).standard_normal((2, 8, 1, 3)).astype(np.float32)
+    nodes = [helper.make_node("exLayerNorm", ["x", "s", "b"], ["ln"], normalized_shape=[8, 1, 3], epsilon=1e-5),
+             helper.make_node("exGelu", ["ln"], ["g"]), helper.make_node("exSwish", ["g"], ["y"])]
+    s, b = np.full((8, 1, 3), 2, np.float32), np.ones((8, 1, 3), np.float32)
+    out = run_model(make_model(nodes, {"x": [2, 8, 1, 3]}, {"y": None}, consts={"s": s, "b": b}), {"x": x})["y"]
+    mean = x.mean(axis=(1, 2, 3), keepdims=True)
+    ln = (x - mean) / np.sqrt(((x - mean) ** 2).mean(axis=(1, 2, 3), keepdims=True) + 1e-5) * s + b
+    from math import erf
+    g = 0.5 * ln * (1 + np.vectorize(erf)(ln / np.sqrt(2)))
+    np.testing.assert_allclose(out, g / (1 + np.exp(-g)), rtol=1e-4, atol=1e-5)
