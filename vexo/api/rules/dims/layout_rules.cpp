@@ -236,11 +236,13 @@ struct OutputExtract {
   size_t pos;
   std::string output;
   Array weight;
+  Shape block_shape;  // the aligned block the Split now writes for this output
 };
 
 struct SplitPlan {
   std::vector<OutputExtract> extracts;
-  Array scatter;  // weight of the Conv that spreads the input over the aligned blocks
+  Array scatter;       // weight of the Conv that spreads the input over the aligned blocks
+  Ints aligned_sizes;  // the Split's per-output sizes in the aligned layout
 };
 
 // Every output but the last one (by name) whose channels miss the alignment
@@ -262,14 +264,34 @@ std::optional<SplitPlan> plan_split_alignment(const Ir& ir, const SplitMatch& m,
     }
     const int64_t o_ch_align = align_channels(o_ch, align);
     o_chs_align.push_back(o_ch_align);
-    if (!ir.is_invalid(out)) plan.extracts.push_back({i, out, channel_copy_weight(o_ch, o_ch_align)});
+    if (ir.is_invalid(out)) continue;
+    Shape block = m.out_shapes[i];
+    block[1] = o_ch_align;
+    plan.extracts.push_back({i, out, channel_copy_weight(o_ch, o_ch_align), block});
   }
   if (plan.extracts.empty()) return std::nullopt;
   plan.scatter = scatter_weight(channels_of(m.in_shape, "input"), o_chs, o_chs_align);
+  plan.aligned_sizes = o_chs_align;
   return plan;
 }
 
-void rewrite_split_alignment(const Node& split, const SplitPlan& plan, const Ref& quant_tab, const Builder& g) {
+// The Split's own sizes follow the aligned layout: the blocks it now writes get
+// their shapes recorded, and sizes given as a constant input are replaced by a
+// new constant of the aligned sizes (the old one stays for its other readers).
+// Sizes held in an attribute, or an even split, are left to the IR graph.
+void align_split_sizes(const Ir& ir, const Node& split, const SplitPlan& plan) {
+  for (const OutputExtract& e : plan.extracts)
+    ir.set_shape(split.output(e.pos), e.block_shape, ir.dtype(e.output));
+  if (split.num_inputs() < 2) return;
+  const std::string sizes = split.input(1);
+  if (sizes.empty() || !ir.is_const(sizes)) return;
+  const std::string aligned = oper_name_join(ir, sizes, "_align");
+  ir.set_const(aligned, Array::from_ints(plan.aligned_sizes, DType::Int64));
+  split.set_input(1, aligned);
+}
+
+void rewrite_split_alignment(const Ir& ir, const Node& split, const SplitPlan& plan, const Ref& quant_tab,
+                             const Builder& g) {
   for (const OutputExtract& e : plan.extracts) {
     split.set_output(e.pos, g.op("Conv", {None{}, e.weight}, conv_1x1_into(e.output)));
     const Node conv = g.last_node();
@@ -278,6 +300,7 @@ void rewrite_split_alignment(const Node& split, const SplitPlan& plan, const Ref
   split.set_input(0, g.op("Conv", {split.input(0), plan.scatter}, conv_1x1_attrs()));
   const Node conv = g.last_node();
   copy_par(quant_tab, conv.output(0), conv.input(0));
+  align_split_sizes(ir, split, plan);
 }
 
 RuleResult convert_split_to_conv_split(const Ir& ir, const NodeList& nodes, const Ref& quant_tab) {
@@ -288,7 +311,7 @@ RuleResult convert_split_to_conv_split(const Ir& ir, const NodeList& nodes, cons
   const auto plan = with_node_context(split, [&] { return plan_split_alignment(ir, *m, align); });
   if (!plan) return no_change();
   const Builder g(ir);
-  rewrite_split_alignment(split, *plan, quant_tab, g);
+  rewrite_split_alignment(ir, split, *plan, quant_tab, g);
   return added(g);
 }
 
@@ -490,8 +513,7 @@ std::optional<WindowPlan> match_window_chain(const Ir& ir, const Node& reshape_1
   if (perm_ref.is_none()) return std::nullopt;  // the default perm reverses the axes: never a window
   const Ints perm = to_ints(perm_ref, "attribute 'perm' of node '" + tp_1.name() + "'");
   if (perm.size() != tp_out_shape->size())
-    throw std::invalid_argument("Transpose '" + tp_1.name() + "': perm " + py_str(perm) +
-                                " does not fit its output shape " + py_str(*tp_out_shape));
+    throw std::invalid_argument("perm " + py_str(perm) + " does not fit its output shape " + py_str(*tp_out_shape));
   const auto axes = find_window_axes(*tp_out_shape, perm);
   if (!axes) return std::nullopt;
   WindowPlan plan{window_params(*tp_out_shape, *axes), {}};
