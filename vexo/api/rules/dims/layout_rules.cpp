@@ -15,7 +15,7 @@ namespace vexo::dims {
 
 namespace {
 
-// Channel Concats and Splits wider than this stay on the CPU anyway.
+// Channel Concats and Splits wider than this are not aligned (Concats on n7 and x4 excepted).
 constexpr int64_t kMaxAlignedChannels = 2048;
 
 const Ints kToNchw{0, 3, 1, 2};
