@@ -331,3 +331,78 @@ def test_malformed_shapes_are_named():
     ir.set_attr(ir.node("tp"), "perm", [0, 1, 3, 2])
     with pytest.raises(ValueError, match="Transpose 'tp'"):
         dims._p_fuse_reshape_tp_reshape_to_exWindow(ir, [ir.node(n) for n in CHAIN])
+
+
+# ---------------------------------------------------------------- against a host built from the contracts alone
+
+@pytest.fixture
+def contract_host(monkeypatch):
+    import independent_host as host
+
+    class RecordingGraph(host.Graph):
+        made = []
+
+        def __init__(self, ir):
+            super().__init__(ir)
+            RecordingGraph.made.append(self)
+
+    host.install(monkeypatch, dims)
+    monkeypatch.setattr(dims, "Graph", RecordingGraph)
+    return host, lambda: [(op, [None if i is None else i if isinstance(i, str) else np.asarray(i) for i in ins], kw)
+                          for g in RecordingGraph.made for op, ins, kw in g.ops]
+
+
+CONV_KW = {"kernel_shape": (1, 1), "dilations": (1, 1), "strides": (1, 1), "pads": (0, 0, 0, 0)}
+
+
+def test_contract_host_sees_the_exact_conv_calls(contract_host):
+    host, ops = contract_host
+    relu = host.Node("Relu", ["x"], ["r0"])
+    cat = host.Node("Concat", ["r0", "k", "r2"], ["y"], name="cat", axis=1)
+    ir = host.Ir([relu, cat], shapes={"r0": [1, 3, 2, 2], "r2": [1, 7, 2, 2], "y": [1, 15, 2, 2]},
+                 consts={"k": np.ones((1, 5, 2, 2), np.float32)})
+    quant = {"y": "q_y"}
+    _, (pad, gather) = dims._p_convert_concat_to_conv_concat(ir, [cat], quant)
+    (op0, in0, kw0), (op1, in1, kw1) = ops()
+    assert (op0, in0[0], kw0) == ("Conv", "r0", CONV_KW) and list(kw1) == ["outputs"] + list(CONV_KW)
+    assert in1[0] is None and kw1["outputs"] == "y" and in1[1].shape == (15, 23, 1, 1)
+    assert cat.input == [pad.output[0], "k_pad_free", "r2"] and cat.output == gather.input[:1]
+    assert ir.weights_for_align == [pad.input[1], gather.input[1]] and quant[gather.input[0]] == "q_y"
+
+    split = host.Node("Split", ["x"], ["a", "", "c"], name="split", axis=1)  # the empty name is invalid
+    ir = host.Ir([split], shapes={"x": [1, 15, 2, 2], "a": [1, 3, 2, 2], "": [1, 5, 2, 2], "c": [1, 7, 2, 2]})
+    _, (take, scatter) = dims._p_convert_split_to_conv_split(ir, [split])
+    (_, _, kw_take), (_, in_sc, kw_sc) = ops()[2:]
+    assert kw_take["outputs"] == "a" and in_sc[0] == "x" and kw_sc == CONV_KW
+    assert split.output == [take.input[0], "", "c"] and split.input == scatter.output
+    assert ir.const_values[scatter.input[1]].shape == (23, 15, 1, 1) and ir.weights_for_align == []
+
+
+def test_contract_host_sees_the_exact_layout_calls(contract_host):
+    host, ops = contract_host
+    rs1 = host.Node("Reshape", ["r", "s1"], ["a"], name="rs1")
+    tp = host.Node("Transpose", ["a"], ["b"], name="tp", perm=[0, 1, 3, 2, 4, 5])
+    rs2 = host.Node("Reshape", ["b", "s2"], ["y"], name="rs2")
+    ir = host.Ir([rs1, tp, rs2], shapes={"r": [1, 56, 56, 96], "a": [1, 8, 7, 8, 7, 96], "b": [1, 8, 8, 7, 7, 96]})
+    remove, add = dims._p_fuse_reshape_tp_reshape_to_exWindow(ir, [rs1, tp, rs2])
+    (_, rs_in, _), tp_in, win, tp_out = ops()
+    assert remove == [rs1, tp] and rs_in[1].dtype == np.int64 and rs_in[1].tolist() == [1, 56, 56, 96]
+    assert tp_in[2] == {"perm": [0, 3, 1, 2]} and tp_out[2] == {"perm": [0, 2, 3, 1]}
+    assert win[2] == {"name": "tp_2win", "mode": "partition", "window_sizes": [7, 7], "num_windows": [8, 8]}
+    assert rs2.input[0] == add[-1].output[0]
+
+    t = host.Node("Transpose", ["x"], ["t"], name="t", perm=[0, 2, 3, 1])
+    mul = host.Node("Mul", ["t", "c"], ["m"], name="mul")
+    ir = host.Ir([t, mul], shapes={"x": [1, 3, 4, 5], "t": [1, 4, 5, 3]}, consts={"c": np.ones(3, np.float32)},
+                 producer_name="tf2onnx")
+    dims._p_convert_tf_nhwc_to_nchw(ir, [t])
+    assert [kw for _, _, kw in ops()[4:]] == [{"perm": [0, 3, 1, 2]}, {"perm": [0, 2, 3, 1], "outputs": "m"}]
+    assert ir.const_values["c"].shape == (1, 3, 1, 1)
+
+    prods = [host.Node("Reshape", ["x%d" % i], ["r%d" % i]) for i in range(2)]
+    cat = host.Node("Concat", ["r0", "r1"], ["c"], name="cat", axis=1)
+    after = host.Node("Reshape", ["c"], ["y"])
+    ir = host.Ir(prods + [cat, after], shapes={"r0": [1, 3, 1, 20], "r1": [1, 5, 1, 20], "c": [1, 8, 1, 20]})
+    dims._p_swap_concat_axis_avoid_channel_concat(ir, [cat])
+    assert [list(i[1]) for _, i, _ in ops()[6:8]] == [[1, 1, 3, 20], [1, 1, 5, 20]]
+    assert ops()[8][2] == {"outputs": ["c"]} and ("set_attr", "cat", "axis", 2) in ir.writes()

@@ -225,6 +225,8 @@ class IrGraph:
         self.changes = 0
         self._undo = None
         self._touched = {}
+        self._order_dirty = False
+        self.written = []
         self._nodes = {}
         self._producer = {}
         self._consumers = {}
@@ -306,7 +308,7 @@ class IrGraph:
         for t in self.outputs:
             if t not in known:
                 raise ModelError("%s: graph output '%s' is produced by nothing" % (self.source, t))
-        self.topological_order()  # raises on a cycle
+        self.renumber()  # raises on a cycle
 
     def _infer_missing(self, nodes):
         for node in nodes:
@@ -412,6 +414,18 @@ class IrGraph:
             self._set_entry(self._consts, name, old)
             self._set_entry(self._shapes, name, old_shape)
             self._set_entry(self._dtypes, name, old_dtype)
+        self._record(undo)
+
+    def drop_const(self, name):
+        """Forgets constant `name` (its value, shape and type)."""
+        if name not in self._consts:
+            return
+        old = (self._consts.pop(name), self._shapes.pop(name, None), self._dtypes.pop(name, None))
+
+        def undo():
+            self._consts[name] = old[0]
+            self._set_entry(self._shapes, name, old[1])
+            self._set_entry(self._dtypes, name, old[2])
         self._record(undo)
 
     def is_invalid(self, name):
@@ -536,26 +550,24 @@ class IrGraph:
             self._index(node, kind, old, add=True)
         self._record(undo)
 
-    def _insert(self, node, seq=None):
+    def _insert(self, node):
         if not node.name or node.name in self._nodes:
             node.name = self.unique_name(node.name or ("%s_node" % node.op_type))
         else:
             self._names.add(node.name)
-        if seq is not None:
-            node._seq = seq
         node._graph = self
         self._nodes[node.name] = node
         self._index(node, "input", node.input, add=True)
         self._index(node, "output", node.output, add=True)
 
-    def add_node(self, node, seq=None):
+    def add_node(self, node):
         if isinstance(node, onnx.NodeProto):
             node = self._node_from_proto(node)
         if not isinstance(node, IrNode):
             raise TypeError("cannot add %r to the graph: not a node" % (node,))
         if node._graph is self and self._nodes.get(node.name) is node:
             return node
-        self._insert(node, seq=seq)
+        self._insert(node)
         self._touch(node)
 
         def undo():
@@ -587,21 +599,65 @@ class IrGraph:
     def apply(self, result):
         """Applies a rule result (nodes to remove, nodes to add): removes, then adds.
 
-        Added nodes are placed just before the first removed or changed node, and
-        the shapes of tensors the rule left unknown are inferred. Returns the added
-        nodes as IrNodes.
+        Added nodes are placed between their producers and their consumers, and
+        the shapes of tensors the rule left unknown are inferred. Raises
+        ModelError when the result leaves a cycle. Returns the added nodes as
+        IrNodes.
         """
         remove, add = _result_lists(result)
-        anchor = min((n._seq for n in itertools.chain(remove, self._touched) if isinstance(n, IrNode)),
-                     default=None)
         for node in remove:
             self.remove_node(node)
-        added = []
-        for k, node in enumerate(add):
-            seq = None if anchor is None else anchor - (len(add) - k) / (len(add) + 1.0)
-            added.append(self.add_node(node, seq=seq))
+        added = [self.add_node(node) for node in add]
+        self._place(added)
+        self.written = [n for n in self._touched if n._graph is self]
+        self.ensure_order(self.written)
         self.refresh_shapes()
         return added
+
+    # Every edge runs from a lower `_seq` to a higher one, so sorting by `_seq`
+    # is a topological order. New nodes take a value between their producers
+    # and consumers; when that is impossible the whole graph is renumbered.
+
+    def _place(self, added):
+        members = set(added)
+        for node in self._local_order(added):
+            lo = max((p._seq for p in self.pre_nodes(node) if p is not node), default=None)
+            hi = min((c._seq for c in self.next_nodes(node) if c not in members and c is not node), default=None)
+            if lo is None and hi is None:
+                node._seq = float(next(IrNode._seq_counter))
+            elif lo is None:
+                node._seq = hi - 1.0
+            elif hi is None:
+                node._seq = lo + 1.0
+            elif lo < hi and lo < (lo + hi) / 2 < hi:
+                node._seq = (lo + hi) / 2
+            else:
+                self._order_dirty = True
+                node._seq = lo
+
+    def _edges_in_order(self, node):
+        return (all(p._seq < node._seq for p in self.pre_nodes(node) if p is not node) and
+                all(node._seq < c._seq for c in self.next_nodes(node) if c is not node))
+
+    def ensure_order(self, nodes=None):
+        """Renumbers the graph when an edge of `nodes` (default: all written since the last call) runs
+        backwards; raises ModelError on a cycle."""
+        nodes = self._nodes.values() if nodes is None else nodes
+        if self._order_dirty or not all(self._edges_in_order(n) for n in nodes if n._graph is self):
+            self.renumber()
+
+    def renumber(self):
+        """Gives every node its position in a fresh topological order (raises ModelError on a cycle)."""
+        order = self._kahn()
+        old = {n: n._seq for n in order}
+        for k, node in enumerate(order):
+            node._seq = float(k)
+        self._order_dirty = False
+        if self._undo is not None:
+            def undo():
+                for n, seq in old.items():
+                    n._seq = seq
+            self._undo.append(undo)
 
     def refresh_shapes(self):
         """Infers unknown output shapes of the nodes written since the last call."""
@@ -640,7 +696,13 @@ class IrGraph:
         return order
 
     def topological_order(self):
-        """Nodes sorted so that every tensor is written before it is read; ties keep graph order."""
+        """Nodes sorted so that every tensor is written before it is read."""
+        if self._order_dirty:
+            self.renumber()
+        return sorted(self._nodes.values(), key=lambda n: n._seq)
+
+    def _kahn(self):
+        """A topological order by Kahn's algorithm, ties broken by `_seq`; raises ModelError on a cycle."""
         indegree = {}
         for node in self._nodes.values():
             indegree[node] = sum(1 for p in self.pre_nodes(node) if p is not node)
@@ -698,7 +760,7 @@ class IrGraph:
         used = set(self.outputs)
         for node in order:
             used.update(t for t in node.input if t)
-        inits = [numpy_helper.from_array(np.ascontiguousarray(v), k) for k, v in self._consts.items() if k in used]
+        inits = [numpy_helper.from_array(np.asarray(v, order="C"), k) for k, v in self._consts.items() if k in used]
         graph_io = set(self.inputs) | set(self.outputs)
         inner = []
         for node in order:

@@ -36,20 +36,16 @@ def squeeze_broadcast_dims(shape_a, shape_b):
     if len(shape_a) != len(shape_b):
         raise ValueError("squeeze_broadcast_dims needs shapes of one rank, got %s and %s" % (shape_a, shape_b))
     groups = []  # [type, extent_a, extent_b]
-    pending_a = pending_b = 1  # unit axes seen before the first typed axis
     for a, b in zip(shape_a, shape_b):
         a, b = int(a), int(b)
         t = _broadcast_type(a, b)
         if t == 4:
-            if groups:
-                continue  # a unit axis changes no extent
-            continue
-        if groups and groups[-1][0] == t and t != 0:
+            continue  # both 1: joins whichever neighbour, changing no extent
+        if groups and groups[-1][0] == t:
             groups[-1][1] *= a
             groups[-1][2] *= b
         else:
-            groups.append([t, a * pending_a, b * pending_b])
-            pending_a = pending_b = 1
+            groups.append([t, a, b])
     if not groups:
         return [1], [1]
     return [g[1] for g in groups], [g[2] for g in groups]

@@ -161,7 +161,7 @@ int64_t normalize_axis(int64_t axis, int64_t rank) {
 
 Array::Array(DType dtype, Shape shape)
     : dtype_(dtype), shape_(std::move(shape)),
-      bytes_(static_cast<size_t>(shape_size(shape_)) * dtype_size(dtype), 0) {}
+      bytes_(static_cast<size_t>(checked_mul(shape_size(shape_), static_cast<int64_t>(dtype_size(dtype)))), 0) {}
 
 Array Array::from_ints(const Ints& values, DType dtype) {
   Array a(dtype, Shape{static_cast<int64_t>(values.size())});

@@ -118,6 +118,7 @@ py::list int_list(const Ints& v) {
 py::object to_py(const Value& v) {
   struct Visit {
     py::object operator()(const None&) const { return py::none(); }
+    py::object operator()(const Bool& x) const { return py::bool_(x.value); }
     py::object operator()(int64_t x) const { return py::int_(x); }
     py::object operator()(double x) const { return py::float_(x); }
     py::object operator()(const std::string& x) const { return py::str(x); }
@@ -263,8 +264,10 @@ std::string Ref::repr() const { return py::str(h(*this)); }
 
 int64_t to_int(const Ref& v, const std::string& what) {
   int64_t x;
-  if (!index_value(h(v), x)) throw HostTypeError(what + ": expected an integer, got " + type_name(h(v)));
-  return x;
+  if (index_value(h(v), x)) return x;
+  if (PyLong_Check(h(v).ptr())) throw HostTypeError(what + ": integer " + std::string(py::str(h(v))) +
+                                                    " is out of the 64-bit range");
+  throw HostTypeError(what + ": expected an integer, got " + type_name(h(v)));
 }
 
 double to_double(const Ref& v, const std::string& what) {

@@ -124,13 +124,16 @@ class NodeList {
 // ---------------------------------------------------------------- values handed to the host
 
 struct None {};
+struct Bool {  // a Python bool, where the host call shows one: get_attr(node, "pads", False)
+  bool value;
+};
 struct IntsTuple {  // a tuple of ints, where the host call shows one: kernel_shape=(1, 1)
   Ints values;
 };
 using Floats = std::vector<double>;
 
 // An attribute or keyword value passed to the host.
-using Value = std::variant<None, int64_t, double, std::string, Ints, IntsTuple, Floats, Strings, Array, Ref>;
+using Value = std::variant<None, Bool, int64_t, double, std::string, Ints, IntsTuple, Floats, Strings, Array, Ref>;
 
 // One positional input of Graph.op: a tensor name, the None marker, a list of
 // numbers or an array (both become a new constant), or a host object as is.

@@ -1,0 +1,188 @@
+"""The engine, the clean-ups and the command-line tool, driven by small hand-written rules."""
+import json
+
+import numpy as np
+import onnx
+import pytest
+from onnx import helper
+
+from vexo import cleanup
+from vexo.api.ir_graph import IrGraph
+from vexo.api.rules.utils import Graph
+from vexo.api.vexo_log import VEXOLog
+from vexo.cli import main
+from vexo.convert import ConversionError, write_model_atomically
+from vexo.engine import Engine
+from vexo.testing import assert_equivalent, make_model
+
+
+def expand_reshape_model(extra_consumer=False):
+    nodes = [helper.make_node("Expand", ["x", "shp"], ["e"], name="expand"),
+             helper.make_node("Reshape", ["e", "rs"], ["y"], name="reshape")]
+    outputs = {"y": [2, 12]}
+    if extra_consumer:
+        nodes.append(helper.make_node("Neg", ["e"], ["z"], name="neg"))
+        outputs["z"] = [2, 3, 4]
+    return make_model(nodes, {"x": [2, 3, 1]}, outputs,
+                      consts={"shp": np.array([2, 3, 4], np.int64), "rs": np.array([2, 12], np.int64)})
+
+
+def test_chain_patterns_follow_single_consumer_edges():
+    seen = []
+
+    def rule(ir, nodes, quant_tab={}):
+        seen.append([n.name for n in nodes])
+        return [], []
+    table = {"pair": {"ops": ["Expand", "Reshape"], "proc": rule}}
+    Engine(IrGraph(expand_reshape_model())).run_table("t", table)
+    Engine(IrGraph(expand_reshape_model(extra_consumer=True))).run_table("t", table)
+    assert seen == [["expand", "reshape"]]
+
+
+def test_in_place_rule_reaches_a_fixed_point():
+    def set_alpha(ir, nodes, quant_tab={}):
+        ir.set_attr(nodes[0], "alpha", 0.25)  # changes once, then writes the same value
+        return [], []
+    model = make_model([helper.make_node("LeakyRelu", ["x"], ["y"], name="lr", alpha=0.1)], {"x": [2]}, {"y": [2]})
+    ir = IrGraph(model)
+    run = Engine(ir).run_table("t", {"alpha": {"ops": ["LeakyRelu"], "proc": set_alpha}})
+    assert run.fired["alpha"] == 1 and run.passes == 2 and not run.limit_hit
+    assert ir.get_attr(ir.node("lr"), "alpha") == 0.25
+
+
+def test_a_rule_that_never_settles_hits_the_limit():
+    def toggle(ir, nodes, quant_tab={}):
+        ir.set_attr(nodes[0], "alpha", 0.5 if ir.get_attr(nodes[0], "alpha") != 0.5 else 0.25)
+        return [], []
+    ir = IrGraph(make_model([helper.make_node("LeakyRelu", ["x"], ["y"], name="lr")], {"x": [2]}, {"y": [2]}))
+    run = Engine(ir, max_passes=5).run_table("t", {"toggle": {"ops": ["LeakyRelu"], "proc": toggle}})
+    assert run.limit_hit and run.passes == 5
+
+
+def wrap_then(failure):
+    """A rule that wraps a Relu in Reshapes, then fails in the given way."""
+    def rule(ir, nodes, quant_tab={}):
+        nod = nodes[0]
+        g = Graph(ir)
+        nod.input[0] = g.op("Reshape", nod.input[0], [2, 3, 1, 1])
+        ir.set_attr(nod, "marker", 1)
+        quant_tab["t"] = {"scale": 1.0}
+        ir.weights_for_align.append("w")
+        if failure == "error":
+            VEXOLog.e("Not support mode = XY in 'relu'!")
+        if failure == "raise":
+            raise ValueError("host failure")
+        if failure == "dangling":
+            return [nod], g.nodes  # removes the Relu but nothing writes its output any more
+        if failure == "bad shape":
+            ir.set_shape(nod.output[0], [7])
+        return [], g.nodes
+    return rule
+
+
+@pytest.mark.parametrize("failure,message", [
+    ("error", "Not support mode = XY in 'relu'!"), ("raise", "ValueError: host failure"),
+    ("dangling", "still read"), ("bad shape", "recorded as [7]")])
+def test_failed_rules_are_rolled_back_and_recorded(failure, message):
+    model = make_model([helper.make_node("Relu", ["x"], ["y"], name="relu"),
+                        helper.make_node("Neg", ["y"], ["z"], name="neg")], {"x": [2, 3]}, {"z": [2, 3]})
+    ir = IrGraph(model)
+    snapshot = ir.to_model().SerializeToString()
+    engine = Engine(ir, quant_tab={"x": 1})
+    run = engine.run_table("cvt", {"wrap": {"ops": ["Relu"], "proc": wrap_then(failure)}})
+    assert not run.fired
+    assert ir.to_model().SerializeToString() == snapshot
+    assert dict(engine.quant_tab) == {"x": 1} and ir.weights_for_align == []
+    [f] = engine.failures
+    assert (f.table, f.entry, f.node) == ("cvt", "wrap", "relu") and message in f.message
+
+
+def test_cleanup_removes_cancelling_pairs_and_dead_nodes():
+    nodes = [helper.make_node("Reshape", ["x", "s1"], ["a"], name="r1"),
+             helper.make_node("Reshape", ["a", "s2"], ["b"], name="r2"),
+             helper.make_node("Transpose", ["b"], ["c"], name="t1", perm=[0, 2, 1]),
+             helper.make_node("Transpose", ["c"], ["d"], name="t2", perm=[0, 2, 1]),
+             helper.make_node("Relu", ["d"], ["y"], name="relu"),
+             helper.make_node("Neg", ["x"], ["unused"], name="dead")]
+    model = make_model(nodes, {"x": [2, 3, 4]}, {"y": [2, 3, 4]},
+                       consts={"s1": np.array([2, 12], np.int64), "s2": np.array([2, 3, 4], np.int64),
+                               "spare": np.ones(3, np.float32)})
+    ir = IrGraph(model)
+    before = ir.to_model()
+    counts = cleanup.cleanup(ir)
+    assert [n.name for n in ir.nodes] == ["relu"] and ir.node("relu").input[0] == "x"
+    assert counts["transpose pairs cancelled"] == 1 and counts["reshape chains joined"] == 1
+    assert "spare" not in ir.consts
+    assert_equivalent(before, ir.to_model())
+
+
+def test_identity_reshape_writing_a_graph_output_keeps_the_name():
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Reshape", ["a", "s"], ["y"], name="same")]
+    model = make_model(nodes, {"x": [2, 3]}, {"y": [2, 3]}, consts={"s": np.array([2, 3], np.int64)})
+    ir = IrGraph(model)
+    cleanup.cleanup(ir)
+    assert [(n.name, list(n.output)) for n in ir.nodes] == [("relu", ["y"])]
+
+
+def test_shared_constants_are_split_and_merged_again():
+    nodes = [helper.make_node("Add", ["x", "c"], ["a"], name="add1"),
+             helper.make_node("Add", ["a", "c"], ["y"], name="add2")]
+    ir = IrGraph(make_model(nodes, {"x": [2]}, {"y": [2]}, consts={"c": np.ones(2, np.float32)}))
+    assert cleanup.unshare_constants(ir) == 1
+    assert ir.node("add2").input[1] != "c"
+    ir.set_const(ir.node("add2").input[1], np.full(2, 2, np.float32))  # a rule rewrites its own copy
+    assert ir.get_const("c").tolist() == [1, 1]
+    assert cleanup.merge_constants(ir) == 0
+    ir.set_const(ir.node("add2").input[1], np.ones(2, np.float32))
+    assert cleanup.merge_constants(ir) == 1 and ir.node("add2").input[1] == "c"
+
+
+def test_output_is_written_atomically(tmp_path):
+    out = tmp_path / "out.onnx"
+    out.write_bytes(b"previous")
+    broken = make_model([helper.make_node("Relu", ["x"], ["y"])], {"x": [2]}, {"y": [2]})
+    broken.graph.node[0].input[0] = "missing"
+    with pytest.raises(ConversionError, match="nothing written"):
+        write_model_atomically(broken, out)
+    assert out.read_bytes() == b"previous" and list(tmp_path.iterdir()) == [out]
+
+
+def test_cli_converts_the_sample_and_reports(tmp_path, capsys):
+    out, rep = tmp_path / "s.onnx", tmp_path / "r.json"
+    assert main(["convert", "-o", str(out), "--report", str(rep), "--verify"]) == 0
+    onnx.checker.check_model(onnx.load(str(out)))
+    data = json.loads(rep.read_text())
+    assert data["nodes"]["before"] > 0 and "off_rank_4" in data and data["verify_note"].startswith("outputs match")
+    assert "operators on tensors of rank other than 4" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("args,reason", [(["missing.onnx"], "no such file"), (["--tables", "nope"], "unknown table")])
+def test_cli_bad_input_is_one_line_and_writes_nothing(tmp_path, capsys, args, reason):
+    out = tmp_path / "o.onnx"
+    assert main(["convert", *args, "-o", str(out)]) == 2
+    err = capsys.readouterr().err.strip()
+    assert reason in err and len(err.splitlines()) == 1 and not out.exists()
+
+
+def test_cli_not_onnx(tmp_path, capsys):
+    bad = tmp_path / "bad.onnx"
+    bad.write_bytes(b"\x00garbage")
+    assert main(["convert", str(bad), "-o", str(tmp_path / "o.onnx")]) == 2
+    assert "bad.onnx" in capsys.readouterr().err
+
+
+def test_html_report_draws_rewritten_regions(tmp_path):
+    from vexo.html_report import changed_regions
+    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="relu")], {"x": [1, 8, 5]}, {"y": None}))
+    before = ir.to_model()
+    relu = ir.node("relu")
+    g = Graph(ir)
+    relu.input[0] = g.op("Reshape", "x", [1, 8, 1, 5])
+    relu.output[0] = g.op("Reshape", None, [1, 8, 5], outputs=["y"])
+    ir.apply(([], g.nodes))
+    [(old, new)] = changed_regions(before, ir.to_model())
+    assert [n.name for n in old] == ["relu"] and sorted(n.op_type for n in new) == ["Relu", "Reshape", "Reshape"]
+    page = tmp_path / "r.html"
+    assert main(["convert", "-o", str(tmp_path / "s.onnx"), "--html", str(page), "-q"]) == 0
+    assert "vexo conversion report" in page.read_text()

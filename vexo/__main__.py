@@ -1,0 +1,5 @@
+import sys
+
+from vexo.cli import main
+
+sys.exit(main())

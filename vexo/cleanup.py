@@ -1,0 +1,182 @@
+"""Graph clean-up around the rule tables.
+
+Rules wrap operators in Reshapes and Transposes and leave facing pairs behind
+for the engine to remove. Between tables and at the end the converter
+* joins a Reshape of a Reshape into one Reshape;
+* drops a Reshape to the shape its input already has;
+* drops a Transpose followed by its inverse;
+* drops nodes whose results nobody reads, and constants nobody reads.
+Before the rules run, every constant read by several nodes is given one copy
+per reader, so that a rule that rewrites a constant in place changes only what
+its own node sees; identical constants are merged again at the end.
+"""
+import collections
+import hashlib
+
+import numpy as np
+
+from vexo.api.ir_graph import IrGraph
+
+
+def redirect(ir: IrGraph, old, new):
+    """Every reader of tensor `old` reads `new` instead."""
+    for consumer in ir.consumers(old):
+        for k, t in enumerate(consumer.input):
+            if t == old:
+                consumer.input[k] = new
+
+
+def bypass(ir, node, source):
+    """Removes `node`, whose single output equals tensor `source`; True when done.
+
+    Readers of the output read `source`. When the output is a graph output, the
+    producer of `source` writes the output name instead, provided `source` has
+    no other use.
+    """
+    out = node.output[0]
+    if out not in ir.outputs:
+        redirect(ir, out, source)
+        ir.remove_node(node)
+        return True
+    producer = ir.producer(source)
+    if producer is None or source in ir.outputs or len(ir.consumers(source)) != 1 or ir.consumers(out):
+        return False
+    ir.remove_node(node)
+    k = list(producer.output).index(source)
+    producer.output[k] = out
+    return True
+
+
+def _shape_operand(ir, node):
+    const = ir.get_const(node.input[1]) if len(node.input) > 1 else None
+    return None if const is None else [int(v) for v in np.asarray(const).reshape(-1)]
+
+
+def join_reshape_chains(ir):
+    """Reshape(Reshape(x)) reads x directly; the shape operand is made explicit first."""
+    done = 0
+    for node in ir.find("Reshape"):
+        if node not in ir:
+            continue
+        inner = ir.producer(node.input[0])
+        if inner is None or inner.op_type != "Reshape" or inner is node:
+            continue
+        target = ir.get_shape(node.output[0])
+        operand = _shape_operand(ir, node)
+        if target is None or operand is None:
+            continue
+        if operand != target:
+            name = ir.unique_name(node.input[1] + "_explicit")
+            ir.set_const(name, np.array(target, dtype=np.int64))
+            node.input[1] = name
+        node.input[0] = inner.input[0]
+        done += 1
+    return done
+
+
+def drop_identity_reshapes(ir):
+    done = 0
+    for node in ir.find("Reshape"):
+        if node not in ir:
+            continue
+        src, out = ir.get_shape(node.input[0]), ir.get_shape(node.output[0])
+        if src is not None and src == out and bypass(ir, node, node.input[0]):
+            done += 1
+    return done
+
+
+def _perm(ir, node):
+    perm = ir.get_attr(node, "perm")
+    if perm is None:
+        shape = ir.get_shape(node.input[0])
+        perm = None if shape is None else list(reversed(range(len(shape))))
+    return perm
+
+
+def cancel_transpose_pairs(ir):
+    """A Transpose whose input is a Transpose and whose composition is the identity disappears."""
+    done = 0
+    for node in ir.find("Transpose"):
+        if node not in ir:
+            continue
+        inner = ir.producer(node.input[0])
+        if inner is None or inner.op_type != "Transpose" or inner is node:
+            continue
+        p1, p2 = _perm(ir, inner), _perm(ir, node)
+        if p1 is None or p2 is None or len(p1) != len(p2):
+            continue
+        if [p1[p] for p in p2] == list(range(len(p1))) and bypass(ir, node, inner.input[0]):
+            done += 1
+    return done
+
+
+def drop_dead(ir):
+    """Removes nodes none of whose outputs is read or a graph output, and unread constants."""
+    done = 0
+    queue = collections.deque(ir.nodes)
+    while queue:
+        node = queue.popleft()
+        if node not in ir:
+            continue
+        if any(t and (ir.consumers(t) or t in ir.outputs) for t in node.output):
+            continue
+        producers = ir.pre_nodes(node)
+        ir.remove_node(node)
+        done += 1
+        queue.extend(producers)
+    used = set(ir.outputs)
+    for node in ir.nodes:
+        used.update(node.input)
+    for name in [c for c in ir.consts if c not in used]:
+        ir.drop_const(name)
+    return done
+
+
+def cleanup(ir):
+    """Runs the clean-ups to a fixed point; returns how often each applied."""
+    counts = collections.Counter()
+    steps = [("reshape chains joined", join_reshape_chains), ("identity reshapes dropped", drop_identity_reshapes),
+             ("transpose pairs cancelled", cancel_transpose_pairs), ("dead nodes dropped", drop_dead)]
+    while True:
+        round_total = 0
+        for label, step in steps:
+            n = step(ir)
+            counts[label] += n
+            round_total += n
+        if not round_total:
+            break
+    ir.refresh_shapes()
+    return counts
+
+
+def unshare_constants(ir):
+    """Gives every constant read by more than one node its own copy per further reader."""
+    copies = 0
+    for name in list(ir.consts):
+        readers = ir.consumers(name)
+        for node in readers[1:]:
+            fresh = ir.unique_name("%s_%s" % (name, node.name))
+            ir.set_const(fresh, ir.get_const(name).copy())
+            for k, t in enumerate(node.input):
+                if t == name:
+                    node.input[k] = fresh
+            copies += 1
+    return copies
+
+
+def merge_constants(ir):
+    """Readers of equal constants (same type, shape and values) share one of them."""
+    merged = 0
+    seen = {}
+    for name in list(ir.consts):
+        if name in ir.outputs:
+            continue
+        value = ir.get_const(name)
+        data = np.ascontiguousarray(value).reshape(-1).view(np.uint8)
+        key = (value.dtype.str, value.shape, hashlib.blake2b(data, digest_size=16).digest())
+        keep = seen.setdefault(key, name)
+        if keep != name:
+            redirect(ir, name, keep)
+            ir.drop_const(name)
+            merged += 1
+    return merged

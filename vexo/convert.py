@@ -1,0 +1,159 @@
+"""The conversion pipeline: load, prepare, run the rule tables, clean up, write, verify."""
+import os
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import onnx
+
+from vexo import cleanup as clean
+from vexo.api.ir_graph import IrGraph, ModelError
+from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
+from vexo.report import Report, off_rank_ops, op_counts
+
+TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
+VERIFY_RTOL, VERIFY_ATOL = 1e-3, 1e-4
+
+
+class ConversionError(Exception):
+    """The conversion cannot go on; the message names the file, node or tensor at fault."""
+
+
+def table_names(spec):
+    """'fuse,cvt' or 'fuse_dims,hw_dims' -> the table names, in the converter's order."""
+    if not spec:
+        return list(TABLE_NAMES)
+    wanted = []
+    for part in str(spec).split(","):
+        part = part.strip()
+        name = part if part.endswith("_dims") else part + "_dims"
+        if name not in TABLE_NAMES:
+            raise ConversionError("unknown table '%s' (choose from %s)" % (part, ", ".join(TABLE_NAMES)))
+        wanted.append(name)
+    return [t for t in TABLE_NAMES if t in wanted]
+
+
+class _Clock:
+    def __init__(self, report):
+        self.report = report
+
+    def __call__(self, phase):
+        clock = self
+
+        class _Phase:
+            def __enter__(self):
+                self.start = time.perf_counter()
+
+            def __exit__(self, *exc):
+                clock.report.phases[phase] = clock.report.phases.get(phase, 0.0) + time.perf_counter() - self.start
+        return _Phase()
+
+
+def load_model(path):
+    path = Path(path)
+    if not path.is_file():
+        raise ConversionError("%s: no such file" % path)
+    try:
+        return onnx.load(str(path))
+    except Exception as exc:
+        raise ConversionError("%s: not a readable ONNX model (%s)" % (path, str(exc).splitlines()[0])) from None
+
+
+def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
+            npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
+            on_progress=None):
+    """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from)."""
+    report = Report(source)
+    phase = _Clock(report)
+    if prepare:
+        with phase("prepare"):
+            model = _prepare(model, report)
+    with phase("graph"):
+        try:
+            ir = IrGraph(model, unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes,
+                         npu_target=npu_target, channel_align=channel_align, source=source)
+        except ModelError as exc:
+            raise ConversionError(str(exc)) from None
+    report.nodes_before = len(ir.nodes)
+    report.off_rank_before = off_rank_ops(ir)
+    report.ops_before = op_counts(ir)
+    import vexo.api.rules.dims as dims
+    engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
+    with phase("rules"):
+        report.constants["unshared"] = clean.unshare_constants(ir)
+        for name in tables:
+            run = engine.run_table(name, getattr(dims, name))
+            report.tables.append(run)
+            if run.limit_hit:
+                report.warnings.append("%s: %s" % (name, run.limit_hit))
+            with phase("cleanup"):
+                report.cleanup.update(clean.cleanup(ir))
+    with phase("cleanup"):
+        report.constants["merged"] = clean.merge_constants(ir)
+        report.cleanup.update(clean.cleanup(ir))
+    report.failures = engine.failures
+    report.nodes_after = len(ir.nodes)
+    report.off_rank_after = off_rank_ops(ir)
+    report.ops_after = op_counts(ir)
+    return ir, report, model
+
+
+def _prepare(model, report):
+    try:
+        from vexo.prepare import prepare
+    except ImportError:
+        return model
+    prepared, prep_report = prepare(model)
+    report.prepare = list(prep_report.lines())
+    return prepared
+
+
+def write_model_atomically(model, path):
+    """Checks `model` and writes it to `path` through a temporary file, so `path` is never half written."""
+    try:
+        onnx.checker.check_model(model)
+    except Exception as exc:
+        raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
+                              % str(exc).splitlines()[0]) from None
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=str(path.parent))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(model.SerializeToString())
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def verify(original, converted, seed=0):
+    """Runs both models on the same random inputs; returns ({output: errors}, note, ok)."""
+    from vexo.custom_ops import custom_op_types, lower_custom_ops
+    from vexo.testing import random_inputs, run_model
+    unsupported = sorted(set(lower_custom_ops(original)[1]) | set(lower_custom_ops(converted)[1]))
+    if unsupported:
+        return {}, "not verified: custom operators %s cannot be lowered for ONNX Runtime" % ", ".join(unsupported), \
+            None
+    try:
+        feeds = random_inputs(original, seed)
+        want = run_model(original, feeds)
+        got = run_model(converted, feeds)
+    except Exception as exc:
+        return {}, "not verified: ONNX Runtime failed (%s)" % str(exc).splitlines()[0], False
+    errors, ok = {}, True
+    for name, ref in want.items():
+        if name not in got or got[name].shape != ref.shape:
+            errors[name] = {"max_abs": float("inf"), "max_rel": float("inf")}
+            ok = False
+            continue
+        diff = np.abs(got[name].astype(np.float64) - ref.astype(np.float64))
+        scale = np.maximum(np.abs(ref.astype(np.float64)), 1e-6)
+        errors[name] = {"max_abs": float(diff.max(initial=0.0)), "max_rel": float((diff / scale).max(initial=0.0))}
+        ok = ok and np.allclose(got[name], ref, rtol=VERIFY_RTOL, atol=VERIFY_ATOL)
+    customs = custom_op_types(converted)
+    note = "outputs %s (custom operators %s checked through their standard equivalents)" % (
+        "match" if ok else "DIFFER", ", ".join(customs)) if customs else ("outputs match" if ok else "outputs DIFFER")
+    return errors, note, ok

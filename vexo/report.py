@@ -1,0 +1,115 @@
+"""What a conversion did: rank census, fired entries, failures, timings."""
+import collections
+import json
+from dataclasses import dataclass, field
+
+# Operators that only reinterpret memory: not counted as NPU operators.
+VIEW_OPS = {"Reshape", "Squeeze", "Unsqueeze", "Flatten", "Identity"}
+
+
+def _data_tensors(ir, node):
+    for t in node.input:
+        if t and t not in ir.consts:
+            yield t
+    for t in node.output:
+        if t:
+            yield t
+
+
+def off_rank_ops(ir):
+    """op type -> how many of its operators see a data tensor of rank other than 4 (view ops excluded)."""
+    census = collections.Counter()
+    for node in ir.nodes:
+        if node.op_type in VIEW_OPS:
+            continue
+        shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
+        if any(s is None or len(s) != 4 for s in shapes):
+            census[node.op_type] += 1
+    return census
+
+
+def op_counts(ir):
+    return collections.Counter(n.op_type for n in ir.nodes)
+
+
+@dataclass
+class Report:
+    source: str
+    output: str = ""
+    nodes_before: int = 0
+    nodes_after: int = 0
+    off_rank_before: collections.Counter = field(default_factory=collections.Counter)
+    off_rank_after: collections.Counter = field(default_factory=collections.Counter)
+    ops_before: collections.Counter = field(default_factory=collections.Counter)
+    ops_after: collections.Counter = field(default_factory=collections.Counter)
+    tables: list = field(default_factory=list)          # TableRun
+    failures: list = field(default_factory=list)        # RuleFailure
+    cleanup: collections.Counter = field(default_factory=collections.Counter)
+    constants: dict = field(default_factory=dict)       # unshared / merged counts
+    prepare: list = field(default_factory=list)         # lines of the preparation report
+    phases: dict = field(default_factory=dict)          # phase -> seconds
+    verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
+    verify_note: str = ""
+    warnings: list = field(default_factory=list)
+
+    @property
+    def fired(self):
+        total = collections.Counter()
+        for run in self.tables:
+            total.update(run.fired)
+        return total
+
+    def to_json(self):
+        return {
+            "source": self.source, "output": self.output,
+            "nodes": {"before": self.nodes_before, "after": self.nodes_after},
+            "off_rank_4": {"before": dict(self.off_rank_before), "after": dict(self.off_rank_after),
+                           "total_before": sum(self.off_rank_before.values()),
+                           "total_after": sum(self.off_rank_after.values())},
+            "op_types": {"before": dict(self.ops_before), "after": dict(self.ops_after)},
+            "tables": [{"table": r.name, "passes": r.passes, "calls": r.calls, "fired": dict(r.fired),
+                        "limit": r.limit_hit, "seconds": round(r.seconds, 4)} for r in self.tables],
+            "failures": [f.__dict__ for f in self.failures],
+            "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
+            "phases": {k: round(v, 4) for k, v in self.phases.items()},
+            "verify": self.verify, "verify_note": self.verify_note, "warnings": self.warnings,
+        }
+
+    def write_json(self, path):
+        with open(path, "w") as f:
+            json.dump(self.to_json(), f, indent=2, sort_keys=False)
+
+    def lines(self):
+        out = ["vexo convert: %s -> %s" % (self.source, self.output or "(not written)"),
+               "nodes: %d before, %d after" % (self.nodes_before, self.nodes_after)]
+        out += self.prepare
+        types = sorted(set(self.off_rank_before) | set(self.off_rank_after))
+        out.append("operators on tensors of rank other than 4: %d before, %d after"
+                   % (sum(self.off_rank_before.values()), sum(self.off_rank_after.values())))
+        if types:
+            width = max(len(t) for t in types)
+            out.append("  %-*s  before  after" % (width, "op type"))
+            for t in types:
+                out.append("  %-*s  %6d  %5d" % (width, t, self.off_rank_before[t], self.off_rank_after[t]))
+        for run in self.tables:
+            fired = ", ".join("%s x%d" % (k, v) for k, v in run.fired.most_common())
+            out.append("%s: %d pass(es), %d call(s), %.3fs; fired: %s"
+                       % (run.name, run.passes, run.calls, run.seconds, fired or "nothing"))
+            if run.limit_hit:
+                out.append("  LIMIT: %s" % run.limit_hit)
+        if any(self.cleanup.values()):
+            out.append("clean-up: " + ", ".join("%s %d" % (k, v) for k, v in self.cleanup.items() if v))
+        if self.constants:
+            out.append("constants: " + ", ".join("%s %d" % kv for kv in self.constants.items()))
+        if self.failures:
+            out.append("rule errors (each rolled back): %d" % len(self.failures))
+            out += ["  " + f.line() for f in self.failures]
+        out += ["warning: " + w for w in self.warnings]
+        if self.verify:
+            out.append("verify (ONNX Runtime, random inputs): max abs / max rel error per output")
+            for name, v in self.verify.items():
+                out.append("  %s: %.3g / %.3g" % (name, v["max_abs"], v["max_rel"]))
+        if self.verify_note:
+            out.append("verify: " + self.verify_note)
+        out.append("time: " + ", ".join("%s %.3fs" % kv for kv in self.phases.items()))
+        return out
