@@ -727,6 +727,13 @@ class IrGraph:
 
     # ------------------------------------------------------------ writing back
 
+    def opset_version(self, domain=""):
+        """The model's opset version of `domain` (the standard one by default)."""
+        for op in self.model.opset_import:
+            if op.domain == domain or (domain == "" and op.domain == "ai.onnx"):
+                return op.version
+        return 17 if domain == "" else 0
+
     def opset_imports(self):
         imports = [op for op in self.model.opset_import if op.domain not in (CUSTOM_DOMAIN,)]
         if not any(op.domain in ("", "ai.onnx") for op in imports):

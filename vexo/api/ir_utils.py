@@ -26,11 +26,34 @@ def get_reduce_axes(ir, node):
     return [int(a) for a in axes]
 
 
+# From these opset versions on, a Reduce keeps its axes as an input.
+AXES_INPUT_SINCE = {"ReduceSum": 13}
+AXES_INPUT_SINCE_OTHERS = 18
+
+
+def _takes_axes_input(ir, node):
+    opsets = getattr(ir, "opset_version", None)
+    version = opsets() if callable(opsets) else 0
+    return version >= AXES_INPUT_SINCE.get(node.op_type, AXES_INPUT_SINCE_OTHERS)
+
+
 def set_reduce_axes(ir, node, axes):
-    """Writes the reduction axes back in the form the node keeps them."""
+    """Writes the reduction axes back in the form the node keeps them.
+
+    A node without axes gets them in the form its opset wants: an axes input
+    (a new constant) from ReduceSum-13 and the other Reduce ops' 18 on, else the
+    `axes` attribute.
+    """
     axes = [int(a) for a in axes]
     if ir.get_attr(node, "axes") is None and _has_axes_input(node):
         ir.set_const(node.input[1], np.array(axes, dtype=np.int64))
+    elif ir.get_attr(node, "axes") is None and _takes_axes_input(ir, node):
+        name = ir.unique_name(node.name + "_axes")
+        ir.set_const(name, np.array(axes, dtype=np.int64))
+        if len(node.input) > 1:
+            node.input[1] = name
+        else:
+            node.input.append(name)
     else:
         ir.set_attr(node, "axes", axes)
 

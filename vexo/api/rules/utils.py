@@ -25,6 +25,8 @@ def _const_array(value):
     if isinstance(value, np.generic):
         return np.asarray(value)
     arr = np.asarray(value)
+    if arr.size == 0:
+        return arr.astype(np.int64)  # an empty shape list, as for a Reshape to a scalar
     if arr.dtype == np.bool_:
         return arr
     if np.issubdtype(arr.dtype, np.integer):

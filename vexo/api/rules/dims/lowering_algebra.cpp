@@ -73,15 +73,6 @@ std::optional<Ints> softmax_channel_shape(const Ints& in_shape, int64_t axis) {
 
 Ints softmax_channel_perm(int64_t axis) { return axis == 0 ? Ints{1, 0, 2, 3} : Ints{0, 2, 1, 3}; }
 
-Ints inverse_perm(const Ints& perm) {
-  Ints inv(perm.size(), 0);
-  for (size_t i = 0; i < perm.size(); ++i) {
-    const int64_t p = perm[i];
-    if (p < 0 || p >= static_cast<int64_t>(perm.size())) throw std::invalid_argument("not a permutation");
-    inv[static_cast<size_t>(p)] = static_cast<int64_t>(i);
-  }
-  return inv;
-}
 
 // ------------------------------------------------ Tile, Gather, Expand, constants, broadcast Mul, 1x1 Resize
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "shape_common.hpp"
+
 #include "array.hpp"
 
 namespace vexo::dims {
@@ -58,8 +60,6 @@ std::optional<Ints> softmax_channel_shape(const Ints& in_shape, int64_t axis);
 // The permutation that swaps the softmax axis (0 or 2) with axis 1.
 Ints softmax_channel_perm(int64_t axis);
 
-// inverse[i] = position of i in perm.
-Ints inverse_perm(const Ints& perm);
 
 // ------------------------------------------------ Tile, Gather, Expand, constants, broadcast Mul, 1x1 Resize
 

@@ -37,21 +37,6 @@ bool all_extents_known(const Ints& shape) {
   return std::all_of(shape.begin(), shape.end(), [](int64_t d) { return d >= 0; });
 }
 
-bool is_permutation(const Ints& perm, size_t n) {
-  if (perm.size() != n) return false;
-  std::vector<bool> seen(n, false);
-  for (int64_t p : perm) {
-    if (p < 0 || p >= static_cast<int64_t>(n) || seen[p]) return false;
-    seen[p] = true;
-  }
-  return true;
-}
-
-Ints reversed_axes(size_t n) {
-  Ints out;
-  for (size_t i = n; i-- > 0;) out.push_back(static_cast<int64_t>(i));
-  return out;
-}
 
 Ints pad_left_ones(const Ints& shape, size_t rank) {
   if (shape.size() >= rank) return shape;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "shape_common.hpp"
+
 namespace vexo::dims {
 
 using Ints = std::vector<int64_t>;
@@ -21,11 +23,6 @@ using Ints = std::vector<int64_t>;
 // True when every extent is non-negative.
 bool all_extents_known(const Ints& shape);
 
-// True when `perm` holds each of 0 .. n-1 exactly once.
-bool is_permutation(const Ints& perm, size_t n);
-
-// The default permutation of a Transpose without `perm`: axes reversed.
-Ints reversed_axes(size_t n);
 
 // `shape` with 1s prepended up to `rank` (a shorter input broadcasts along
 // the missing leading axes); unchanged when already that long.

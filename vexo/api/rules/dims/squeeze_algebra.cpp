@@ -111,16 +111,6 @@ Array apply_scatter_indices_plan(const Array& indices, const ScatterIndicesPlan&
 
 // ---------------------------------------------------------------- five-dimensional Transpose
 
-bool is_permutation(const Ints& perm, size_t rank) {
-  if (perm.size() != rank) return false;
-  std::vector<bool> seen(rank, false);
-  for (int64_t p : perm) {
-    if (p < 0 || p >= static_cast<int64_t>(rank) || seen[static_cast<size_t>(p)]) return false;
-    seen[static_cast<size_t>(p)] = true;
-  }
-  return true;
-}
-
 Shape transposed_shape(const Shape& in_shape, const Ints& perm) {
   Shape out;
   out.reserve(perm.size());

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "shape_common.hpp"
+
 #include "array.hpp"
 
 namespace vexo::dims {
@@ -127,8 +129,6 @@ ScatterIndicesPlan scatter_indices_plan(const Shape& indices_shape, int64_t axis
 Array apply_scatter_indices_plan(const Array& indices, const ScatterIndicesPlan& plan);
 
 // ---------------------------------------------------------------- five-dimensional Transpose
-
-bool is_permutation(const Ints& perm, size_t rank);
 
 // Output shape of a Transpose: out[i] = in[perm[i]] (perm must be a permutation).
 Shape transposed_shape(const Shape& in_shape, const Ints& perm);

@@ -207,25 +207,27 @@ class SqueezeRewrite {
   }
 
   // The constant's values as a plain list, squeezed by `fn`, stored back under
-  // the same name when they changed.  The stored array is built from the list
-  // alone, as numpy builds one: integers as int64, reals as float64.
+  // the same name when they changed.  The new values keep the constant's own
+  // element type: Resize takes its scales and roi only as float32 (a float64
+  // list would make the model unloadable), and Slice wants its axes in the
+  // element type of its starts and ends.
   template <typename Fn>
   void store_squeezed(const std::string& name, const Array& value, Fn fn) {
     if (dtype_is_floating(value.dtype()))
-      store_if_changed(name, value.to_doubles(), fn);
+      store_if_changed(name, value.to_doubles(), value.dtype(), fn);
     else
-      store_if_changed(name, value.to_ints(), fn);
+      store_if_changed(name, value.to_ints(), value.dtype(), fn);
   }
 
   template <typename T, typename Fn>
-  void store_if_changed(const std::string& name, const std::vector<T>& list, Fn fn) {
+  void store_if_changed(const std::string& name, const std::vector<T>& list, DType dtype, Fn fn) {
     const auto squeezed = fn(list);
     if (!squeezed.ok()) report(squeezed.fault);
     if (squeezed.value == list) return;
     if constexpr (std::is_same_v<T, double>)
-      ir_.set_const(name, Array::from_doubles(squeezed.value, DType::Float64));
+      ir_.set_const(name, Array::from_doubles(squeezed.value, dtype));
     else
-      ir_.set_const(name, Array::from_ints(squeezed.value, DType::Int64));
+      ir_.set_const(name, Array::from_ints(squeezed.value, dtype));
   }
 
   void rewrite_axes_const(const std::string& name, const char* message) {
