@@ -676,6 +676,8 @@ class IrGraph:
         if not touched:
             return
         for node in self._local_order(touched):
+            if node.op_type == "Split":
+                self._split_follows_outputs(node)
             for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
                 if not o:
                     continue
@@ -686,6 +688,29 @@ class IrGraph:
                     self.shape_conflicts.append((o, list(recorded), shape, node))
                 elif self._dtypes.get(o) is None and dtype is not None:
                     self.set_shape(o, recorded, dtype=dtype)
+
+    def _split_follows_outputs(self, node):
+        """Makes a Split's sizes agree with the recorded shapes of all its outputs.
+
+        Rules that change the layout a Split writes (channel alignment) record
+        the shapes of its new outputs and leave the sizes to the graph.
+        """
+        from vexo.api.ir_utils import set_split_split
+        src = self._shapes.get(node.input[0]) if node.input else None
+        outs = [self._shapes.get(o) for o in node.output]
+        if src is None or not node.output or any(o is None or len(o) != len(src) for o in outs):
+            return
+        axis = node.attrs.get("axis", 0)
+        axis = axis + len(src) if axis < 0 else axis
+        if not 0 <= axis < len(src):
+            return
+        wanted = [o[axis] for o in outs]
+        if sum(wanted) != src[axis]:
+            return
+        computed = shape_infer.infer(self, node)
+        if all(c is not None and c[axis] == w for (c, _), w in zip(computed, wanted)):
+            return
+        set_split_split(self, node, wanted)
 
     def _local_order(self, nodes):
         """`nodes` ordered so that producers come before their consumers."""

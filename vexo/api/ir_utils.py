@@ -32,9 +32,7 @@ AXES_INPUT_SINCE_OTHERS = 18
 
 
 def _takes_axes_input(ir, node):
-    opsets = getattr(ir, "opset_version", None)
-    version = opsets() if callable(opsets) else 0
-    return version >= AXES_INPUT_SINCE.get(node.op_type, AXES_INPUT_SINCE_OTHERS)
+    return _opset(ir) >= AXES_INPUT_SINCE.get(node.op_type, AXES_INPUT_SINCE_OTHERS)
 
 
 def set_reduce_axes(ir, node, axes):
@@ -64,12 +62,28 @@ def node_name_join(ir, base, suffix):
 
 
 def set_split_split(ir, node, sizes):
-    """Writes the chunk sizes of a Split in the form the node keeps them."""
+    """Writes the chunk sizes of a Split in the form the node keeps them.
+
+    Sizes held in an input get a constant of their own (another node may read
+    the old one); a Split without sizes gets them in its opset's form: an input
+    from opset 13 on, else the `split` attribute.
+    """
     sizes = [int(s) for s in sizes]
-    if len(node.input) > 1 and node.input[1] != "":
-        ir.set_const(node.input[1], np.array(sizes, dtype=np.int64))
+    has_input = len(node.input) > 1 and node.input[1] != ""
+    if ir.get_attr(node, "split") is None and (has_input or _opset(ir) >= 13):
+        name = ir.unique_name(node.name + "_split")
+        ir.set_const(name, np.array(sizes, dtype=np.int64))
+        if len(node.input) > 1:
+            node.input[1] = name
+        else:
+            node.input.append(name)
     else:
         ir.set_attr(node, "split", sizes)
+
+
+def _opset(ir):
+    version = getattr(ir, "opset_version", None)
+    return version() if callable(version) else 0
 
 
 def make_node_reduce(g, op_type, x, axes, keepdims=1, **kwargs):

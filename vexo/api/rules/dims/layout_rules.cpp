@@ -241,8 +241,8 @@ struct OutputExtract {
 
 struct SplitPlan {
   std::vector<OutputExtract> extracts;
-  Array scatter;       // weight of the Conv that spreads the input over the aligned blocks
-  Ints aligned_sizes;  // the Split's per-output sizes in the aligned layout
+  std::vector<std::pair<std::string, Shape>> invalid_blocks;  // invalid outputs keeping an aligned block
+  Array scatter;  // weight of the Conv that spreads the input over the aligned blocks
 };
 
 // Every output but the last one (by name) whose channels miss the alignment
@@ -264,30 +264,26 @@ std::optional<SplitPlan> plan_split_alignment(const Ir& ir, const SplitMatch& m,
     }
     const int64_t o_ch_align = align_channels(o_ch, align);
     o_chs_align.push_back(o_ch_align);
-    if (ir.is_invalid(out)) continue;
     Shape block = m.out_shapes[i];
     block[1] = o_ch_align;
+    if (ir.is_invalid(out)) {
+      if (!out.empty()) plan.invalid_blocks.emplace_back(out, block);
+      continue;
+    }
     plan.extracts.push_back({i, out, channel_copy_weight(o_ch, o_ch_align), block});
   }
   if (plan.extracts.empty()) return std::nullopt;
   plan.scatter = scatter_weight(channels_of(m.in_shape, "input"), o_chs, o_chs_align);
-  plan.aligned_sizes = o_chs_align;
   return plan;
 }
 
-// The Split's own sizes follow the aligned layout: the blocks it now writes get
-// their shapes recorded, and sizes given as a constant input are replaced by a
-// new constant of the aligned sizes (the old one stays for its other readers).
-// Sizes held in an attribute, or an even split, are left to the IR graph.
-void align_split_sizes(const Ir& ir, const Node& split, const SplitPlan& plan) {
+// The Split's own sizes follow the aligned layout through the IR graph: the
+// blocks it now writes get their shapes recorded, and the graph makes the
+// Split's sizes agree with the shapes of its outputs.
+void record_split_blocks(const Ir& ir, const Node& split, const SplitPlan& plan) {
   for (const OutputExtract& e : plan.extracts)
     ir.set_shape(split.output(e.pos), e.block_shape, ir.dtype(e.output));
-  if (split.num_inputs() < 2) return;
-  const std::string sizes = split.input(1);
-  if (sizes.empty() || !ir.is_const(sizes)) return;
-  const std::string aligned = oper_name_join(ir, sizes, "_align");
-  ir.set_const(aligned, Array::from_ints(plan.aligned_sizes, DType::Int64));
-  split.set_input(1, aligned);
+  for (const auto& [name, block] : plan.invalid_blocks) ir.set_shape(name, block);
 }
 
 void rewrite_split_alignment(const Ir& ir, const Node& split, const SplitPlan& plan, const Ref& quant_tab,
@@ -300,7 +296,7 @@ void rewrite_split_alignment(const Ir& ir, const Node& split, const SplitPlan& p
   split.set_input(0, g.op("Conv", {split.input(0), plan.scatter}, conv_1x1_attrs()));
   const Node conv = g.last_node();
   copy_par(quant_tab, conv.output(0), conv.input(0));
-  align_split_sizes(ir, split, plan);
+  record_split_blocks(ir, split, plan);
 }
 
 RuleResult convert_split_to_conv_split(const Ir& ir, const NodeList& nodes, const Ref& quant_tab) {
