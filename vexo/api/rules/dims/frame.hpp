@@ -43,9 +43,4 @@ const std::vector<TableEntry>& fuse_dims_table();
 const std::vector<TableEntry>& cvt_dims_table();
 const std::vector<TableEntry>& hw_dims_table();
 
-// Raised by a rule whose body is not written yet (NotImplementedError in Python).
-struct RuleNotImplemented : std::logic_error {
-  using std::logic_error::logic_error;
-};
-
 }  // namespace vexo::dims

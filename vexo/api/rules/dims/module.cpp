@@ -68,8 +68,6 @@ void register_translators() {
       if (p) std::rethrow_exception(p);
     } catch (const HostTypeError& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const RuleNotImplemented& e) {
-      PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const ArrayError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
     }
