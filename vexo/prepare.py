@@ -554,50 +554,62 @@ class _Prep:
     # -- inputs
 
     def make_inputs_static(self, input_shapes, default_dim):
+        """Fixes every input dimension: full shapes from `input_shapes` first, then the symbolic
+        dimensions they and `input_shapes` bind, then `default_dim`."""
         if not _is_dim(default_dim):
             raise ValueError("default_dim must be a positive integer, not %r" % (default_dim,))
-        given = dict(input_shapes or {})
-        params = {d.dim_param for vi in self.inputs if _static_dims(vi) is not None
-                  for d in vi.type.tensor_type.shape.dim if d.HasField("dim_param")}
+        full, bound = self._read_input_shapes(dict(input_shapes or {}))
+        for vi in self.inputs:
+            dims = _static_dims(vi)
+            if vi.name in full:
+                shape = full[vi.name]
+            elif dims is None:
+                continue                          # rank unknown: reported with the dynamic tensors
+            else:
+                shape = [d.dim_value if d.HasField("dim_value") else bound.get(d.dim_param, int(default_dim))
+                         for d in vi.type.tensor_type.shape.dim]
+            if shape != dims:
+                self.report.inputs_made_static[vi.name] = shape
+            vi.type.CopyFrom(helper.make_tensor_type_proto(vi.type.tensor_type.elem_type, shape))
+
+    def _read_input_shapes(self, given):
+        """Checks `input_shapes`; returns (input name -> full shape, symbolic dimension -> value)."""
+        dims_of = {vi.name: _static_dims(vi) for vi in self.inputs}
+        params_of = {vi.name: [d.dim_param if d.HasField("dim_param") else "" for d in
+                               vi.type.tensor_type.shape.dim] for vi in self.inputs if dims_of[vi.name] is not None}
+        params = {p for ps in params_of.values() for p in ps if p}
+        full, bound = {}, {}
         for key, value in given.items():
             if key in self.input_names and not isinstance(value, (int, np.integer, str)):
-                continue
-            if key not in params:
+                full[key] = self._check_full_shape(key, list(value), dims_of[key])
+            elif key not in params:
                 raise ValueError("input_shapes names '%s', which is neither a graph input nor a symbolic "
                                  "dimension of one" % key)
-            if not _is_dim(value):
+            elif not _is_dim(value):
                 raise ValueError("input_shapes gives the symbolic dimension '%s' the value %r: it must be a "
                                  "positive integer" % (key, value))
-        for vi in self.inputs:
-            self._make_input_static(vi, given, default_dim)
+            else:
+                bound[key] = int(value)
+        for name, shape in full.items():
+            for param, value in zip(params_of.get(name, ()), shape):
+                if param and bound.setdefault(param, value) != value:
+                    raise ValueError("input_shapes gives the symbolic dimension '%s' the values %d and %d"
+                                     % (param, bound[param], value))
+        return full, bound
 
-    def _make_input_static(self, vi, given, default_dim):
-        dims = _static_dims(vi)
-        shape = given.get(vi.name)
-        if shape is not None and not isinstance(shape, (int, np.integer, str)):
-            shape = list(shape)
-            if not all(_is_dim(d) for d in shape):
-                raise ValueError("input_shapes gives input '%s' the shape %s: dimensions must be positive "
-                                 "integers" % (vi.name, shape))
-            if dims is not None and len(dims) != len(shape):
-                raise ValueError("input_shapes gives input '%s' %d dimensions, the model gives it %d"
-                                 % (vi.name, len(shape), len(dims)))
-            for k, (old, new) in enumerate(zip(dims or [], shape)):
-                if old is not None and old != new:
-                    raise ValueError("input '%s': dimension %d is %d in the model, input_shapes gives %d"
-                                     % (vi.name, k, old, new))
-        elif dims is None:
-            return                               # rank unknown: reported with the dynamic tensors
-        else:
-            shape = []
-            for d in vi.type.tensor_type.shape.dim:
-                value = given.get(d.dim_param) if d.HasField("dim_param") else None
-                shape.append(d.dim_value if d.HasField("dim_value") else
-                             int(value) if _is_dim(value) else int(default_dim))
-        if shape != dims:
-            self.report.inputs_made_static[vi.name] = [int(d) for d in shape]
-        elem = vi.type.tensor_type.elem_type
-        vi.type.CopyFrom(helper.make_tensor_type_proto(elem, [int(d) for d in shape]))
+    @staticmethod
+    def _check_full_shape(name, shape, dims):
+        if not all(_is_dim(d) for d in shape):
+            raise ValueError("input_shapes gives input '%s' the shape %s: dimensions must be positive integers"
+                             % (name, shape))
+        if dims is not None and len(dims) != len(shape):
+            raise ValueError("input_shapes gives input '%s' %d dimensions, the model gives it %d"
+                             % (name, len(shape), len(dims)))
+        for k, (old, new) in enumerate(zip(dims or [], shape)):
+            if old is not None and old != new:
+                raise ValueError("input '%s': dimension %d is %d in the model, input_shapes gives %d"
+                                 % (name, k, old, new))
+        return [int(d) for d in shape]
 
     # -- Identity removal
 
@@ -665,20 +677,23 @@ class _Prep:
             return list(self.tensors[name].dims)
         return self.shapes.get(name)
 
-    def build(self, nodes, value_info=()):
+    def build(self, nodes, value_info=(), outputs=None):
         model = onnx.ModelProto()
         model.CopyFrom(self.model)
         g = model.graph
         g.node.extend(nodes)
         g.input.extend(self.inputs)
-        g.output.extend(self.declared_outputs[o] for o in self.output_names)
+        g.output.extend(outputs or [self.declared_outputs[o] for o in self.output_names])
         reads = dict.fromkeys(t for n in nodes for t in self._reads(n))
         g.initializer.extend(self.tensor(t) for t in reads if self.is_const(t))
         g.value_info.extend(value_info)
         return model
 
     def infer(self):
-        model = self.build(self.nodes, self.fallback_info)
+        # Declared output shapes may be symbolic or stale: inference starts from the element types only.
+        outputs = [helper.make_tensor_value_info(o, self.declared_outputs[o].type.tensor_type.elem_type, None)
+                   for o in self.output_names]
+        model = self.build(self.nodes, self.fallback_info, outputs)
         if self.has_custom:
             model, _ = lower_custom_ops(model)
         try:
@@ -771,42 +786,53 @@ class _Prep:
 
     def finish(self):
         self.report.initializers_removed = len(self.original_inits - set(self.tensors) - set(self.arrays))
-        const_outputs = [o for o in self.output_names if self.is_const(o) and o not in self.input_names]
-        names = {n.name for n in self.nodes}
-        front = []
-        for o in dict.fromkeys(const_outputs):
-            front.append(helper.make_node("Constant", [], [o], name=_fresh(o + "_const", names),
-                                          value=self.tensor(o)))
-            self.tensors.pop(o)
-            self.arrays.pop(o, None)
-        nodes = front + self.nodes
-        outputs = set(self.output_names)
-        value_info = []
-        for node in self.nodes:
-            for o in node.output:
-                if not o:
-                    continue
-                if o in self.infos and o not in outputs:
-                    value_info.append(self.infos[o])
-                if not _is_static(self.shapes.get(o)):
-                    self.report.dynamic_tensors.append((o, _describe(node)))
-        for node in self.nodes:
-            if node.domain in _STD_DOMAINS and id(node) not in self.with_subgraphs and all(
-                    t == "" or self.is_const(t) for t in node.input):
-                self.report.not_evaluable[node.op_type] += 1
-        for vi in self.inputs:
-            if not _is_static(_static_dims(vi)):
-                self.report.dynamic_tensors.insert(0, (vi.name, "the graph input"))
-        for o in self.output_names:
-            vi = self.infos.get(o)
-            if vi is not None and _is_static(self.shapes.get(o)):
-                self.declared_outputs[o] = vi
-        model = self.build(nodes, value_info)
+        self._settle_output_shapes()
+        value_info = self._value_info_and_dynamic_tensors()
+        self._report_unfolded()
+        model = self.build(self._constant_outputs() + self.nodes, value_info)
         try:
             onnx.checker.check_model(model)
         except onnx.checker.ValidationError as err:
             raise ModelError("the prepared model does not pass the ONNX checker: %s" % err) from None
         return model
+
+    def _settle_output_shapes(self):
+        """Graph outputs take the inferred shape, else keep a static shape the model declares."""
+        for o in self.output_names:
+            if _is_static(self.shapes.get(o)):
+                self.declared_outputs[o] = self.infos[o]
+            elif _is_static(_static_dims(self.declared_outputs[o])):
+                self.shapes[o] = _static_dims(self.declared_outputs[o])
+
+    def _value_info_and_dynamic_tensors(self):
+        outputs = set(self.output_names)
+        value_info = []
+        for vi in self.inputs:
+            if not _is_static(_static_dims(vi)):
+                self.report.dynamic_tensors.append((vi.name, "the graph input"))
+        for node in self.nodes:
+            for o in node.output:
+                if o and o in self.infos and o not in outputs:
+                    value_info.append(self.infos[o])
+                if o and not _is_static(self.shapes.get(o)):
+                    self.report.dynamic_tensors.append((o, _describe(node)))
+        return value_info
+
+    def _report_unfolded(self):
+        for node in self.nodes:
+            if node.domain in _STD_DOMAINS and id(node) not in self.with_subgraphs and all(
+                    t == "" or self.is_const(t) for t in node.input):
+                self.report.not_evaluable[node.op_type] += 1
+
+    def _constant_outputs(self):
+        """Constant nodes for the graph outputs that folded to constants."""
+        names = {n.name for n in self.nodes}
+        nodes = []
+        for o in dict.fromkeys(o for o in self.output_names if self.is_const(o)):
+            nodes.append(helper.make_node("Constant", [], [o], name=_fresh(o + "_const", names), value=self.tensor(o)))
+            self.tensors.pop(o)
+            self.arrays.pop(o, None)
+        return nodes
 
 
 def _copied(cls, proto):
