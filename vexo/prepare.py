@@ -857,12 +857,12 @@ def _shell(model):
 
 
 def _copy_field(target, fd, value):
-    if fd.message_type is None and not hasattr(value, "extend"):
-        setattr(target, fd.name, value)
-    elif hasattr(value, "extend"):
+    if hasattr(value, "extend"):
         getattr(target, fd.name).extend(value)
-    else:
+    elif fd.message_type is not None:
         getattr(target, fd.name).CopyFrom(value)
+    else:
+        setattr(target, fd.name, value)
 
 
 def _is_identity(node):
