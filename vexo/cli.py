@@ -4,7 +4,8 @@ import sys
 import time
 from pathlib import Path
 
-from vexo.convert import ConversionError, convert, load_model, table_names, verify, write_model_atomically
+from vexo.convert import (EXTRA_RULES, ConversionError, convert, load_model, table_names, verify,
+                          write_model_atomically)
 from vexo.engine import DEFAULT_MAX_PASSES
 
 SAMPLE = Path(__file__).with_name("data") / "sample.onnx"
@@ -22,6 +23,9 @@ def _parser():
                                           "in the current directory)")
     c.add_argument("--tables", default="fuse_dims,cvt_dims,hw_dims",
                    help="tables to run, in the converter's order (default: %(default)s; short names fuse,cvt,hw)")
+    c.add_argument("--extra-rules", metavar="NAMES", default="",
+                   help="also run rules without a table entry, after cvt_dims: 'all' or a comma-separated list of "
+                        + ", ".join(EXTRA_RULES))
     c.add_argument("--unsqueeze-2d-mode", default="AB11",
                    choices=["AB1C", "1ABC", "AC1B", "AbC11", "ABc11", "1Abc11", "AB11", "1A1B", "11AB", "1A11"],
                    help="dimension mode of two-dimensional operators (default: %(default)s)")
@@ -68,7 +72,8 @@ def run_convert(args):
     ir, report, original = convert(model, source=str(source), tables=tables,
                                    unsqueeze_2d_mode=args.unsqueeze_2d_mode, dynamic_shapes=args.dynamic_shapes,
                                    npu_target=args.npu_target, channel_align=args.channel_align,
-                                   prepare=not args.no_prepare, max_passes=args.max_passes, on_progress=progress)
+                                   prepare=not args.no_prepare, max_passes=args.max_passes,
+                                   extra_rules=args.extra_rules, on_progress=progress)
     if progress is not None and progress.shown[0]:
         sys.stderr.write("\n")
     report.phases = {"load": load_seconds, **report.phases}

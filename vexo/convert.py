@@ -10,9 +10,37 @@ import onnx
 from vexo import cleanup as clean
 from vexo.api.ir_graph import IrGraph, ModelError
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
-from vexo.report import Report, off_rank_ops, op_counts
+from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
 TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
+
+# Rules the module defines without a table entry, by the op type they match.
+# `--extra-rules` registers them in a table of their own, run after cvt_dims.
+EXTRA_RULES = {
+    "reduce_mean_to_avgpool": ("ReduceMean", "_p_convert_reduce_mean_to_avgpool"),
+    "tf_nhwc_to_nchw": ("Transpose", "_p_convert_tf_nhwc_to_nchw"),
+    "1x1_resize_to_tile": ("Resize", "_p_convert_1x1_resize_to_tile"),
+    "broadcast_mul_expand": ("Mul", "_p_broadcast_mul_expand"),
+    "squeeze_to_4d_transpose": ("Transpose", "_p_squeeze_to_4d_transpose"),
+    "concat_to_conv_concat": ("Concat", "_p_convert_concat_to_conv_concat"),
+    "split_to_conv_split": ("Split", "_p_convert_split_to_conv_split"),
+    "swap_concat_axis": ("Concat", "_p_swap_concat_axis_avoid_channel_concat"),
+}
+
+
+def extra_table(spec):
+    """The table of the untabled rules named in 'a,b' (or 'all'), entries named after the rules."""
+    if not spec:
+        return {}
+    import vexo.api.rules.dims as dims
+    names = list(EXTRA_RULES) if spec == "all" else [n.strip() for n in str(spec).split(",") if n.strip()]
+    table = {}
+    for name in names:
+        if name not in EXTRA_RULES:
+            raise ConversionError("unknown extra rule '%s' (choose from %s)" % (name, ", ".join(EXTRA_RULES)))
+        op, proc = EXTRA_RULES[name]
+        table[name] = {"ops": [op], "proc": getattr(dims, proc)}
+    return table
 VERIFY_RTOL, VERIFY_ATOL = 1e-3, 1e-4
 
 
@@ -62,7 +90,7 @@ def load_model(path):
 
 def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
             npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
-            on_progress=None):
+            extra_rules=None, on_progress=None):
     """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from)."""
     report = Report(source)
     phase = _Clock(report)
@@ -82,8 +110,13 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
     with phase("rules"):
         report.constants["unshared"] = clean.unshare_constants(ir)
-        for name in tables:
-            run = engine.run_table(name, getattr(dims, name))
+        extras = extra_table(extra_rules)
+        plan = [(name, getattr(dims, name)) for name in tables]
+        if extras:
+            at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
+            plan.insert(at, ("extra_dims", extras))
+        for name, table in plan:
+            run = engine.run_table(name, table)
             report.tables.append(run)
             if run.limit_hit:
                 report.warnings.append("%s: %s" % (name, run.limit_hit))
@@ -95,6 +128,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     report.failures = engine.failures
     report.nodes_after = len(ir.nodes)
     report.off_rank_after = off_rank_ops(ir)
+    report.off_rank_left = off_rank_reasons(ir, engine.attempts)
     report.ops_after = op_counts(ir)
     return ir, report, model
 

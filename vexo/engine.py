@@ -132,6 +132,7 @@ class Engine:
         self.check_shapes = check_shapes
         self.on_progress = on_progress
         self.failures = []
+        self.attempts = collections.defaultdict(dict)  # node name -> {entry: "fired" | "declined" | "error"}
 
     # ------------------------------------------------------------ one rule call
 
@@ -218,7 +219,10 @@ class Engine:
                     if chain is None:
                         continue
                     run.calls += 1
+                    failures = len(self.failures)
                     revisit = self.call(table_name, entry_name, rule, chain)
+                    self.attempts[node.name][entry_name] = (
+                        "fired" if revisit is not None else "error" if len(self.failures) > failures else "declined")
                     if revisit is not None:
                         run.fired[entry_name] += 1
                         fires[node.name] += 1

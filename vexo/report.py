@@ -28,6 +28,22 @@ def off_rank_ops(ir):
     return census
 
 
+def off_rank_reasons(ir, attempts):
+    """For every operator still off rank 4: which entries were tried on it and what they did."""
+    reasons = []
+    for node in ir.nodes:
+        if node.op_type in VIEW_OPS:
+            continue
+        shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
+        if all(s is not None and len(s) == 4 for s in shapes):
+            continue
+        tried = attempts.get(node.name, {})
+        ranks = sorted({len(s) for s in shapes if s is not None})
+        reasons.append({"node": node.name, "op_type": node.op_type, "ranks": ranks,
+                        "entries": dict(tried)})
+    return reasons
+
+
 def op_counts(ir):
     return collections.Counter(n.op_type for n in ir.nodes)
 
@@ -51,6 +67,7 @@ class Report:
     verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
     verify_note: str = ""
     warnings: list = field(default_factory=list)
+    off_rank_left: list = field(default_factory=list)  # off_rank_reasons() after the conversion
 
     @property
     def fired(self):
@@ -72,6 +89,7 @@ class Report:
             "failures": [f.__dict__ for f in self.failures],
             "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
             "phases": {k: round(v, 4) for k, v in self.phases.items()},
+            "off_rank_left": self.off_rank_left,
             "verify": self.verify, "verify_note": self.verify_note, "warnings": self.warnings,
         }
 
@@ -91,6 +109,12 @@ class Report:
             out.append("  %-*s  before  after" % (width, "op type"))
             for t in types:
                 out.append("  %-*s  %6d  %5d" % (width, t, self.off_rank_before[t], self.off_rank_after[t]))
+        for item in self.off_rank_left[:20]:
+            tried = ", ".join("%s %s" % kv for kv in item["entries"].items()) or "no entry matches its op type"
+            out.append("  left: %s '%s' (rank %s): %s" % (item["op_type"], item["node"],
+                                                          "/".join(map(str, item["ranks"])) or "?", tried))
+        if len(self.off_rank_left) > 20:
+            out.append("  ... %d more in the JSON report" % (len(self.off_rank_left) - 20))
         for run in self.tables:
             fired = ", ".join("%s x%d" % (k, v) for k, v in run.fired.most_common())
             out.append("%s: %d pass(es), %d call(s), %.3fs; fired: %s"
