@@ -624,16 +624,22 @@ class IrGraph:
 
     def _place(self, added):
         members = set(added)
-        for node in self._local_order(added):
+        order = self._local_order(added)
+        bound = {}  # the lowest `_seq` of anything downstream of an added node outside the added set
+        for node in reversed(order):
+            limits = [c._seq for c in self.next_nodes(node) if c not in members and c is not node]
+            limits += [bound[c] for c in self.next_nodes(node) if c in members and bound.get(c) is not None]
+            bound[node] = min(limits, default=None)
+        for node in order:
             lo = max((p._seq for p in self.pre_nodes(node) if p is not node), default=None)
-            hi = min((c._seq for c in self.next_nodes(node) if c not in members and c is not node), default=None)
+            hi = bound[node]
             if lo is None and hi is None:
                 node._seq = float(next(IrNode._seq_counter))
             elif lo is None:
                 node._seq = hi - 1.0
             elif hi is None:
                 node._seq = lo + 1.0
-            elif lo < hi and lo < (lo + hi) / 2 < hi:
+            elif lo < (lo + hi) / 2 < hi:
                 node._seq = (lo + hi) / 2
             else:
                 self._order_dirty = True
