@@ -52,37 +52,27 @@ def _shape_operand(ir, node):
     return None if const is None else [int(v) for v in np.asarray(const).reshape(-1)]
 
 
-def join_reshape_chains(ir):
+def join_reshape_chain(ir, node):
     """Reshape(Reshape(x)) reads x directly; the shape operand is made explicit first."""
-    done = 0
-    for node in ir.find("Reshape"):
-        if node not in ir:
-            continue
-        inner = ir.producer(node.input[0])
-        if inner is None or inner.op_type != "Reshape" or inner is node:
-            continue
-        target = ir.get_shape(node.output[0])
-        operand = _shape_operand(ir, node)
-        if target is None or operand is None:
-            continue
-        if operand != target:
-            name = ir.unique_name(node.input[1] + "_explicit")
-            ir.set_const(name, np.array(target, dtype=np.int64))
-            node.input[1] = name
-        node.input[0] = inner.input[0]
-        done += 1
-    return done
+    inner = ir.producer(node.input[0])
+    if inner is None or inner.op_type != "Reshape" or inner is node:
+        return False
+    target = ir.get_shape(node.output[0])
+    operand = _shape_operand(ir, node)
+    if target is None or operand is None:
+        return False
+    if operand != target:
+        name = ir.unique_name(node.input[1] + "_explicit")
+        ir.set_const(name, np.array(target, dtype=np.int64))
+        node.input[1] = name
+    node.input[0] = inner.input[0]
+    return True
 
 
-def drop_identity_reshapes(ir):
-    done = 0
-    for node in ir.find("Reshape"):
-        if node not in ir:
-            continue
-        src, out = ir.get_shape(node.input[0]), ir.get_shape(node.output[0])
-        if src is not None and src == out and bypass(ir, node, node.input[0]):
-            done += 1
-    return done
+def drop_identity_reshape(ir, node):
+    """A Reshape to the shape its input already has disappears."""
+    src, out = ir.get_shape(node.input[0]), ir.get_shape(node.output[0])
+    return src is not None and src == out and bypass(ir, node, node.input[0])
 
 
 def _perm(ir, node):
@@ -93,21 +83,15 @@ def _perm(ir, node):
     return perm
 
 
-def cancel_transpose_pairs(ir):
+def cancel_transpose_pair(ir, node):
     """A Transpose whose input is a Transpose and whose composition is the identity disappears."""
-    done = 0
-    for node in ir.find("Transpose"):
-        if node not in ir:
-            continue
-        inner = ir.producer(node.input[0])
-        if inner is None or inner.op_type != "Transpose" or inner is node:
-            continue
-        p1, p2 = _perm(ir, inner), _perm(ir, node)
-        if p1 is None or p2 is None or len(p1) != len(p2):
-            continue
-        if [p1[p] for p in p2] == list(range(len(p1))) and bypass(ir, node, inner.input[0]):
-            done += 1
-    return done
+    inner = ir.producer(node.input[0])
+    if inner is None or inner.op_type != "Transpose" or inner is node:
+        return False
+    p1, p2 = _perm(ir, inner), _perm(ir, node)
+    if p1 is None or p2 is None or len(p1) != len(p2):
+        return False
+    return [p1[p] for p in p2] == list(range(len(p1))) and bypass(ir, node, inner.input[0])
 
 
 def drop_dead(ir):
@@ -119,7 +103,7 @@ def drop_dead(ir):
             continue
         live.add(node)
         stack.extend(ir.producer(t) for t in node.input if t)
-    dead = [n for n in ir.nodes if n not in live]
+    dead = [n for n in ir.unordered_nodes() if n not in live]
     for node in dead:
         ir.remove_node(node)
     used = set(ir.outputs)
@@ -130,20 +114,40 @@ def drop_dead(ir):
     return len(dead)
 
 
+STEPS = {"Reshape": [("reshape chains joined", join_reshape_chain),
+                     ("identity reshapes dropped", drop_identity_reshape)],
+         "Transpose": [("transpose pairs cancelled", cancel_transpose_pair)]}
+
+
 def cleanup(ir):
-    """Runs the clean-ups to a fixed point; returns how often each applied."""
+    """Runs the clean-ups to a fixed point; returns how often each applied.
+
+    One worklist over the Reshapes and Transposes: a node that changes or
+    disappears puts its readers back on the list, since they may now face a
+    Reshape or Transpose of their own. Shapes do not change (every step keeps
+    each remaining tensor's value), so nothing is re-inferred.
+    """
     counts = collections.Counter()
-    steps = [("reshape chains joined", join_reshape_chains), ("identity reshapes dropped", drop_identity_reshapes),
-             ("transpose pairs cancelled", cancel_transpose_pairs), ("dead nodes dropped", drop_dead)]
-    while True:
-        round_total = 0
-        for label, step in steps:
-            n = step(ir)
-            counts[label] += n
-            round_total += n
-        if not round_total:
+    queue = collections.deque(n for n in ir.unordered_nodes() if n.op_type in STEPS)
+    queued = set(queue)
+    while queue:
+        node = queue.popleft()
+        queued.discard(node)
+        if node not in ir:
+            continue
+        for label, step in STEPS[node.op_type]:
+            tensors = list(node.output) + list(node.input[:1])
+            if not step(ir, node):
+                continue
+            counts[label] += 1
+            readers = [c for t in tensors for c in ir.consumers(t)]
+            for n in readers + ([node] if node in ir else []):
+                if n.op_type in STEPS and n not in queued:
+                    queue.append(n)
+                    queued.add(n)
             break
-    ir.refresh_shapes()
+    counts["dead nodes dropped"] += drop_dead(ir)
+    ir.forget_written()
     return counts
 
 

@@ -70,8 +70,11 @@ class PortList(list):
         return self
 
     def _changed(self, old):
+        if old == list(self):
+            return
+        self._node._proto = None
         graph = self._node._graph
-        if graph is not None and old != list(self):
+        if graph is not None:
             graph._ports_changed(self._node, self._kind, old)
 
     def _wrap(name):
@@ -109,6 +112,7 @@ class IrNode:
         self.domain = domain
         self.attrs = dict(attrs or {})
         self._graph = None
+        self._proto = None  # the NodeProto it was read from, while nothing of it has changed
         self._seq = float(next(IrNode._seq_counter))
         self._input = PortList(inputs, self, "input")
         self._output = PortList(outputs, self, "output")
@@ -297,7 +301,10 @@ class IrGraph:
         domain = proto.domain
         if is_custom_op(proto.op_type) and domain in ("", "ai.onnx"):
             domain = CUSTOM_DOMAIN
-        return IrNode(proto.op_type, list(proto.input), list(proto.output), proto.name, attrs, domain)
+        node = IrNode(proto.op_type, list(proto.input), list(proto.output), proto.name, attrs, domain)
+        if domain == proto.domain:
+            node._proto = proto
+        return node
 
     def _check_edges(self):
         known = set(self.inputs) | set(self._consts) | set(self._producer)
@@ -446,6 +453,7 @@ class IrGraph:
         if old is not missing and _same_value(old, value):
             return
         node.attrs[name] = value
+        node._proto = None
         self._touch(node)
 
         def undo():
@@ -467,6 +475,15 @@ class IrGraph:
             return self._nodes[name]
         except KeyError:
             raise KeyError("no node named '%s'" % name) from None
+
+    def unordered_nodes(self):
+        """All nodes, in no particular order (cheaper than `nodes`)."""
+        return list(self._nodes.values())
+
+    def forget_written(self):
+        """Drops the record of written nodes without re-inferring them (for rewrites that keep every shape)."""
+        self.ensure_order(list(self._touched))
+        self._touched = {}
 
     def find(self, op_type):
         """The nodes of one op type, in topological order."""
@@ -789,6 +806,8 @@ class IrGraph:
         return imports
 
     def node_proto(self, node):
+        if node._proto is not None and node._proto.name == node.name:
+            return node._proto
         proto = helper.make_node(node.op_type, list(node.input), list(node.output), name=node.name,
                                  domain=node.domain or None)
         for key in sorted(node.attrs):
@@ -808,24 +827,30 @@ class IrGraph:
         return helper.make_tensor_value_info(name, elem, self._shapes.get(name))
 
     def to_model(self):
-        """The current graph as a new, checker-valid onnx.ModelProto."""
+        """The current graph as a new, checker-valid onnx.ModelProto.
+
+        Parts are appended to the graph one at a time, so that no second copy
+        of the whole graph exists while it is written.
+        """
         order = self.topological_order()
+        model = helper.make_model(helper.make_graph([], self.model.graph_name or "vexo", [], []),
+                                  opset_imports=self.opset_imports(), producer_name=self.model.producer_name,
+                                  producer_version=self.model.producer_version)
+        graph = model.graph
         used = set(self.outputs)
         for node in order:
+            graph.node.append(self.node_proto(node))
             used.update(t for t in node.input if t)
-        inits = [numpy_helper.from_array(np.asarray(v, order="C"), k) for k, v in self._consts.items() if k in used]
+        for name, value in self._consts.items():
+            if name in used:
+                graph.initializer.append(numpy_helper.from_array(np.asarray(value, order="C"), name))
+        graph.input.extend(self._value_info(i) for i in self.inputs)
+        graph.output.extend(self._value_info(o) for o in self.outputs)
         graph_io = set(self.inputs) | set(self.outputs)
-        inner = []
         for node in order:
             for o in node.output:
                 if o and o not in graph_io and o in self._shapes and o in self._dtypes:
-                    inner.append(self._value_info(o))
-        graph = helper.make_graph([self.node_proto(n) for n in order], self.model.graph_name or "vexo",
-                                  [self._value_info(i) for i in self.inputs],
-                                  [self._value_info(o) for o in self.outputs], inits, value_info=inner)
-        model = helper.make_model(graph, opset_imports=self.opset_imports(),
-                                  producer_name=self.model.producer_name,
-                                  producer_version=self.model.producer_version)
+                    graph.value_info.append(self._value_info(o))
         model.ir_version = max(8, min(self.model.ir_version or 8, onnx.IR_VERSION))
         model.domain = self.model.domain
         model.model_version = self.model.model_version

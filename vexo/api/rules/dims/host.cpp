@@ -399,6 +399,9 @@ std::string Builder::op(const std::string& op_type, const std::vector<OpInput>& 
   py::dict kw;
   for (const auto& [k, v] : kwargs) kw[py::str(k)] = to_py(v);
   py::object r = obj(ref_).attr("op")(*args, **kw);
+  // With `outputs` given and no None input a builder need not return a name;
+  // the rules never read the result of such a call.
+  if (r.is_none()) return std::string();
   return str_of(r, "Graph.op('" + op_type + "') result");
 }
 

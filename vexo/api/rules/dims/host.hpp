@@ -192,7 +192,8 @@ class Builder {
  public:
   explicit Builder(const Ir& ir);  // g = Graph(ir)
 
-  // g.op(op_type, *inputs, **kwargs): the linking tensor name.
+  // g.op(op_type, *inputs, **kwargs): the linking tensor name ("" when the
+  // builder returns None, which it may when `outputs` is given without a None input).
   std::string op(const std::string& op_type, const std::vector<OpInput>& inputs, const Kwargs& kwargs = {}) const;
 
   std::vector<Node> nodes() const;  // g.nodes, in creation order
