@@ -153,7 +153,7 @@ def main():
             if args.profile:
                 sys.stderr.write(out.stderr)
             rows.append(json.loads(out.stdout.strip().splitlines()[-1]))
-    phase_names = ["load", "prepare", "graph", "rules", "cleanup", "save"]
+    phase_names = ["load", "prepare", "graph", "constants", "rules", "cleanup", "save"]
     print("| nodes | " + " | ".join(phase_names) + " | total s | floor s | ratio | us/node | peak MB | "
           "model MB | off-rank before -> after | rule errors |")
     print("|" + "---|" * (len(phase_names) + 9))

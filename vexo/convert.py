@@ -108,22 +108,24 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     report.ops_before = op_counts(ir)
     import vexo.api.rules.dims as dims
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
-    with phase("rules"):
+    with phase("constants"):
         report.constants["unshared"] = clean.unshare_constants(ir)
-        extras = extra_table(extra_rules)
-        plan = [(name, getattr(dims, name)) for name in tables]
-        if extras:
-            at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
-            plan.insert(at, ("extra_dims", extras))
-        for name, table in plan:
+    extras = extra_table(extra_rules)
+    plan = [(name, getattr(dims, name)) for name in tables]
+    if extras:
+        at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
+        plan.insert(at, ("extra_dims", extras))
+    for name, table in plan:
+        with phase("rules"):
             run = engine.run_table(name, table)
-            report.tables.append(run)
-            if run.limit_hit:
-                report.warnings.append("%s: %s" % (name, run.limit_hit))
-            with phase("cleanup"):
-                report.cleanup.update(clean.cleanup(ir))
-    with phase("cleanup"):
+        report.tables.append(run)
+        if run.limit_hit:
+            report.warnings.append("%s: %s" % (name, run.limit_hit))
+        with phase("cleanup"):
+            report.cleanup.update(clean.cleanup(ir))
+    with phase("constants"):
         report.constants["merged"] = clean.merge_constants(ir)
+    with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
     report.failures = engine.failures
     report.nodes_after = len(ir.nodes)

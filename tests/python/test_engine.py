@@ -153,7 +153,9 @@ def test_cli_converts_the_sample_and_reports(tmp_path, capsys):
     assert main(["convert", "-o", str(out), "--report", str(rep), "--verify"]) == 0
     onnx.checker.check_model(onnx.load(str(out)))
     data = json.loads(rep.read_text())
-    assert data["nodes"]["before"] > 0 and "off_rank_4" in data and data["verify_note"].startswith("outputs match")
+    assert data["nodes"]["before"] > 0 and data["verify_note"].startswith("outputs match")
+    assert data["off_rank_4"]["total_before"] > 0 and data["off_rank_4"]["total_after"] == 0
+    assert not data["failures"]
     assert "operators on tensors of rank other than 4" in capsys.readouterr().out
 
 

@@ -37,3 +37,10 @@ def test_untabled_rules_run_on_request():
     ir, report, original = convert(SUITE["nhwc_tf"][0](), extra_rules="tf_nhwc_to_nchw")
     assert report.fired["tf_nhwc_to_nchw"] > 0 and not report.failures
     assert verify(original, ir.to_model())[2]
+
+
+def test_reductions_are_lowered_where_the_rules_apply():
+    report = converted("reduction_mix", "clean")[0]
+    assert report.ops_before["ReduceL2"] == 1 and report.ops_after["ReduceL2"] == 0
+    assert report.ops_after["ReduceSum"] < report.ops_before["ReduceSum"]
+    assert report.fired["convert_reduce_sum_to_conv"] >= 1
