@@ -46,12 +46,7 @@ def set_reduce_axes(ir, node, axes):
     if ir.get_attr(node, "axes") is None and _has_axes_input(node):
         ir.set_const(node.input[1], np.array(axes, dtype=np.int64))
     elif ir.get_attr(node, "axes") is None and _takes_axes_input(ir, node):
-        name = ir.unique_name(node.name + "_axes")
-        ir.set_const(name, np.array(axes, dtype=np.int64))
-        if len(node.input) > 1:
-            node.input[1] = name
-        else:
-            node.input.append(name)
+        _give_second_input(ir, node, "_axes", axes)
     else:
         ir.set_attr(node, "axes", axes)
 
@@ -71,14 +66,19 @@ def set_split_split(ir, node, sizes):
     sizes = [int(s) for s in sizes]
     has_input = len(node.input) > 1 and node.input[1] != ""
     if ir.get_attr(node, "split") is None and (has_input or _opset(ir) >= 13):
-        name = ir.unique_name(node.name + "_split")
-        ir.set_const(name, np.array(sizes, dtype=np.int64))
-        if len(node.input) > 1:
-            node.input[1] = name
-        else:
-            node.input.append(name)
+        _give_second_input(ir, node, "_split", sizes)
     else:
         ir.set_attr(node, "split", sizes)
+
+
+def _give_second_input(ir, node, suffix, values):
+    """Points input 1 of `node` at a new int64 constant holding `values`."""
+    name = ir.unique_name(node.name + suffix)
+    ir.set_const(name, np.array(values, dtype=np.int64))
+    if len(node.input) > 1:
+        node.input[1] = name
+    else:
+        node.input.append(name)
 
 
 def _opset(ir):

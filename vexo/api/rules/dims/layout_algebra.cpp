@@ -73,24 +73,16 @@ Array gather_weight(int64_t out_ch, const Ints& counts, const Ints& aligned) {
   for (int64_t o = 0; o < out_ch; ++o) {
     const int64_t i = aligned_channel(o, counts, aligned);
     if (i < 0 || i >= width)
-      throw std::out_of_range("output channel " + std::to_string(o) + " maps to channel " + std::to_string(i) +
+      throw std::out_of_range("channel " + std::to_string(o) + " maps to channel " + std::to_string(i) +
                               " of an aligned layout of " + std::to_string(width) + " channels");
     w.set_double(o * width + i, 1.0);
   }
   return w;
 }
 
+// Scattering into the aligned layout is gathering out of it, transposed.
 Array scatter_weight(int64_t in_ch, const Ints& counts, const Ints& aligned) {
-  const int64_t height = total_channels(aligned);
-  Array w = one_hot_weight(height, in_ch);
-  for (int64_t i = 0; i < in_ch; ++i) {
-    const int64_t o = aligned_channel(i, counts, aligned);
-    if (o < 0 || o >= height)
-      throw std::out_of_range("input channel " + std::to_string(i) + " maps to channel " + std::to_string(o) +
-                              " of an aligned layout of " + std::to_string(height) + " channels");
-    w.set_double(o * in_ch + i, 1.0);
-  }
-  return w;
+  return gather_weight(in_ch, counts, aligned).transpose({1, 0, 2, 3});
 }
 
 Array pad_channels(const Array& value, const Ints& shape, int64_t aligned) {
