@@ -19,6 +19,7 @@ per-node inference of `shape_infer` (custom `ex*` operators included).
 import copy
 import heapq
 import itertools
+import operator
 
 import numpy as np
 import onnx
@@ -109,7 +110,8 @@ class IrNode:
         self.domain = domain
         self.attrs = dict(attrs or {})
         self._graph = None
-        self._seq = float(next(IrNode._seq_counter))
+        self._uid = next(IrNode._seq_counter)  # creation order: breaks ties of `_seq`
+        self._seq = float(self._uid)
         self._input = PortList(inputs, self, "input")
         self._output = PortList(outputs, self, "output")
 
@@ -472,7 +474,7 @@ class IrGraph:
         """The nodes of one op type, in topological order."""
         if self._order_dirty:
             self.renumber()
-        return sorted((n for n in self._nodes.values() if n.op_type == op_type), key=lambda n: n._seq)
+        return sorted((n for n in self._nodes.values() if n.op_type == op_type), key=_ORDER_KEY)
 
     def __contains__(self, node):
         return isinstance(node, IrNode) and self._nodes.get(node.name) is node
@@ -505,15 +507,32 @@ class IrGraph:
         """A node or tensor name derived from `base` that is used nowhere in the graph."""
         if base not in self._names and base not in self._nodes:
             self._names.add(base)
+            self._journal_name(base)
             return base
-        k = self._name_counters.get(base, 0)
+        start = k = self._name_counters.get(base, 0)
         while True:
             k += 1
             name = "%s_%d" % (base, k)
             if name not in self._names and name not in self._nodes:
                 self._name_counters[base] = k
                 self._names.add(name)
+                self._journal_name(name, base, start)
                 return name
+
+    def _journal_name(self, name, base=None, counter=0):
+        """A name taken inside a transaction is free again after rollback(), so that a failed rule
+        call does not change the names of what comes after it."""
+        if self._undo is None:
+            return
+
+        def undo():
+            self._names.discard(name)
+            if base is not None:
+                if counter:
+                    self._name_counters[base] = counter
+                else:
+                    self._name_counters.pop(base, None)
+        self._undo.append(undo)
 
     def _index(self, node, kind, names, add):
         if kind == "input":
@@ -621,6 +640,8 @@ class IrGraph:
     # Every edge runs from a lower `_seq` to a higher one, so sorting by `_seq`
     # is a topological order. New nodes take a value between their producers
     # and consumers; when that is impossible the whole graph is renumbered.
+    # Equal values are ordered by creation (`_uid`), never by the position in
+    # `_nodes`, which a rolled-back removal changes.
 
     def _place(self, added):
         members = set(added)
@@ -739,17 +760,16 @@ class IrGraph:
         """Nodes sorted so that every tensor is written before it is read."""
         if self._order_dirty:
             self.renumber()
-        return sorted(self._nodes.values(), key=lambda n: n._seq)
+        return sorted(self._nodes.values(), key=_ORDER_KEY)
 
     def _kahn(self):
         """A topological order by Kahn's algorithm, ties broken by `_seq`; raises ModelError on a cycle."""
         indegree = {}
         for node in self._nodes.values():
             indegree[node] = sum(1 for p in self.pre_nodes(node) if p is not node)
-        heap = [(n._seq, i, n) for i, n in enumerate(self._nodes.values()) if indegree[n] == 0]
+        heap = [(n._seq, n._uid, n) for n in self._nodes.values() if indegree[n] == 0]
         heapq.heapify(heap)
         order = []
-        tie = len(heap)
         while heap:
             _, _, node = heapq.heappop(heap)
             order.append(node)
@@ -758,8 +778,7 @@ class IrGraph:
                     continue
                 indegree[c] -= 1
                 if indegree[c] == 0:
-                    tie += 1
-                    heapq.heappush(heap, (c._seq, tie, c))
+                    heapq.heappush(heap, (c._seq, c._uid, c))
         if len(order) != len(self._nodes):
             stuck = [n.name for n in self._nodes.values() if indegree[n] > 0][:5]
             raise ModelError("%s: the graph has a cycle through node(s) %s" % (self.source, ", ".join(stuck)))
@@ -829,6 +848,9 @@ class IrGraph:
 
     def save(self, path):
         onnx.save(self.to_model(), str(path))
+
+
+_ORDER_KEY = operator.attrgetter("_seq", "_uid")
 
 
 def _constant_value(proto, source):
