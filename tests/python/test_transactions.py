@@ -11,9 +11,7 @@ the failure must be recorded with the entry, the node and the message.
 import collections
 import copy
 
-import numpy as np
 import pytest
-from onnx import helper
 
 import vexo.api.rules.dims as dims
 from vexo import cleanup
@@ -21,9 +19,9 @@ from vexo.api.ir_graph import IrGraph
 from vexo.convert import extra_table
 from vexo.engine import Engine, QuantTable
 from vexo.models import SUITE
-from vexo.testing import assert_equivalent, make_model
+from vexo.testing import assert_equivalent
 
-node = helper.make_node
+from rule_models import aligned_concat_split_model, four_d_fixups_model, nd_model
 
 
 class InjectedFault(Exception):
@@ -130,38 +128,6 @@ def convert_with(engine_cls, model, quant, extras, **config):
 
 # ---------------------------------------------------------------- models, one or more per rule family
 
-def nd_model():
-    """Six-dimensional operators of every kind the N-D merges handle."""
-    rng = np.random.default_rng(0)
-
-    def f(*s):
-        return rng.standard_normal(s).astype(np.float32)
-    nodes = [node("Add", ["x", "b6"], ["a"], name="add6"),
-             node("Transpose", ["a"], ["t"], name="tp6", perm=[0, 1, 4, 5, 2, 3]),
-             node("exSoftmax13", ["t"], ["s"], name="sm6", axis=5),
-             node("MatMul", ["s", "w6"], ["m"], name="mm6"),
-             node("Split", ["m", "sz"], ["p", "q"], name="split6", axis=1),
-             node("Concat", ["q", "p"], ["c"], name="cat6", axis=1),
-             node("BatchNormalization", ["c", "sc", "bi", "me", "va"], ["bn"], name="bn6"),
-             node("Expand", ["u", "es"], ["e"], name="exp6"),
-             node("Mul", ["bn", "e"], ["y"], name="mul6")]
-    consts = {"b6": f(1, 1, 4, 5, 1, 1), "w6": f(1, 1, 1, 5, 5), "sz": np.array([1, 2], np.int64),
-              "sc": f(3), "bi": f(3), "me": f(3), "va": np.abs(f(3)) + 1,
-              "es": np.array([2, 3, 6, 7, 4, 5], np.int64)}
-    return make_model(nodes, {"x": [2, 3, 4, 5, 6, 7], "u": [2, 3, 1, 1, 4, 5]}, {"y": None}, consts=consts)
-
-
-def aligned_concat_split_model():
-    """A channel Concat of 3, 5 and 7 channels and a channel Split into 3, 5 and 7."""
-    nodes = [node("Relu", ["x%d" % i], ["r%d" % i], name="relu%d" % i) for i in range(3)]
-    nodes += [node("Concat", ["r0", "r1", "r2"], ["cat"], name="cat", axis=1),
-              node("Sigmoid", ["cat"], ["s"], name="sig"),
-              node("Split", ["s", "sizes"], ["o0", "o1", "o2"], name="split", axis=1)]
-    nodes += [node("Neg", ["o%d" % i], ["y%d" % i], name="neg%d" % i) for i in range(3)]
-    return make_model(nodes, {"x%d" % i: [1, c, 3, 2] for i, c in enumerate([3, 5, 7])},
-                      {"y%d" % i: None for i in range(3)}, consts={"sizes": np.array([3, 5, 7], np.int64)})
-
-
 CASES = {
     # family: [(model builder, extra rules, quantization table, config, entries that must be probed)]
     "rank raising": [(SUITE["audio_net"][0], "", {}, {},
@@ -177,7 +143,11 @@ CASES = {
     "lowering": [(SUITE["reduction_mix"][0], "reduce_mean_to_avgpool", {}, {},
                   {"convert_reduce_sum_to_conv", "convert_tile_to_expand", "convert_reduce_L2_to_pow_sum_pow",
                    "convert_keepdims_to_1_reducemean", "convert_keepdims_to_1_argmax", "keepdims_gather",
-                   "gather_to_conv", "eliminate_mul_redundancy_const_dim"})],
+                   "gather_to_conv", "eliminate_mul_redundancy_const_dim"}),
+                 (four_d_fixups_model, "1x1_resize_to_tile,broadcast_mul_expand,swap_concat_axis", {}, {},
+                  {"fix_exsoftmax_axis", "1x1_resize_to_tile", "broadcast_mul_expand", "swap_concat_axis",
+                   "input_output_align_nd_expand", "convert_expand_to_gather_before_rs",
+                   "unsqueeze_to_4d_reshape_with_elementwise_op"})],
     "layout and window": [(SUITE["swin_block"][0], "", {}, {}, {"fuse_reshape_tp_reshape_to_exWindow"}),
                           (aligned_concat_split_model, "concat_to_conv_concat,split_to_conv_split",
                            {"r0": {"scale": 0.5}, "cat": {"scale": 0.25}, "s": {"scale": 0.125}},
