@@ -33,3 +33,22 @@ def test_rules_raise_or_answer_on_hostile_hosts(seed):
     assert set(per_rule) == rules | {"_1x1_resize_to_tile_size"}
     # The hostile answers must not stop every call at its first check: each rule got to rewrite.
     assert [name for name in sorted(rules) if "rewrite" not in per_rule[name]] == []
+
+
+# ---------------------------------------------------------------- cases the fuzzing found, kept as they were
+
+@pytest.fixture
+def contract_host(monkeypatch):
+    import independent_host as host
+    host.install(monkeypatch, dims)
+    return host
+
+
+def test_a_gather_weight_beyond_two_gibibytes_is_refused_before_any_write(contract_host):
+    import numpy as np
+    gather = contract_host.Node("Gather", ["x", "idx"], ["y"], name="gather", axis=1)
+    ir = contract_host.Ir([gather], shapes={"x": [1, 2 ** 31, 1, 1], "y": [1, 3, 1, 1]},
+                          consts={"idx": np.array([0, 1, 2], np.int64)})
+    with pytest.raises(ValueError, match="2 GiB"):
+        dims._p_gather_to_conv(ir, [gather])
+    assert not ir.writes()
