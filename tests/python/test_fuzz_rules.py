@@ -44,6 +44,12 @@ def contract_host(monkeypatch):
     return host
 
 
+def test_a_split_without_outputs_is_left_alone(contract_host):
+    split = contract_host.Node("Split", ["x"], [], name="split", axis=1)
+    ir = contract_host.Ir([split], shapes={"x": [1, 15, 2, 2]})
+    assert dims._p_convert_split_to_conv_split(ir, [split]) == ([], []) and not ir.writes()
+
+
 def test_a_gather_weight_beyond_two_gibibytes_is_refused_before_any_write(contract_host):
     import numpy as np
     gather = contract_host.Node("Gather", ["x", "idx"], ["y"], name="gather", axis=1)
