@@ -26,6 +26,7 @@ import onnx
 from onnx import helper, numpy_helper
 
 from vexo.api import shape_infer
+from vexo.api.model_checks import declared_conflict, describe
 
 REDUCE_OPS = ["ReduceMean", "ReduceMax", "ReduceMin", "ReduceSum", "ReduceL2", "ReduceL1", "ReduceProd",
               "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"]
@@ -214,7 +215,7 @@ class JournaledList(list):
 
 class IrGraph:
     def __init__(self, model, *, unsqueeze_2d_mode="AB11", dynamic_shapes=False, npu_target="",
-                 channel_align=None, infer=True, source="<model>"):
+                 channel_align=None, infer=True, source="<model>", check_declared=False):
         if not isinstance(model, onnx.ModelProto):
             raise ModelError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
         self.source = source
@@ -240,6 +241,7 @@ class IrGraph:
         self._name_counters = {}
         self.inputs = []
         self.outputs = []
+        self._check_declared = check_declared  # a declared shape or type its node does not compute is an error
         self._load(model, infer)
 
     @classmethod
@@ -272,7 +274,7 @@ class IrGraph:
             self._insert(self._node_from_proto(proto))
         for name in itertools.chain(self._consts, self._shapes):
             self._names.add(name)
-        self._check_edges()
+        self._check_edges(model)
         self._infer_missing(self.nodes)
         self.changes = 0
 
@@ -286,10 +288,22 @@ class IrGraph:
             self._dtypes[vi.name] = dtype
 
     def _record_inferred(self, model):
-        try:
-            inferred = onnx.shape_inference.infer_shapes(model, strict_mode=False, data_prop=True)
-        except Exception:
-            return  # per-node inference fills what it can
+        """Records what ONNX shape inference finds. With `check_declared` it runs strict first: a declared
+        shape or type that its node does not compute is an error, and a model that strict inference
+        rejects for another reason is read as far as lenient inference gets."""
+        inferred = None
+        if self._check_declared:
+            try:
+                inferred = onnx.shape_inference.infer_shapes(model, strict_mode=True, data_prop=True)
+            except Exception as error:
+                conflict = declared_conflict(model, error)
+                if conflict:
+                    raise ModelError("%s: %s" % (self.source, conflict)) from None
+        if inferred is None:
+            try:
+                inferred = onnx.shape_inference.infer_shapes(model, strict_mode=False, data_prop=True)
+            except Exception:
+                return  # per-node inference fills what it can
         for vi in itertools.chain(inferred.graph.value_info, inferred.graph.output):
             if vi.name not in self._shapes or vi.name not in self._dtypes:
                 self._record_value_info(vi)
@@ -301,7 +315,8 @@ class IrGraph:
             domain = CUSTOM_DOMAIN
         return IrNode(proto.op_type, list(proto.input), list(proto.output), proto.name, attrs, domain)
 
-    def _check_edges(self):
+    def _check_edges(self, model):
+        self._check_single_writers(model)
         known = set(self.inputs) | set(self._consts) | set(self._producer)
         for node in self._nodes.values():
             for t in node.input:
@@ -312,6 +327,22 @@ class IrGraph:
             if t not in known:
                 raise ModelError("%s: graph output '%s' is produced by nothing" % (self.source, t))
         self.renumber()  # raises on a cycle
+
+    def _check_single_writers(self, model):
+        """Every tensor has one source: a graph input, a constant or the one node that writes it."""
+        inputs = set(self.inputs)
+        initializers = {init.name for init in model.graph.initializer}
+        writer = {}
+        for proto in model.graph.node:
+            for t in proto.output:
+                if not t:
+                    continue
+                first = writer.get(t) or ("the graph input" if t in inputs else
+                                          "an initializer" if t in initializers else None)
+                if first:
+                    raise ModelError("%s: tensor '%s' is written by %s and by %s"
+                                     % (self.source, t, first, describe(proto)))
+                writer[t] = describe(proto)
 
     def _infer_missing(self, nodes):
         for node in nodes:
