@@ -7,7 +7,7 @@ broken; the messages name the node and the tensor so the user can find them.
 import re
 
 import onnx
-from onnx import numpy_helper
+from onnx import helper, numpy_helper
 
 _STANDARD_DOMAINS = {"": "", "ai.onnx": "", "ai.onnx.ml": "ai.onnx.ml"}
 
@@ -27,6 +27,7 @@ def unknown_operator(model):
     """
     versions = {_STANDARD_DOMAINS[op.domain]: op.version for op in model.opset_import
                 if op.domain in _STANDARD_DOMAINS}
+    known = {}
     for node in model.graph.node:
         if node.domain not in _STANDARD_DOMAINS or (node.op_type.startswith("ex") and not node.domain):
             continue
@@ -34,9 +35,10 @@ def unknown_operator(model):
         version = versions.get(domain)
         if version is None:
             continue  # a domain without an opset import: the checker names it
-        try:
-            onnx.defs.get_schema(node.op_type, version, domain)
-        except onnx.defs.SchemaError:
+        key = (domain, node.op_type)
+        if key not in known:
+            known[key] = onnx.defs.has(node.op_type, version, domain)
+        if not known[key]:
             return "%s has an op type that opset %d of the %s domain does not define" % (
                 describe(node), version, "standard" if not domain else "'%s'" % domain)
     return None
@@ -45,24 +47,47 @@ def unknown_operator(model):
 def unreadable_constant(model):
     """A message naming the first initializer or Constant node whose data does not match its element type
     and shape, or None."""
-    def problem(tensor):
-        if tensor.data_location == onnx.TensorProto.EXTERNAL:
-            return None  # read when the model was loaded
-        try:
-            numpy_helper.to_array(tensor)
-        except Exception as exc:  # noqa: BLE001 - numpy and onnx report bad data in several types
-            return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        return None
     for tensor in model.graph.initializer:
-        reason = problem(tensor)
+        reason = _tensor_problem(tensor)
         if reason:
             return "initializer '%s' cannot be read: %s" % (tensor.name, reason)
     for node in model.graph.node:
         if node.op_type == "Constant" and node.domain in ("", "ai.onnx"):
             for a in node.attribute:
-                reason = problem(a.t) if a.type == onnx.AttributeProto.TENSOR else None
+                reason = _tensor_problem(a.t) if a.type == onnx.AttributeProto.TENSOR else None
                 if reason:
                     return "%s holds a tensor that cannot be read: %s" % (describe(node), reason)
+    return None
+
+
+_ITEMSIZES = {}
+
+
+def _itemsize(data_type):
+    if data_type not in _ITEMSIZES:
+        try:
+            _ITEMSIZES[data_type] = helper.tensor_dtype_to_np_dtype(data_type).itemsize
+        except Exception:  # noqa: BLE001 - no numpy type: such tensors are read in full
+            _ITEMSIZES[data_type] = None
+    return _ITEMSIZES[data_type]
+
+
+def _tensor_problem(tensor):
+    """Why a TensorProto cannot be read as an array, or None."""
+    if tensor.data_location == onnx.TensorProto.EXTERNAL:
+        return None  # read when the model was loaded
+    if tensor.HasField("raw_data") and tensor.data_type != onnx.TensorProto.STRING:
+        dims = list(tensor.dims)
+        count = 1
+        for d in dims:
+            count *= d
+        size = _itemsize(tensor.data_type)
+        if size and min(dims, default=0) >= 0 and len(tensor.raw_data) == count * size:
+            return None  # raw bytes that fit: the common case, checked without building an array
+    try:
+        numpy_helper.to_array(tensor)
+    except Exception as exc:  # noqa: BLE001 - numpy and onnx report bad data in several types
+        return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
     return None
 
 
