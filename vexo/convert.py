@@ -9,6 +9,7 @@ import onnx
 
 from vexo import cleanup as clean
 from vexo.api.ir_graph import IrGraph, ModelError
+from vexo.api.model_checks import unknown_operator, unreadable_constant
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
@@ -45,7 +46,10 @@ VERIFY_RTOL, VERIFY_ATOL = 1e-3, 1e-4
 
 
 class ConversionError(Exception):
-    """The conversion cannot go on; the message names the file, node or tensor at fault."""
+    """The conversion cannot go on; the message, one line, names the file, node or tensor at fault."""
+
+    def __init__(self, message):
+        super().__init__(" ".join(str(message).split()))
 
 
 def table_names(spec):
@@ -82,25 +86,50 @@ def load_model(path):
     path = Path(path)
     if not path.is_file():
         raise ConversionError("%s: no such file" % path)
+    if path.stat().st_size == 0:
+        raise ConversionError("%s: the file is empty" % path)
     try:
-        return onnx.load(str(path))
+        model = onnx.load(str(path))
     except Exception as exc:
         raise ConversionError("%s: not a readable ONNX model (%s)" % (path, str(exc).splitlines()[0])) from None
+    if not model.HasField("graph"):
+        raise ConversionError("%s: not an ONNX model (it holds no graph)" % path)
+    return model
+
+
+def check_model(model, source):
+    """Refuses what no conversion can start from: a graph without nodes or outputs, an unknown operator,
+    a constant whose data does not fit its type and shape."""
+    if not isinstance(model, onnx.ModelProto):
+        raise ConversionError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
+    if not model.graph.node:
+        raise ConversionError("%s: the graph is empty (it has no nodes)" % source)
+    if not model.graph.output:
+        raise ConversionError("%s: the graph has no outputs" % source)
+    problem = unknown_operator(model) or unreadable_constant(model)
+    if problem:
+        raise ConversionError("%s: %s" % (source, problem))
 
 
 def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
             npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
             extra_rules=None, on_progress=None):
-    """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from)."""
+    """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from).
+
+    A malformed model raises ConversionError naming `source` and the node or tensor at fault."""
+    check_model(model, source)
     report = Report(source)
     phase = _Clock(report)
     if prepare:
         with phase("prepare"):
-            model = _prepare(model, report)
+            try:
+                model = _prepare(model, report)
+            except ModelError as exc:
+                raise ConversionError("%s: %s" % (source, exc)) from None
     with phase("graph"):
         try:
             ir = IrGraph(model, unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes,
-                         npu_target=npu_target, channel_align=channel_align, source=source)
+                         npu_target=npu_target, channel_align=channel_align, source=source, check_declared=True)
         except ModelError as exc:
             raise ConversionError(str(exc)) from None
     report.nodes_before = len(ir.nodes)

@@ -48,6 +48,7 @@ import onnx
 from onnx import helper, numpy_helper
 
 from vexo.api.ir_graph import ModelError
+from vexo.api.model_checks import contradiction
 from vexo.custom_ops import lower_custom_ops
 
 MAX_ROUNDS = 10
@@ -470,6 +471,7 @@ def _is_static(dims):
     return dims is not None and all(d is not None for d in dims)
 
 
+
 # ---------------------------------------------------------------- the stage
 
 class _Prep:
@@ -493,6 +495,8 @@ class _Prep:
         self.has_custom = bool(custom_outputs)
         # Shapes the model gives custom-op outputs stand in where inference cannot see through them.
         self.fallback_info = [vi for vi in g.value_info if vi.name in custom_outputs]
+        # What the model declares of its tensors, checked against inference once.
+        self.declared = {vi.name: vi for vi in list(g.value_info) + list(g.output)}
 
     # -- structure
 
@@ -689,10 +693,12 @@ class _Prep:
         g.value_info.extend(value_info)
         return model
 
-    def infer(self):
-        # Declared output shapes may be symbolic or stale: inference starts from the element types only.
-        outputs = [helper.make_tensor_value_info(o, self.declared_outputs[o].type.tensor_type.elem_type, None)
-                   for o in self.output_names]
+    def infer(self, output_types=True):
+        # Declared output shapes may be symbolic: inference starts from the element types only, or from
+        # nothing at all when the declared types are to be checked against what the nodes compute.
+        outputs = [helper.make_tensor_value_info(
+            o, self.declared_outputs[o].type.tensor_type.elem_type if output_types else onnx.TensorProto.UNDEFINED,
+            None) for o in self.output_names]
         model = self.build(self.nodes, self.fallback_info, outputs)
         if self.has_custom:
             model, _ = lower_custom_ops(model)
@@ -705,6 +711,16 @@ class _Prep:
         self.shapes = {name: _static_dims(vi) for name, vi in self.infos.items()}
         self.elems = {name: vi.type.tensor_type.elem_type for name, vi in self.infos.items()}
         self.report.rounds += 1
+
+    def check_declared(self):
+        """A static shape or an element type the model declares for a tensor must be what its node
+        computes; a contradiction means a broken model, named by tensor and node."""
+        producer = {o: n for n in self.nodes for o in n.output if o}
+        for name, vi in self.declared.items():
+            if name in producer and name in self.infos:
+                message = contradiction(name, vi, self.infos[name], producer[name])
+                if message:
+                    raise ModelError(message)
 
     # -- folding
 
@@ -902,8 +918,10 @@ def prepare(model, input_shapes=None, default_dim=1):
         raise ModelError("the model does not pass the ONNX checker: %s" % err) from None
     prep.remove_identities()
     prep.drop_dead()
-    for _ in range(MAX_ROUNDS):
-        prep.infer()
+    for round_no in range(MAX_ROUNDS):
+        prep.infer(output_types=round_no > 0)
+        if round_no == 0:
+            prep.check_declared()
         if not prep.fold_pass():
             break
     else:

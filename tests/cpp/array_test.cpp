@@ -73,3 +73,12 @@ TEST(Array, RejectsImpossibleShapes) {
   EXPECT_THROW(Array(DType::Float32, {INT64_MAX, 4}), ArrayError);
   EXPECT_THROW(iota({2, 3}).reshape({4, 2}), ArrayError);
 }
+
+TEST(Array, ConstantsBeyondTwoGibibytesAreRefusedBeforeAllocation) {
+  // [2^15, 2^15, 1, 1] float32 weights are 4 GiB: the kind of size a broken shape asks for.
+  EXPECT_THROW(Array(DType::Float32, {int64_t{1} << 15, int64_t{1} << 15, 1, 1}), ArrayError);
+  EXPECT_THROW(Array::full(DType::Int64, {(int64_t{1} << 28) + 1}, 1.0), ArrayError);
+  EXPECT_THROW(Array(DType::Float32, {int64_t{1} << 40, int64_t{1} << 40}), ArrayError);  // overflows int64
+  EXPECT_THROW(Array(DType::Float32, {-1, 4}), ArrayError);
+  EXPECT_EQ(Array(DType::UInt8, {int64_t{1} << 20}).size(), int64_t{1} << 20);
+}

@@ -18,3 +18,11 @@ TEST(ResizeToTileSize, RefusesPrimesAboveKernelAndOversize) {
   EXPECT_EQ(resize_to_tile_size(600, 512, 8), Ints{});
   EXPECT_EQ(resize_to_tile_size(11, 512, 8), Ints{});
 }
+
+TEST(RepeatedGatherIndex, HugeOrNegativeExtentsAreRefusedBeforeFilling) {
+  using vexo::dims::repeated_gather_index;
+  EXPECT_EQ(repeated_gather_index(3, 2, true), (Ints{0, 0, 1, 1, 2, 2}));
+  EXPECT_EQ(repeated_gather_index(3, 2, false), (Ints{0, 1, 2, 0, 1, 2}));
+  EXPECT_THROW(repeated_gather_index(int64_t{1} << 20, int64_t{1} << 20, true), vexo::dims::ArrayError);
+  EXPECT_THROW(repeated_gather_index(-3, 2, true), vexo::dims::ArrayError);
+}

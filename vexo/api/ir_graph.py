@@ -19,12 +19,14 @@ per-node inference of `shape_infer` (custom `ex*` operators included).
 import copy
 import heapq
 import itertools
+import operator
 
 import numpy as np
 import onnx
 from onnx import helper, numpy_helper
 
 from vexo.api import shape_infer
+from vexo.api.model_checks import declared_conflict, describe
 
 REDUCE_OPS = ["ReduceMean", "ReduceMax", "ReduceMin", "ReduceSum", "ReduceL2", "ReduceL1", "ReduceProd",
               "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"]
@@ -113,7 +115,8 @@ class IrNode:
         self.attrs = dict(attrs or {})
         self._graph = None
         self._proto = None  # the NodeProto it was read from, while nothing of it has changed
-        self._seq = float(next(IrNode._seq_counter))
+        self._uid = next(IrNode._seq_counter)  # creation order: breaks ties of `_seq`
+        self._seq = float(self._uid)
         self._input = PortList(inputs, self, "input")
         self._output = PortList(outputs, self, "output")
 
@@ -216,7 +219,7 @@ class JournaledList(list):
 
 class IrGraph:
     def __init__(self, model, *, unsqueeze_2d_mode="AB11", dynamic_shapes=False, npu_target="",
-                 channel_align=None, infer=True, source="<model>"):
+                 channel_align=None, infer=True, source="<model>", check_declared=False):
         if not isinstance(model, onnx.ModelProto):
             raise ModelError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
         self.source = source
@@ -242,6 +245,7 @@ class IrGraph:
         self._name_counters = {}
         self.inputs = []
         self.outputs = []
+        self._check_declared = check_declared  # a declared shape or type its node does not compute is an error
         self._load(model, infer)
 
     @classmethod
@@ -274,7 +278,7 @@ class IrGraph:
             self._insert(self._node_from_proto(proto))
         for name in itertools.chain(self._consts, self._shapes):
             self._names.add(name)
-        self._check_edges()
+        self._check_edges(model)
         self._infer_missing(self.nodes)
         self.changes = 0
 
@@ -288,10 +292,22 @@ class IrGraph:
             self._dtypes[vi.name] = dtype
 
     def _record_inferred(self, model):
-        try:
-            inferred = onnx.shape_inference.infer_shapes(model, strict_mode=False, data_prop=True)
-        except Exception:
-            return  # per-node inference fills what it can
+        """Records what ONNX shape inference finds. With `check_declared` it runs strict first: a declared
+        shape or type that its node does not compute is an error, and a model that strict inference
+        rejects for another reason is read as far as lenient inference gets."""
+        inferred = None
+        if self._check_declared:
+            try:
+                inferred = onnx.shape_inference.infer_shapes(model, strict_mode=True, data_prop=True)
+            except Exception as error:
+                conflict = declared_conflict(model, error)
+                if conflict:
+                    raise ModelError("%s: %s" % (self.source, conflict)) from None
+        if inferred is None:
+            try:
+                inferred = onnx.shape_inference.infer_shapes(model, strict_mode=False, data_prop=True)
+            except Exception:
+                return  # per-node inference fills what it can
         for vi in itertools.chain(inferred.graph.value_info, inferred.graph.output):
             if vi.name not in self._shapes or vi.name not in self._dtypes:
                 self._record_value_info(vi)
@@ -306,7 +322,8 @@ class IrGraph:
             node._proto = proto
         return node
 
-    def _check_edges(self):
+    def _check_edges(self, model):
+        self._check_single_writers(model)
         known = set(self.inputs) | set(self._consts) | set(self._producer)
         for node in self._nodes.values():
             for t in node.input:
@@ -317,6 +334,22 @@ class IrGraph:
             if t not in known:
                 raise ModelError("%s: graph output '%s' is produced by nothing" % (self.source, t))
         self.renumber()  # raises on a cycle
+
+    def _check_single_writers(self, model):
+        """Every tensor has one source: a graph input, a constant or the one node that writes it."""
+        inputs = set(self.inputs)
+        initializers = {init.name for init in model.graph.initializer}
+        writer = {}
+        for proto in model.graph.node:
+            for t in proto.output:
+                if not t:
+                    continue
+                first = writer.get(t) or ("the graph input" if t in inputs else
+                                          "an initializer" if t in initializers else None)
+                if first:
+                    raise ModelError("%s: tensor '%s' is written by %s and by %s"
+                                     % (self.source, t, first, describe(proto)))
+                writer[t] = describe(proto)
 
     def _infer_missing(self, nodes):
         for node in nodes:
@@ -489,7 +522,7 @@ class IrGraph:
         """The nodes of one op type, in topological order."""
         if self._order_dirty:
             self.renumber()
-        return sorted((n for n in self._nodes.values() if n.op_type == op_type), key=lambda n: n._seq)
+        return sorted((n for n in self._nodes.values() if n.op_type == op_type), key=_ORDER_KEY)
 
     def __contains__(self, node):
         return isinstance(node, IrNode) and self._nodes.get(node.name) is node
@@ -522,15 +555,32 @@ class IrGraph:
         """A node or tensor name derived from `base` that is used nowhere in the graph."""
         if base not in self._names and base not in self._nodes:
             self._names.add(base)
+            self._journal_name(base)
             return base
-        k = self._name_counters.get(base, 0)
+        start = k = self._name_counters.get(base, 0)
         while True:
             k += 1
             name = "%s_%d" % (base, k)
             if name not in self._names and name not in self._nodes:
                 self._name_counters[base] = k
                 self._names.add(name)
+                self._journal_name(name, base, start)
                 return name
+
+    def _journal_name(self, name, base=None, counter=0):
+        """A name taken inside a transaction is free again after rollback(), so that a failed rule
+        call does not change the names of what comes after it."""
+        if self._undo is None:
+            return
+
+        def undo():
+            self._names.discard(name)
+            if base is not None:
+                if counter:
+                    self._name_counters[base] = counter
+                else:
+                    self._name_counters.pop(base, None)
+        self._undo.append(undo)
 
     def _index(self, node, kind, names, add):
         if kind == "input":
@@ -638,6 +688,8 @@ class IrGraph:
     # Every edge runs from a lower `_seq` to a higher one, so sorting by `_seq`
     # is a topological order. New nodes take a value between their producers
     # and consumers; when that is impossible the whole graph is renumbered.
+    # Equal values are ordered by creation (`_uid`), never by the position in
+    # `_nodes`, which a rolled-back removal changes.
 
     def _place(self, added):
         members = set(added)
@@ -762,17 +814,16 @@ class IrGraph:
         """Nodes sorted so that every tensor is written before it is read."""
         if self._order_dirty:
             self.renumber()
-        return sorted(self._nodes.values(), key=lambda n: n._seq)
+        return sorted(self._nodes.values(), key=_ORDER_KEY)
 
     def _kahn(self):
         """A topological order by Kahn's algorithm, ties broken by `_seq`; raises ModelError on a cycle."""
         indegree = {}
         for node in self._nodes.values():
             indegree[node] = sum(1 for p in self.pre_nodes(node) if p is not node)
-        heap = [(n._seq, i, n) for i, n in enumerate(self._nodes.values()) if indegree[n] == 0]
+        heap = [(n._seq, n._uid, n) for n in self._nodes.values() if indegree[n] == 0]
         heapq.heapify(heap)
         order = []
-        tie = len(heap)
         while heap:
             _, _, node = heapq.heappop(heap)
             order.append(node)
@@ -781,8 +832,7 @@ class IrGraph:
                     continue
                 indegree[c] -= 1
                 if indegree[c] == 0:
-                    tie += 1
-                    heapq.heappush(heap, (c._seq, tie, c))
+                    heapq.heappush(heap, (c._seq, c._uid, c))
         if len(order) != len(self._nodes):
             stuck = [n.name for n in self._nodes.values() if indegree[n] > 0][:5]
             raise ModelError("%s: the graph has a cycle through node(s) %s" % (self.source, ", ".join(stuck)))
@@ -860,6 +910,9 @@ class IrGraph:
 
     def save(self, path):
         onnx.save(self.to_model(), str(path))
+
+
+_ORDER_KEY = operator.attrgetter("_seq", "_uid")
 
 
 def _constant_value(proto, source):

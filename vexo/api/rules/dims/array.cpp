@@ -159,9 +159,18 @@ int64_t normalize_axis(int64_t axis, int64_t rank) {
   return a;
 }
 
-Array::Array(DType dtype, Shape shape)
-    : dtype_(dtype), shape_(std::move(shape)),
-      bytes_(static_cast<size_t>(checked_mul(shape_size(shape_), static_cast<int64_t>(dtype_size(dtype)))), 0) {}
+void check_array_bytes(int64_t count, size_t item_size) {
+  if (count < 0) throw ArrayError("negative element count " + std::to_string(count));
+  if (count > kMaxArrayBytes / static_cast<int64_t>(item_size))
+    throw ArrayError("a constant of " + std::to_string(count) + " elements of " + std::to_string(item_size) +
+                     " bytes is larger than the 2 GiB a tensor may hold");
+}
+
+Array::Array(DType dtype, Shape shape) : dtype_(dtype), shape_(std::move(shape)) {
+  const int64_t count = shape_size(shape_);
+  check_array_bytes(count, dtype_size(dtype));
+  bytes_.assign(static_cast<size_t>(count) * dtype_size(dtype), 0);
+}
 
 Array Array::from_ints(const Ints& values, DType dtype) {
   Array a(dtype, Shape{static_cast<int64_t>(values.size())});

@@ -42,6 +42,13 @@ int64_t shape_size(const Shape& shape);
 int64_t checked_mul(int64_t a, int64_t b);
 int64_t checked_prod(const Ints& values);  // product of all entries, 1 for none
 
+// The largest constant the rules build: 2 GiB, the most one tensor of a
+// protobuf ONNX model holds.  Shapes read from a broken model can ask for far
+// more; building such a constant throws ArrayError instead of exhausting memory.
+constexpr int64_t kMaxArrayBytes = int64_t{1} << 31;
+// `count` elements of `item_size` bytes, checked against kMaxArrayBytes.
+void check_array_bytes(int64_t count, size_t item_size);
+
 class Array {
  public:
   Array() = default;

@@ -249,6 +249,7 @@ struct SplitPlan {
 // takes an aligned block; a valid one gets a Conv that takes its real channels
 // back out, an invalid one only keeps its place in the layout.
 std::optional<SplitPlan> plan_split_alignment(const Ir& ir, const SplitMatch& m, int64_t align) {
+  if (m.outputs.empty()) return std::nullopt;  // a Split that writes nothing has nothing to align
   Ints o_chs, o_chs_align;
   for (size_t i = 0; i < m.outputs.size(); ++i) o_chs.push_back(m.out_shapes[i][1]);
   require_non_negative_channels(o_chs, m.outputs);

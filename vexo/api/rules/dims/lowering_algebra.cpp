@@ -178,8 +178,11 @@ std::optional<int64_t> merge_target_axis(const ReshapeParts& parts, const Shape&
 }
 
 Ints repeated_gather_index(int64_t target, int64_t expanded, bool target_first) {
+  if (target < 0 || expanded < 0) throw ArrayError("a gather index cannot repeat a negative extent");
+  const int64_t count = checked_mul(target, expanded);
+  check_array_bytes(count, sizeof(int64_t));  // it becomes an int64 constant
   Ints index;
-  index.reserve(static_cast<size_t>(checked_mul(target, expanded)));
+  index.reserve(static_cast<size_t>(count));
   if (target_first) {
     for (int64_t i = 0; i < target; ++i) index.insert(index.end(), static_cast<size_t>(expanded), i);
   } else {

@@ -1,0 +1,170 @@
+"""Checks of a model as it comes in: operators the converter can read, and declarations its nodes keep.
+
+A model that uses an op type its standard opset does not define, or declares
+for a tensor a shape or element type that its node does not compute, is
+broken; the messages name the node and the tensor so the user can find them.
+"""
+import re
+
+import onnx
+from onnx import helper, numpy_helper
+
+_STANDARD_DOMAINS = {"": "", "ai.onnx": "", "ai.onnx.ml": "ai.onnx.ml"}
+
+
+def describe(node):
+    """'node NAME (OP)', or the op type and first output for a node without a name."""
+    if node.name:
+        return "node '%s' (%s)" % (node.name, node.op_type)
+    return "the %s node writing '%s'" % (node.op_type, node.output[0] if node.output else "")
+
+
+def unknown_operator(model):
+    """A message naming the first node whose op type the model's standard opsets do not define, or None.
+
+    Custom ex* operators written in the default domain are the converter's own. Operators of other domains
+    are not judged: the converter passes them through.
+    """
+    versions = {_STANDARD_DOMAINS[op.domain]: op.version for op in model.opset_import
+                if op.domain in _STANDARD_DOMAINS}
+    known = {}
+    for node in model.graph.node:
+        if node.domain not in _STANDARD_DOMAINS or (node.op_type.startswith("ex") and not node.domain):
+            continue
+        domain = _STANDARD_DOMAINS[node.domain]
+        version = versions.get(domain)
+        if version is None:
+            continue  # a domain without an opset import: the checker names it
+        key = (domain, node.op_type)
+        if key not in known:
+            known[key] = onnx.defs.has(node.op_type, version, domain)
+        if not known[key]:
+            return "%s has an op type that opset %d of the %s domain does not define" % (
+                describe(node), version, "standard" if not domain else "'%s'" % domain)
+    return None
+
+
+def unreadable_constant(model):
+    """A message naming the first initializer or Constant node whose data does not match its element type
+    and shape, or None."""
+    for tensor in model.graph.initializer:
+        reason = _tensor_problem(tensor)
+        if reason:
+            return "initializer '%s' cannot be read: %s" % (tensor.name, reason)
+    for node in model.graph.node:
+        if node.op_type == "Constant" and node.domain in ("", "ai.onnx"):
+            for a in node.attribute:
+                reason = _tensor_problem(a.t) if a.type == onnx.AttributeProto.TENSOR else None
+                if reason:
+                    return "%s holds a tensor that cannot be read: %s" % (describe(node), reason)
+    return None
+
+
+_ITEMSIZES = {}
+
+
+def _itemsize(data_type):
+    if data_type not in _ITEMSIZES:
+        try:
+            _ITEMSIZES[data_type] = helper.tensor_dtype_to_np_dtype(data_type).itemsize
+        except Exception:  # noqa: BLE001 - no numpy type: such tensors are read in full
+            _ITEMSIZES[data_type] = None
+    return _ITEMSIZES[data_type]
+
+
+def _tensor_problem(tensor):
+    """Why a TensorProto cannot be read as an array, or None."""
+    if tensor.data_location == onnx.TensorProto.EXTERNAL:
+        return None  # read when the model was loaded
+    if tensor.HasField("raw_data") and tensor.data_type != onnx.TensorProto.STRING:
+        dims = list(tensor.dims)
+        count = 1
+        for d in dims:
+            count *= d
+        size = _itemsize(tensor.data_type)
+        if size and min(dims, default=0) >= 0 and len(tensor.raw_data) == count * size:
+            return None  # raw bytes that fit: the common case, checked without building an array
+    try:
+        numpy_helper.to_array(tensor)
+    except Exception as exc:  # noqa: BLE001 - numpy and onnx report bad data in several types
+        return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    return None
+
+
+# ---------------------------------------------------------------- declared shapes and types
+
+def dims_contradict(a, b):
+    """Two shapes (None entries unknown, None for an unknown rank) that cannot describe one tensor."""
+    if a is None or b is None:
+        return False
+    return len(a) != len(b) or any(x is not None and y is not None and x != y for x, y in zip(a, b))
+
+
+def dims_text(dims):
+    return "[%s]" % ", ".join("?" if d is None else str(d) for d in dims)
+
+
+def elem_name(elem):
+    return onnx.TensorProto.DataType.Name(elem).lower()
+
+
+def value_info_dims(vi):
+    """Dimensions of a ValueInfoProto (None for a symbolic one), or None when the rank is unknown."""
+    t = vi.type.tensor_type
+    if not vi.type.HasField("tensor_type") or not t.HasField("shape"):
+        return None
+    return [d.dim_value if d.HasField("dim_value") else None for d in t.shape.dim]
+
+
+def contradiction(name, declared, computed, node):
+    """The message for a tensor whose declared ValueInfoProto contradicts the computed one, or None."""
+    d_dims, c_dims = value_info_dims(declared), value_info_dims(computed)
+    if dims_contradict(d_dims, c_dims):
+        return "tensor '%s' is declared with shape %s, but %s computes %s" % (
+            name, dims_text(d_dims), describe(node), dims_text(c_dims))
+    d_elem, c_elem = declared.type.tensor_type.elem_type, computed.type.tensor_type.elem_type
+    if d_elem and c_elem and d_elem != c_elem:
+        return "tensor '%s' is declared as %s, but %s computes %s" % (
+            name, elem_name(d_elem), describe(node), elem_name(c_elem))
+    return None
+
+
+_CONFLICT = re.compile(r"\(op_type:(?P<op>[^,)]*)(?:, node name: (?P<name>[^)]*))?\): \[\w+\] "
+                       r"(?P<what>Inferred (?:shape and existing shape differ|elem type differs)[^\n]*)")
+
+
+def declared_conflict(model, error):
+    """When `error` (from strict ONNX shape inference of `model`) reports a declared shape or type that a
+    node does not compute, a message naming the tensor and the node; else None."""
+    found = _CONFLICT.search(str(error))
+    if found is None:
+        return None
+    op_type, name = found.group("op"), found.group("name")
+    node = next((n for n in model.graph.node if n.op_type == op_type and (name is None or n.name == name)), None)
+    if node is None:
+        return None
+    outputs = set(o for o in node.output if o)
+    declared = {vi.name: vi for vi in list(model.graph.value_info) + list(model.graph.output) if vi.name in outputs}
+    # What the node computes, with its own outputs' declarations taken away.
+    bare = onnx.ModelProto()
+    bare.CopyFrom(model)
+    kept = [vi for vi in bare.graph.value_info if vi.name not in outputs]
+    del bare.graph.value_info[:]
+    bare.graph.value_info.extend(kept)
+    for vi in bare.graph.output:
+        if vi.name in outputs:
+            vi.type.tensor_type.elem_type = onnx.TensorProto.UNDEFINED
+            vi.type.tensor_type.ClearField("shape")
+    try:
+        inferred = onnx.shape_inference.infer_shapes(bare, strict_mode=False, data_prop=True)
+    except Exception:  # noqa: BLE001 - fall back to what the inference error says
+        inferred = None
+    if inferred is not None:
+        computed = {vi.name: vi for vi in list(inferred.graph.value_info) + list(inferred.graph.output)}
+        for o in node.output:
+            if o in declared and o in computed:
+                message = contradiction(o, declared[o], computed[o], node)
+                if message:
+                    return message
+    return "%s computes a shape or type that contradicts what the model declares for %s (%s)" % (
+        describe(node), ", ".join("'%s'" % o for o in node.output if o), found.group("what"))
