@@ -205,3 +205,15 @@ def test_custom_op_lowering_matches_numpy():
     from math import erf
     g = 0.5 * ln * (1 + np.vectorize(erf)(ln / np.sqrt(2)))
     np.testing.assert_allclose(out, g / (1 + np.exp(-g)), rtol=1e-4, atol=1e-5)
+
+
+def test_topological_order_with_nodes_sharing_a_position():
+    """A node placed where no position is free takes its producer's; renumbering still orders the graph."""
+    nodes = [helper.make_node("Relu", ["x"], ["p"], name="p"), helper.make_node("Neg", ["p"], ["q"], name="q"),
+             helper.make_node("Abs", ["p"], ["s"], name="s"), helper.make_node("Sigmoid", ["x"], ["r"], name="r")]
+    ir = IrGraph(make_model(nodes, {"x": [2]}, {"q": [2], "s": [2], "r": [2]}))
+    for name, seq in (("p", 0.0), ("q", 5.0), ("s", 6.0), ("r", 5.0)):
+        ir.node(name)._seq = seq
+    ir.renumber()
+    order = [n.name for n in ir.nodes]
+    assert order.index("p") < order.index("q") and order.index("p") < order.index("s") and len(order) == 4

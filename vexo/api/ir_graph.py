@@ -749,7 +749,7 @@ class IrGraph:
         heap = [(n._seq, i, n) for i, n in enumerate(self._nodes.values()) if indegree[n] == 0]
         heapq.heapify(heap)
         order = []
-        tie = len(heap)
+        tie = len(indegree)  # above every index given to the first entries, so no two entries tie
         while heap:
             _, _, node = heapq.heappop(heap)
             order.append(node)
