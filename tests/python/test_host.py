@@ -207,6 +207,20 @@ def test_custom_op_lowering_matches_numpy():
     np.testing.assert_allclose(out, g / (1 + np.exp(-g)), rtol=1e-4, atol=1e-5)
 
 
+def test_layer_norm_lowering_needs_no_recorded_rank():
+    """A normalisation whose input has no recorded shape still runs over its last axes."""
+    nodes = [helper.make_node("Relu", ["x"], ["r"]),
+             helper.make_node("exLayerNorm", ["r"], ["y"], domain="vexo.ex", normalized_shape=[2, 3], epsilon=1e-5)]
+    graph = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, [4, 2, 3])],
+                              [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, [4, 2, 3])])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17), helper.make_opsetid("vexo.ex", 1)])
+    x = np.random.default_rng(2).standard_normal((4, 2, 3)).astype(np.float32)
+    r = np.maximum(x, 0)
+    mean = r.mean(axis=(1, 2), keepdims=True)
+    want = (r - mean) / np.sqrt(((r - mean) ** 2).mean(axis=(1, 2), keepdims=True) + 1e-5)
+    np.testing.assert_allclose(run_model(model, {"x": x})["y"], want, rtol=1e-4, atol=1e-5)
+
+
 def test_topological_order_with_nodes_sharing_a_position():
     """A node placed where no position is free takes its producer's; renumbering still orders the graph."""
     nodes = [helper.make_node("Relu", ["x"], ["p"], name="p"), helper.make_node("Neg", ["p"], ["q"], name="q"),
