@@ -44,6 +44,7 @@ def bypass(ir, node, source):
     ir.remove_node(node)
     k = list(producer.output).index(source)
     producer.output[k] = out
+    redirect(ir, source, out)  # a reader of `source` other than `node` (the inner Transpose of a pair)
     return True
 
 

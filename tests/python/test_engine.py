@@ -186,3 +186,15 @@ def test_html_report_draws_rewritten_regions(tmp_path):
     page = tmp_path / "r.html"
     assert main(["convert", "-o", str(tmp_path / "s.onnx"), "--html", str(page), "-q"]) == 0
     assert "vexo conversion report" in page.read_text()
+
+
+def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Transpose", ["a"], ["t"], name="t1", perm=[1, 0]),
+             helper.make_node("Transpose", ["t"], ["y"], name="t2", perm=[1, 0]),
+             helper.make_node("Sigmoid", ["t"], ["z"], name="sig")]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3], "z": [3, 2]}))
+    before = ir.to_model()
+    assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
+    assert ir.node("relu").output[0] == "y" and ir.node("t1").input[0] == "y"
+    assert_equivalent(before, ir.to_model())
