@@ -138,6 +138,17 @@ def test_shared_constants_are_split_and_merged_again():
     assert cleanup.merge_constants(ir) == 1 and ir.node("add2").input[1] == "c"
 
 
+
+def test_a_constant_read_at_two_inputs_of_one_node_gets_a_copy_per_input():
+    """Starts and axes of a Slice in one constant: rewriting the axes must leave the starts alone."""
+    from vexo.convert import convert, verify
+    nodes = [helper.make_node("Slice", ["x", "two", "end", "two"], ["y"], name="slice")]
+    model = make_model(nodes, {"x": [2, 3, 4]}, {"y": [2, 3, 2]},
+                       consts={"two": np.array([2], np.int64), "end": np.array([4], np.int64)})
+    ir, report, original = convert(model)
+    assert not report.failures and report.fired["unsqueeze_to_4d_slice"] == 1
+    assert verify(original, ir.to_model())[2]
+
 def test_output_is_written_atomically(tmp_path):
     out = tmp_path / "out.onnx"
     out.write_bytes(b"previous")
