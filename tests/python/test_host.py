@@ -132,6 +132,16 @@ def test_reduce_axes_in_both_forms():
     assert ir_utils.get_reduce_axes(IrGraph(none), IrGraph(none).node("r")) == [0, 1]
 
 
+
+def test_split_sizes_replace_an_output_count():
+    model = make_model([helper.make_node("Split", ["x"], ["a", "b"], name="s", axis=1, num_outputs=2)],
+                       {"x": [2, 4]}, {"a": [2, 2], "b": [2, 2]}, opset=18)
+    ir = IrGraph(model)
+    ir_utils.set_split_split(ir, ir.node("s"), [2, 2])
+    assert ir.get_attr(ir.node("s"), "num_outputs") is None
+    assert ir.get_const(ir.node("s").input[1]).tolist() == [2, 2]
+    onnx.checker.check_model(ir.to_model(), full_check=True)
+
 @pytest.mark.parametrize("a,b,want", [
     ([5, 6, 7], [5, 6, 7], ([210], [210])),
     ([1, 1, 3, 4], [2, 6, 3, 4], ([1, 12], [12, 12])),

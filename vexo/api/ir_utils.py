@@ -66,7 +66,8 @@ def set_split_split(ir, node, sizes):
 
     Sizes held in an input get a constant of their own (another node may read
     the old one); a Split without sizes gets them in its opset's form: an input
-    from opset 13 on, else the `split` attribute.
+    from opset 13 on, else the `split` attribute. A `num_outputs` attribute
+    (opset 18) goes, since a Split may not have both.
     """
     sizes = [int(s) for s in sizes]
     has_input = len(node.input) > 1 and node.input[1] != ""
@@ -77,6 +78,8 @@ def set_split_split(ir, node, sizes):
             node.input[1] = name
         else:
             node.input.append(name)
+        if ir.get_attr(node, "num_outputs") is not None:
+            ir.set_attr(node, "num_outputs", None)
     else:
         ir.set_attr(node, "split", sizes)
 
