@@ -149,6 +149,16 @@ def test_a_constant_read_at_two_inputs_of_one_node_gets_a_copy_per_input():
     assert not report.failures and report.fired["unsqueeze_to_4d_slice"] == 1
     assert verify(original, ir.to_model())[2]
 
+
+def test_an_equal_split_made_uneven_by_channel_alignment_gets_its_sizes():
+    """Six channels in two equal parts: aligned to four, the Split cuts seven channels into four and three."""
+    from vexo.convert import convert, verify
+    model = make_model([helper.make_node("Split", ["x"], ["a", "b"], name="split", axis=1)],
+                       {"x": [1, 6, 2, 2]}, {"a": [1, 3, 2, 2], "b": [1, 3, 2, 2]}, opset=13)
+    ir, report, original = convert(model, extra_rules="split_to_conv_split", channel_align=4)
+    assert report.fired["split_to_conv_split"] == 1 and not report.failures
+    assert verify(original, ir.to_model())[2]
+
 def test_output_is_written_atomically(tmp_path):
     out = tmp_path / "out.onnx"
     out.write_bytes(b"previous")
