@@ -241,3 +241,13 @@ def test_topological_order_with_nodes_sharing_a_position():
     ir.renumber()
     order = [n.name for n in ir.nodes]
     assert order.index("p") < order.index("q") and order.index("p") < order.index("s") and len(order) == 4
+
+
+
+def test_inputs_with_symbolic_dimensions_are_written_as_declared():
+    graph = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], "g",
+                              [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, ["batch", 3])],
+                              [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, ["batch", 3])])
+    model = IrGraph(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])).to_model()
+    onnx.checker.check_model(model)
+    assert [d.dim_param or d.dim_value for d in model.graph.input[0].type.tensor_type.shape.dim] == ["batch", 3]

@@ -238,6 +238,7 @@ class IrGraph:
         self._name_counters = {}
         self.inputs = []
         self.outputs = []
+        self._declared = {}
         self._load(model, infer)
 
     @classmethod
@@ -259,6 +260,8 @@ class IrGraph:
         init_names = set(self._consts)
         self.inputs = [vi.name for vi in graph.input if vi.name not in init_names]
         self.outputs = [vi.name for vi in graph.output]
+        self._declared = {vi.name: vi.type for vi in itertools.chain(graph.input, graph.output)
+                          if vi.type.tensor_type.HasField("shape")}
         for vi in itertools.chain(graph.input, graph.output, graph.value_info):
             self._record_value_info(vi)
         if infer:
@@ -797,6 +800,8 @@ class IrGraph:
         return proto
 
     def _value_info(self, name):
+        if name not in self._shapes and name in self._declared:
+            return helper.make_value_info(name, self._declared[name])  # as declared: symbolic dimensions
         dtype = self._dtypes.get(name)
         elem = helper.np_dtype_to_tensor_dtype(dtype) if dtype is not None else onnx.TensorProto.UNDEFINED
         return helper.make_tensor_value_info(name, elem, self._shapes.get(name))
