@@ -6,9 +6,10 @@ for the engine to remove. Between tables and at the end the converter
 * drops a Reshape to the shape its input already has;
 * drops a Transpose followed by its inverse;
 * drops nodes whose results nobody reads, and constants nobody reads.
-Before the rules run, every constant read by several nodes is given one copy
-per reader, so that a rule that rewrites a constant in place changes only what
-its own node sees; identical constants are merged again at the end.
+Before the rules run, every constant read more than once (by several nodes,
+or at several inputs of one node) is given one copy per read, so that a rule
+that rewrites a constant in place changes only what that input sees; identical
+constants are merged again at the end.
 """
 import collections
 import hashlib
@@ -44,6 +45,7 @@ def bypass(ir, node, source):
     ir.remove_node(node)
     k = list(producer.output).index(source)
     producer.output[k] = out
+    redirect(ir, source, out)  # a reader of `source` other than `node` (the inner Transpose of a pair)
     return True
 
 
@@ -152,16 +154,15 @@ def cleanup(ir):
 
 
 def unshare_constants(ir):
-    """Gives every constant read by more than one node its own copy per further reader."""
+    """Gives every constant read more than once, by several nodes or at several inputs of one node, its
+    own copy per further read."""
     copies = 0
     for name in list(ir.consts):
-        readers = ir.consumers(name)
-        for node in readers[1:]:
+        reads = [(node, k) for node in ir.consumers(name) for k, t in enumerate(node.input) if t == name]
+        for node, k in reads[1:]:
             fresh = ir.unique_name("%s_%s" % (name, node.name))
             ir.set_const(fresh, ir.get_const(name).copy())
-            for k, t in enumerate(node.input):
-                if t == name:
-                    node.input[k] = fresh
+            node.input[k] = fresh
             copies += 1
     return copies
 

@@ -67,10 +67,10 @@ class _Lowering:
                 helper.make_node("Exp", [d], [e]), self.reduce("ReduceSum", e, [axis], s, base),
                 helper.make_node("Div", [e, s], [y])]
 
-    def layer_norm(self, node, attrs, rank):
+    def layer_norm(self, node, attrs):
         base = node.name or node.output[0]
         k = len(attrs.get("normalized_shape", [1]))
-        axes = list(range(rank - k, rank)) if rank else [-1]
+        axes = list(range(-k, 0))  # the last k axes, whatever the rank and whether or not it is recorded
         eps = attrs.get("epsilon", 1e-5)
         x = node.input[0]
         mean, d, sq, var, ve, std, y = (self.fresh(base) for _ in range(7))
@@ -107,7 +107,7 @@ class _Lowering:
                 helper.make_node("Reshape", [t, self.const(base + "_out", np.array(out, np.int64))],
                                  [node.output[0]])]
 
-    def lower(self, node, rank):
+    def lower(self, node):
         attrs = {a.name: helper.get_attribute_value(a) for a in node.attribute}
         attrs = {k: (v.decode() if isinstance(v, bytes) else v) for k, v in attrs.items()}
         x, y, base = node.input[0], node.output[0], node.name or node.output[0]
@@ -115,7 +115,7 @@ class _Lowering:
         if op == "exSoftmax13":
             return self.softmax(node, attrs)
         if op == "exLayerNorm":
-            return self.layer_norm(node, attrs, rank)
+            return self.layer_norm(node, attrs)
         if op == "exMeanVarianceNormalization":
             return [helper.make_node("MeanVarianceNormalization", [x], [y], **attrs)]
         if op == "exDataConvert":
@@ -148,23 +148,16 @@ def custom_op_types(model):
 def lower_custom_ops(model):
     """A copy of `model` in which every custom operator is replaced by standard ones.
 
-    Returns (model, unsupported op types). Ranks needed by exLayerNorm come from
-    the model's recorded shapes.
+    Returns (model, unsupported op types).
     """
     model = onnx.ModelProto.FromString(model.SerializeToString())
     lowering = _Lowering(model)
-    ranks = {}
-    for vi in list(model.graph.input) + list(model.graph.value_info) + list(model.graph.output):
-        if vi.type.tensor_type.HasField("shape"):
-            ranks[vi.name] = len(vi.type.tensor_type.shape.dim)
-    for init in model.graph.initializer:
-        ranks[init.name] = len(init.dims)
     nodes, unsupported = [], set()
     for node in model.graph.node:
         if not node.op_type.startswith("ex"):
             nodes.append(node)
             continue
-        lowered = lowering.lower(node, ranks.get(node.input[0], 0))
+        lowered = lowering.lower(node)
         if lowered is None:
             unsupported.add(node.op_type)
             nodes.append(node)

@@ -138,6 +138,27 @@ def test_shared_constants_are_split_and_merged_again():
     assert cleanup.merge_constants(ir) == 1 and ir.node("add2").input[1] == "c"
 
 
+
+def test_a_constant_read_at_two_inputs_of_one_node_gets_a_copy_per_input():
+    """Starts and axes of a Slice in one constant: rewriting the axes must leave the starts alone."""
+    from vexo.convert import convert, verify
+    nodes = [helper.make_node("Slice", ["x", "two", "end", "two"], ["y"], name="slice")]
+    model = make_model(nodes, {"x": [2, 3, 4]}, {"y": [2, 3, 2]},
+                       consts={"two": np.array([2], np.int64), "end": np.array([4], np.int64)})
+    ir, report, original = convert(model)
+    assert not report.failures and report.fired["unsqueeze_to_4d_slice"] == 1
+    assert verify(original, ir.to_model())[2]
+
+
+def test_an_equal_split_made_uneven_by_channel_alignment_gets_its_sizes():
+    """Six channels in two equal parts: aligned to four, the Split cuts seven channels into four and three."""
+    from vexo.convert import convert, verify
+    model = make_model([helper.make_node("Split", ["x"], ["a", "b"], name="split", axis=1)],
+                       {"x": [1, 6, 2, 2]}, {"a": [1, 3, 2, 2], "b": [1, 3, 2, 2]}, opset=13)
+    ir, report, original = convert(model, extra_rules="split_to_conv_split", channel_align=4)
+    assert report.fired["split_to_conv_split"] == 1 and not report.failures
+    assert verify(original, ir.to_model())[2]
+
 def test_output_is_written_atomically(tmp_path):
     out = tmp_path / "out.onnx"
     out.write_bytes(b"previous")
@@ -188,3 +209,15 @@ def test_html_report_draws_rewritten_regions(tmp_path):
     page = tmp_path / "r.html"
     assert main(["convert", "-o", str(tmp_path / "s.onnx"), "--html", str(page), "-q"]) == 0
     assert "vexo conversion report" in page.read_text()
+
+
+def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Transpose", ["a"], ["t"], name="t1", perm=[1, 0]),
+             helper.make_node("Transpose", ["t"], ["y"], name="t2", perm=[1, 0]),
+             helper.make_node("Sigmoid", ["t"], ["z"], name="sig")]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3], "z": [3, 2]}))
+    before = ir.to_model()
+    assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
+    assert ir.node("relu").output[0] == "y" and ir.node("t1").input[0] == "y"
+    assert_equivalent(before, ir.to_model())

@@ -132,6 +132,16 @@ def test_reduce_axes_in_both_forms():
     assert ir_utils.get_reduce_axes(IrGraph(none), IrGraph(none).node("r")) == [0, 1]
 
 
+
+def test_split_sizes_replace_an_output_count():
+    model = make_model([helper.make_node("Split", ["x"], ["a", "b"], name="s", axis=1, num_outputs=2)],
+                       {"x": [2, 4]}, {"a": [2, 2], "b": [2, 2]}, opset=18)
+    ir = IrGraph(model)
+    ir_utils.set_split_split(ir, ir.node("s"), [2, 2])
+    assert ir.get_attr(ir.node("s"), "num_outputs") is None
+    assert ir.get_const(ir.node("s").input[1]).tolist() == [2, 2]
+    onnx.checker.check_model(ir.to_model(), full_check=True)
+
 @pytest.mark.parametrize("a,b,want", [
     ([5, 6, 7], [5, 6, 7], ([210], [210])),
     ([1, 1, 3, 4], [2, 6, 3, 4], ([1, 12], [12, 12])),
@@ -205,3 +215,39 @@ def test_custom_op_lowering_matches_numpy():
     from math import erf
     g = 0.5 * ln * (1 + np.vectorize(erf)(ln / np.sqrt(2)))
     np.testing.assert_allclose(out, g / (1 + np.exp(-g)), rtol=1e-4, atol=1e-5)
+
+
+def test_layer_norm_lowering_needs_no_recorded_rank():
+    """A normalisation whose input has no recorded shape still runs over its last axes."""
+    nodes = [helper.make_node("Relu", ["x"], ["r"]),
+             helper.make_node("exLayerNorm", ["r"], ["y"], domain="vexo.ex", normalized_shape=[2, 3], epsilon=1e-5)]
+    graph = helper.make_graph(nodes, "g", [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, [4, 2, 3])],
+                              [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, [4, 2, 3])])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17), helper.make_opsetid("vexo.ex", 1)])
+    x = np.random.default_rng(2).standard_normal((4, 2, 3)).astype(np.float32)
+    r = np.maximum(x, 0)
+    mean = r.mean(axis=(1, 2), keepdims=True)
+    want = (r - mean) / np.sqrt(((r - mean) ** 2).mean(axis=(1, 2), keepdims=True) + 1e-5)
+    np.testing.assert_allclose(run_model(model, {"x": x})["y"], want, rtol=1e-4, atol=1e-5)
+
+
+def test_topological_order_with_nodes_sharing_a_position():
+    """A node placed where no position is free takes its producer's; renumbering still orders the graph."""
+    nodes = [helper.make_node("Relu", ["x"], ["p"], name="p"), helper.make_node("Neg", ["p"], ["q"], name="q"),
+             helper.make_node("Abs", ["p"], ["s"], name="s"), helper.make_node("Sigmoid", ["x"], ["r"], name="r")]
+    ir = IrGraph(make_model(nodes, {"x": [2]}, {"q": [2], "s": [2], "r": [2]}))
+    for name, seq in (("p", 0.0), ("q", 5.0), ("s", 6.0), ("r", 5.0)):
+        ir.node(name)._seq = seq
+    ir.renumber()
+    order = [n.name for n in ir.nodes]
+    assert order.index("p") < order.index("q") and order.index("p") < order.index("s") and len(order) == 4
+
+
+
+def test_inputs_with_symbolic_dimensions_are_written_as_declared():
+    graph = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], "g",
+                              [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, ["batch", 3])],
+                              [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, ["batch", 3])])
+    model = IrGraph(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])).to_model()
+    onnx.checker.check_model(model)
+    assert [d.dim_param or d.dim_value for d in model.graph.input[0].type.tensor_type.shape.dim] == ["batch", 3]

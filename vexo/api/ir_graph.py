@@ -246,6 +246,7 @@ class IrGraph:
         self.inputs = []
         self.outputs = []
         self._check_declared = check_declared  # a declared shape or type its node does not compute is an error
+        self._declared = {}
         self._load(model, infer)
 
     @classmethod
@@ -267,6 +268,8 @@ class IrGraph:
         init_names = set(self._consts)
         self.inputs = [vi.name for vi in graph.input if vi.name not in init_names]
         self.outputs = [vi.name for vi in graph.output]
+        self._declared = {vi.name: vi.type for vi in itertools.chain(graph.input, graph.output)
+                          if vi.type.tensor_type.HasField("shape")}
         for vi in itertools.chain(graph.input, graph.output, graph.value_info):
             self._record_value_info(vi)
         if infer:
@@ -872,6 +875,8 @@ class IrGraph:
         return proto
 
     def _value_info(self, name):
+        if name not in self._shapes and name in self._declared:
+            return helper.make_value_info(name, self._declared[name])  # as declared: symbolic dimensions
         dtype = self._dtypes.get(name)
         elem = helper.np_dtype_to_tensor_dtype(dtype) if dtype is not None else onnx.TensorProto.UNDEFINED
         return helper.make_tensor_value_info(name, elem, self._shapes.get(name))

@@ -61,12 +61,15 @@ def set_split_split(ir, node, sizes):
 
     Sizes held in an input get a constant of their own (another node may read
     the old one); a Split without sizes gets them in its opset's form: an input
-    from opset 13 on, else the `split` attribute.
+    from opset 13 on, else the `split` attribute. A `num_outputs` attribute
+    (opset 18) goes, since a Split may not have both.
     """
     sizes = [int(s) for s in sizes]
     has_input = len(node.input) > 1 and node.input[1] != ""
     if ir.get_attr(node, "split") is None and (has_input or _opset(ir) >= 13):
         _give_second_input(ir, node, "_split", sizes)
+        if ir.get_attr(node, "num_outputs") is not None:
+            ir.set_attr(node, "num_outputs", None)  # sizes and num_outputs may not stand together
     else:
         ir.set_attr(node, "split", sizes)
 

@@ -243,7 +243,9 @@ def _split(ctx):
     if sizes is None and ctx.has(1):
         sizes = [int(v) for v in ctx.need_const(1).reshape(-1)]
     if not sizes:
-        chunk = -(-s[axis] // n)
+        if s[axis] % n and ctx.attr("num_outputs") is None:
+            raise ValueError("a Split without sizes cuts %d into %d equal parts" % (s[axis], n))
+        chunk = -(-s[axis] // n)  # num_outputs (opset 18) lets the last part be smaller
         sizes = [chunk] * (n - 1) + [s[axis] - chunk * (n - 1)]
     outs = []
     for size in sizes:
