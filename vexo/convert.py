@@ -181,6 +181,11 @@ def write_model_atomically(model, path):
     except Exception as exc:
         raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
                               % str(exc).splitlines()[0]) from None
+    try:  # every recorded shape must be one its node computes
+        onnx.shape_inference.infer_shapes(model, strict_mode=True)
+    except Exception as exc:
+        raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
+                              % " ".join(str(exc).split())[:300]) from None
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=str(path.parent))

@@ -5,7 +5,8 @@ indexed by their first op type; a pattern of several op types is matched by
 following single-consumer edges from the first node (the next node must be the
 only consumer and read the previous node's first output as its first input).
 
-A table runs in passes. The first pass visits every node in topological order;
+Nodes with a tensor of unknown shape are not handed to the rules: they
+rewrite attributes for the shapes they see. A table runs in passes. The first pass visits every node in topological order;
 each later pass visits only the nodes next to a change of the pass before
 (the changed and added nodes and their producers and consumers), so a large
 graph costs work proportional to what changes. For each visited node the
@@ -184,8 +185,17 @@ class Engine:
                     raise BrokenGraph("tensor '%s' of removed node '%s' is still read" % (t, node.name))
         if self.check_shapes and ir.shape_conflicts:
             t, recorded, shape, node = ir.shape_conflicts[0]
+            if recorded is None:
+                raise BrokenGraph(shape)  # the node computes nothing from its inputs' shapes
             raise BrokenGraph("tensor '%s' is recorded as %s but node '%s' (%s) computes %s"
                               % (t, recorded, node.name, node.op_type, shape))
+
+    def _shapes_known(self, node):
+        """Rules rewrite attributes for the shapes they see, so a node whose tensors have no known
+        shape (a symbolic dimension left by an unprepared model) is not handed to them."""
+        ir = self.ir
+        return all(ir.get_shape(t) is not None for t in list(node.input) + list(node.output)
+                   if t and t not in ir.consts)
 
     def _available(self, tensor):
         ir = self.ir
@@ -213,6 +223,9 @@ class Engine:
                 if self.on_progress and k % 2000 == 0:
                     self.on_progress(table_name, run.passes, k, len(order))
                 if node not in ir or node.op_type not in index or fires[node.name] >= FIRES_PER_NODE:
+                    continue
+                if not self._shapes_known(node):
+                    self.attempts[node.name] = {"(every entry)": "not tried: a tensor's shape is unknown"}
                     continue
                 for entry_name, ops, rule in index[node.op_type]:
                     chain = match_chain(ir, node, ops)

@@ -76,13 +76,15 @@ def wrap_then(failure):
             return [nod], g.nodes  # removes the Relu but nothing writes its output any more
         if failure == "bad shape":
             ir.set_shape(nod.output[0], [7])
+        if failure == "miscount":
+            g.op("Reshape", nod.input[0], [5])  # six elements do not fit five
         return [], g.nodes
     return rule
 
 
 @pytest.mark.parametrize("failure,message", [
     ("error", "Not support mode = XY in 'relu'!"), ("raise", "ValueError: host failure"),
-    ("dangling", "still read"), ("bad shape", "recorded as [7]")])
+    ("dangling", "still read"), ("bad shape", "recorded as [7]"), ("miscount", "changes the number of elements")])
 def test_failed_rules_are_rolled_back_and_recorded(failure, message):
     model = make_model([helper.make_node("Relu", ["x"], ["y"], name="relu"),
                         helper.make_node("Neg", ["y"], ["z"], name="neg")], {"x": [2, 3]}, {"z": [2, 3]})
@@ -221,3 +223,17 @@ def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
     assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
     assert ir.node("relu").output[0] == "y" and ir.node("t1").input[0] == "y"
     assert_equivalent(before, ir.to_model())
+
+
+def test_nodes_of_unknown_shape_are_not_handed_to_rules():
+    calls = []
+
+    def rule(ir, nodes, quant_tab={}):
+        calls.append(nodes[0].name)
+        return [], []
+    model = make_model([helper.make_node("Relu", ["x"], ["y"], name="relu")], {"x": [2, 3]}, {"y": [2, 3]})
+    ir = IrGraph(model)
+    ir.set_shape("x", None)
+    engine = Engine(ir)
+    engine.run_table("t", {"r": {"ops": ["Relu"], "proc": rule}})
+    assert calls == [] and "unknown" in engine.attempts["relu"]["(every entry)"]

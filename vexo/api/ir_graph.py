@@ -357,7 +357,11 @@ class IrGraph:
     def _infer_missing(self, nodes):
         for node in nodes:
             if any(o and (o not in self._shapes or o not in self._dtypes) for o in node.output):
-                for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
+                try:
+                    inferred = shape_infer.infer(self, node)
+                except shape_infer.ShapeError as exc:
+                    raise ModelError("%s: %s" % (self.source, exc)) from None
+                for o, (shape, dtype) in zip(node.output, inferred):
                     if not o:
                         continue
                     if shape is not None and o not in self._shapes:
@@ -756,7 +760,12 @@ class IrGraph:
         for node in self._local_order(touched):
             if node.op_type == "Split":
                 self._split_follows_outputs(node)
-            for o, (shape, dtype) in zip(node.output, shape_infer.infer(self, node)):
+            try:
+                inferred = shape_infer.infer(self, node)
+            except shape_infer.ShapeError as exc:
+                self.shape_conflicts.append((node.output[0] if node.output else "", None, str(exc), node))
+                continue
+            for o, (shape, dtype) in zip(node.output, inferred):
                 if not o:
                     continue
                 recorded = self._shapes.get(o)
@@ -785,7 +794,10 @@ class IrGraph:
         wanted = [o[axis] for o in outs]
         if sum(wanted) != src[axis]:
             return
-        computed = shape_infer.infer(self, node)
+        try:
+            computed = shape_infer.infer(self, node)
+        except shape_infer.ShapeError:
+            return
         if all(c is not None and c[axis] == w for (c, _), w in zip(computed, wanted)):
             return
         set_split_split(self, node, wanted)

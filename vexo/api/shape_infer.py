@@ -22,6 +22,11 @@ class _Unknown(Exception):
     """An input shape or constant needed for inference is not known."""
 
 
+class ShapeError(ValueError):
+    """The node cannot compute anything from shapes it is given: a Reshape that changes the element
+    count, operands that do not broadcast. Raised out of `infer`, unlike a shape that is merely unknown."""
+
+
 class _Ctx:
     def __init__(self, ir, node):
         self.ir = ir
@@ -63,7 +68,7 @@ def broadcast(*shapes):
         dims = {s[axis - rank + len(s)] for s in shapes if axis - rank + len(s) >= 0}
         dims.discard(1)
         if len(dims) > 1:
-            raise ValueError("shapes %s do not broadcast" % (shapes,))
+            raise ShapeError("shapes %s do not broadcast" % (shapes,))
         out.append(dims.pop() if dims else 1)
     return out
 
@@ -111,10 +116,12 @@ def _reshape(ctx):
             out.append(src[i])
         else:
             out.append(v)
+    total = int(np.prod(src, dtype=np.int64))
     if -1 in out:
         known = int(np.prod([v for v in out if v != -1], dtype=np.int64))
-        total = int(np.prod(src, dtype=np.int64))
         out[out.index(-1)] = total // known if known else 0
+    if int(np.prod(out, dtype=np.int64)) != total:
+        raise ShapeError("a Reshape of %s to %s changes the number of elements" % (src, out))
     return [(out, ctx.dtype(0))]
 
 
@@ -410,6 +417,8 @@ def infer(ir, node):
         return _infer_with_onnx(ir, node)
     try:
         outs = fn(_Ctx(ir, node))
+    except ShapeError as exc:
+        raise ShapeError("node '%s' (%s): %s" % (node.name, node.op_type, exc)) from None
     except (_Unknown, ValueError, TypeError, IndexError, KeyError, ZeroDivisionError, AttributeError):
         return [(None, None)] * n
     outs = list(outs)[:n] + [(None, None)] * (n - len(outs))
