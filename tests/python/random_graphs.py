@@ -39,6 +39,7 @@ if __name__ == "__main__":  # run from a checkout without installing
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 from vexo.api.ir_graph import CUSTOM_DOMAIN  # noqa: E402
+from vexo.testing import run_model  # noqa: E402
 
 F32 = np.dtype(np.float32)
 I64 = np.dtype(np.int64)
@@ -1096,21 +1097,6 @@ def _compare(want, got):
             problems.append("output '%s': %d of %d values differ (first at %d: %r, expected %r)" % (
                 name, int((~close).sum()), ref.size, k, float(out64.reshape(-1)[k]), float(ref64.reshape(-1)[k])))
     return problems
-
-
-def run_model(model, feeds):
-    """Outputs of `model` in ONNX Runtime (custom operators lowered), without ONNX Runtime's error log."""
-    import onnxruntime as ort
-    from vexo.custom_ops import lower_custom_ops
-    lowered, unsupported = lower_custom_ops(model)
-    if unsupported:
-        raise RuntimeError("custom operators %s have no standard equivalent" % unsupported)
-    options = ort.SessionOptions()
-    options.log_severity_level = 4
-    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
-    session = ort.InferenceSession(lowered.SerializeToString(), options, providers=["CPUExecutionProvider"])
-    names = [o.name for o in session.get_outputs()]
-    return dict(zip(names, session.run(names, feeds)))
 
 
 def check_model(model, seed=0, **options):
