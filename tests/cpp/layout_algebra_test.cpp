@@ -27,6 +27,12 @@ TEST(ChannelAlignment, RoundsUpAndGuardsItsArithmetic) {
   EXPECT_THROW(total_channels({INT64_MAX, 1}), std::overflow_error);
 }
 
+TEST(ChannelAlignment, TheLastTensorByNameKeepsItsCount) {
+  EXPECT_EQ(aligned_layout_counts({"a", "b", "c"}, {3, 5, 7}, 8), (Ints{8, 8, 7}));
+  EXPECT_EQ(aligned_layout_counts({"c", "b", "c"}, {7, 5, 7}, 8), (Ints{7, 8, 7}));
+  EXPECT_EQ(aligned_layout_counts({"a", "b"}, {16, 5}, 8), (Ints{16, 5}));
+}
+
 TEST(ChannelAlignment, GatherAndScatterAreTransposedOneHots) {
   const Ints counts{3, 5, 7}, aligned{8, 8, 7};
   const Array gather = gather_weight(15, counts, aligned);

@@ -43,6 +43,14 @@ int64_t align_channels(int64_t ch, int64_t align) {
   return checked_mul(up / align, align);  // C++ division truncates toward zero, as int() does
 }
 
+Ints aligned_layout_counts(const std::vector<std::string>& names, const Ints& counts, int64_t align) {
+  Ints out;
+  for (size_t i = 0; i < counts.size(); ++i)
+    out.push_back(misses_alignment(counts[i], align) && names[i] != names.back() ? align_channels(counts[i], align)
+                                                                                 : counts[i]);
+  return out;
+}
+
 int64_t total_channels(const Ints& counts) {
   int64_t n = 0;
   for (int64_t c : counts)

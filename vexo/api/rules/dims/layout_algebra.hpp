@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <string>
 #include <vector>
 
 #include "array.hpp"
@@ -25,6 +26,11 @@ bool misses_alignment(int64_t ch, int64_t align);
 
 // The next multiple of `align` at or above `ch`: int((ch + align - 1) / align) * align.
 int64_t align_channels(int64_t ch, int64_t align);
+
+// Channels each tensor of a Concat's inputs (or a Split's outputs) occupies in
+// the aligned layout: its count rounded up to `align` when it misses the
+// alignment, its own count when it does not or when it is, by name, the last one.
+Ints aligned_layout_counts(const std::vector<std::string>& names, const Ints& counts, int64_t align);
 
 // Sum of channel counts; std::overflow_error when it does not fit 64 bits.
 int64_t total_channels(const Ints& counts);

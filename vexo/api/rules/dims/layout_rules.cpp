@@ -129,22 +129,17 @@ struct ConcatPlan {
 // whose channels miss the alignment is padded once, however often it feeds the
 // Concat; constants are padded with zeros directly.
 std::optional<ConcatPlan> plan_concat_alignment(const Ir& ir, const ConcatMatch& m, int64_t align) {
-  Ints i_chs, i_chs_align;
+  Ints i_chs;
   for (size_t i = 0; i < m.inputs.size(); ++i) i_chs.push_back(m.in_shapes[i][1]);
   require_non_negative_channels(i_chs, m.inputs);
+  const Ints i_chs_align = aligned_layout_counts(m.inputs, i_chs, align);
 
   ConcatPlan plan;
   std::set<std::string> padded;
-  const std::string& last = m.inputs.back();
   for (size_t i = 0; i < m.inputs.size(); ++i) {
     const std::string& inp = m.inputs[i];
-    const int64_t i_ch = i_chs[i];
-    if (!misses_alignment(i_ch, align) || inp == last) {
-      i_chs_align.push_back(i_ch);
-      continue;
-    }
-    const int64_t i_ch_align = align_channels(i_ch, align);
-    i_chs_align.push_back(i_ch_align);
+    const int64_t i_ch = i_chs[i], i_ch_align = i_chs_align[i];
+    if (i_ch_align == i_ch) continue;
     if (padded.count(inp)) {
       plan.pads.push_back({i, inp, PadKind::Reuse, Array()});
     } else if (ir.is_const(inp)) {
@@ -250,21 +245,17 @@ struct SplitPlan {
 // back out, an invalid one only keeps its place in the layout.
 std::optional<SplitPlan> plan_split_alignment(const Ir& ir, const SplitMatch& m, int64_t align) {
   if (m.outputs.empty()) return std::nullopt;  // a Split that writes nothing has nothing to align
-  Ints o_chs, o_chs_align;
+  Ints o_chs;
   for (size_t i = 0; i < m.outputs.size(); ++i) o_chs.push_back(m.out_shapes[i][1]);
   require_non_negative_channels(o_chs, m.outputs);
 
+  const Ints o_chs_align = aligned_layout_counts(m.outputs, o_chs, align);
+
   SplitPlan plan;
-  const std::string& last = m.outputs.back();
   for (size_t i = 0; i < m.outputs.size(); ++i) {
     const std::string& out = m.outputs[i];
-    const int64_t o_ch = o_chs[i];
-    if (!misses_alignment(o_ch, align) || out == last) {
-      o_chs_align.push_back(o_ch);
-      continue;
-    }
-    const int64_t o_ch_align = align_channels(o_ch, align);
-    o_chs_align.push_back(o_ch_align);
+    const int64_t o_ch = o_chs[i], o_ch_align = o_chs_align[i];
+    if (o_ch_align == o_ch) continue;
     Shape block = m.out_shapes[i];
     block[1] = o_ch_align;
     if (ir.is_invalid(out)) {
