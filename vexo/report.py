@@ -16,32 +16,26 @@ def _data_tensors(ir, node):
             yield t
 
 
-def off_rank_ops(ir):
-    """op type -> how many of its operators see a data tensor of rank other than 4 (view ops excluded)."""
-    census = collections.Counter()
+def off_rank_nodes(ir):
+    """(node, shapes of its data tensors) for every operator that sees a tensor of rank other than 4
+    or of unknown shape (view ops excluded), in graph order."""
     for node in ir.nodes:
         if node.op_type in VIEW_OPS:
             continue
         shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
         if any(s is None or len(s) != 4 for s in shapes):
-            census[node.op_type] += 1
-    return census
+            yield node, shapes
+
+
+def off_rank_ops(ir):
+    """op type -> how many of its operators see a data tensor of rank other than 4."""
+    return collections.Counter(node.op_type for node, _ in off_rank_nodes(ir))
 
 
 def off_rank_reasons(ir, attempts):
     """For every operator still off rank 4: which entries were tried on it and what they did."""
-    reasons = []
-    for node in ir.nodes:
-        if node.op_type in VIEW_OPS:
-            continue
-        shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
-        if all(s is not None and len(s) == 4 for s in shapes):
-            continue
-        tried = attempts.get(node.name, {})
-        ranks = sorted({len(s) for s in shapes if s is not None})
-        reasons.append({"node": node.name, "op_type": node.op_type, "ranks": ranks,
-                        "entries": dict(tried)})
-    return reasons
+    return [{"node": node.name, "op_type": node.op_type, "ranks": sorted({len(s) for s in shapes if s is not None}),
+             "entries": dict(attempts.get(node.name, {}))} for node, shapes in off_rank_nodes(ir)]
 
 
 def op_counts(ir):
