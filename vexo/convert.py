@@ -158,6 +158,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
     report.failures = engine.failures
+    report.applied = engine.applied
     report.nodes_after = len(ir.nodes)
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
     report.off_rank_after = collections.Counter(item["op_type"] for item in report.off_rank_left)

@@ -48,6 +48,17 @@ class RuleFailure:
 
 
 @dataclass
+class AppliedCall:
+    """One rule call that changed the graph, in the order the engine applied them."""
+    table: str
+    entry: str
+    node: str                                    # the first matched node
+    removed: list = field(default_factory=list)  # names of the nodes the call removed
+    added: list = field(default_factory=list)    # names of the nodes it added
+    changed: list = field(default_factory=list)  # names of surviving nodes it rewrote (matched nodes included)
+
+
+@dataclass
 class TableRun:
     name: str
     passes: int = 0
@@ -133,6 +144,7 @@ class Engine:
         self.check_shapes = check_shapes
         self.on_progress = on_progress
         self.failures = []
+        self.applied = []  # AppliedCall, in order
         self.attempts = collections.defaultdict(dict)  # node name -> {entry: "fired" | "declined" | "error"}
 
     # ------------------------------------------------------------ one rule call
@@ -163,6 +175,11 @@ class Engine:
         if ir.changes == before:
             return None
         touched = [n for n in list(chain) + added + written if n in ir]
+        added_set = set(added)
+        self.applied.append(AppliedCall(
+            table_name, entry_name, chain[0].name, [getattr(n, "name", "") for n in removed if n not in ir],
+            [n.name for n in added if n in ir],
+            sorted({n.name for n in touched if n not in added_set})))
         revisit = set(touched)
         for n in touched:
             revisit.update(ir.pre_nodes(n))

@@ -62,6 +62,7 @@ class Report:
     verify_note: str = ""
     warnings: list = field(default_factory=list)
     off_rank_left: list = field(default_factory=list)  # off_rank_reasons() after the conversion
+    applied: list = field(default_factory=list)        # engine.AppliedCall, in the order applied
 
     @property
     def fired(self):
