@@ -14,10 +14,13 @@ from vexo.api.model_checks import unknown_operator, unreadable_constant
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
-TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
+# The tables in the order they run: the dimension rules' fuse_dims and cvt_dims, the converter's own
+# rank4_dims for what they leave off rank 4, then the dimension rules' hw_dims.
+TABLE_NAMES = ("fuse_dims", "cvt_dims", "rank4_dims", "hw_dims")
 
 # Rules the module defines without a table entry, by the op type they match.
-# `--extra-rules` registers them in a table of their own, run after cvt_dims.
+# `--extra-rules` registers them in a table of their own, run right after cvt_dims: they are the
+# dimension rules' own, so they get their turn before rank4_dims picks up what is left.
 EXTRA_RULES = {
     "reduce_mean_to_avgpool": ("ReduceMean", "_p_convert_reduce_mean_to_avgpool"),
     "tf_nhwc_to_nchw": ("Transpose", "_p_convert_tf_nhwc_to_nchw"),
@@ -43,6 +46,17 @@ def extra_table(spec):
         op, proc = EXTRA_RULES[name]
         table[name] = {"ops": [op], "proc": getattr(dims, proc)}
     return table
+
+
+def rule_table(name):
+    """The registration table `name`, from the rule module that publishes it."""
+    if name == "rank4_dims":
+        import vexo.api.rules.rank4 as rank4
+        return rank4.rank4_dims
+    import vexo.api.rules.dims as dims
+    return getattr(dims, name)
+
+
 VERIFY_RTOL, VERIFY_ATOL = 1e-3, 1e-4
 
 
@@ -54,7 +68,7 @@ class ConversionError(Exception):
 
 
 def table_names(spec):
-    """'fuse,cvt' or 'fuse_dims,hw_dims' -> the table names, in the converter's order."""
+    """'fuse,cvt,rank4' or 'fuse_dims,hw_dims' -> the table names, in the converter's order."""
     if not spec:
         return list(TABLE_NAMES)
     wanted = []
@@ -136,12 +150,11 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     report.nodes_before = len(ir.nodes)
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
-    import vexo.api.rules.dims as dims
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
     with phase("constants"):
         report.constants["unshared"] = clean.unshare_constants(ir)
     extras = extra_table(extra_rules)
-    plan = [(name, getattr(dims, name)) for name in tables]
+    plan = [(name, rule_table(name)) for name in tables]
     if extras:
         at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
         plan.insert(at, ("extra_dims", extras))
