@@ -122,9 +122,13 @@ std::optional<Gemm> match_gemm(const Ir& ir, const NodeList& nodes) {
   if ((*a_shape)[g.trans_a ? 1 : 0] != g.m) return std::nullopt;
   if (!g.c.empty()) {
     const auto c_shape = ir.shape_raw(g.c);
-    if (!c_shape || !broadcasts_to(*c_shape, {g.m, g.n})) return std::nullopt;
+    if (!c_shape || !broadcasts_to(*c_shape, {g.m, g.n}) || element_type(ir.dtype(g.c)) != dtype) return std::nullopt;
     g.c_shape = *c_shape;
   }
+  // B' must be [K, N] as A' and Y tell them; a constant B must share A's element type.
+  const auto b_shape = ir.shape(g.b);
+  const Shape b_want = g.trans_b ? Shape{g.n, g.k} : Shape{g.k, g.n};
+  if (!b_shape || *b_shape != b_want || element_type(ir.dtype(g.b)) != dtype) return std::nullopt;
   return g;
 }
 
@@ -185,10 +189,7 @@ RuleResult gemm_as_matmul(const Ir& ir, const Gemm& gemm) {
 RuleResult convert_gemm_to_conv(const Ir& ir, const NodeList& nodes, const Ref&) {
   const auto gemm = match_gemm(ir, nodes);
   if (!gemm) return no_change();
-  if (const auto b = ir.get_const(gemm->b)) {
-    if (b->ndim() != 2 || b->dtype() != gemm->dtype) return no_change();
-    return gemm_as_conv(ir, *gemm, *b);
-  }
+  if (const auto b = ir.get_const(gemm->b)) return gemm_as_conv(ir, *gemm, *b);
   return gemm_as_matmul(ir, *gemm);
 }
 
@@ -200,13 +201,18 @@ struct LayerNorm {
   int64_t axis = 0;
 };
 
+Shape without_leading_ones(Shape s) {
+  s.erase(s.begin(), std::find_if(s.begin(), s.end(), [](int64_t d) { return d != 1; }));
+  return s;
+}
+
 // Scale and bias must cover the normalised axes: a constant that broadcasts
 // to them is expanded, a computed one must have their extents already.
 bool operand_fits(const Ir& ir, const std::string& t, const Shape& normalized) {
   const auto shape = ir.shape_raw(t);
   if (!shape) return false;
   if (ir.is_const(t)) return broadcasts_to(*shape, normalized);
-  return leading_ones_to(*shape, normalized.size()) == normalized;
+  return without_leading_ones(*shape) == without_leading_ones(normalized);
 }
 
 std::optional<LayerNorm> match_layer_norm(const Ir& ir, const NodeList& nodes) {
