@@ -170,20 +170,22 @@ def _survivors(names, successors, after):
 
 
 def sites_to_draw(sites, view_before, view_after):
-    """Per entry, up to a share of MAX_DRAWN_SITES sites, different-looking ones first."""
+    """(sites by entry, most rewrites first; keys of the sites to draw): per entry an equal share of
+    MAX_DRAWN_SITES, at most SITES_PER_ENTRY, different-looking sites first."""
     by_entry = collections.defaultdict(list)
     for site in sites:
         by_entry[(site.call.table, site.call.entry)].append(site)
-    share = max(1, min(SITES_PER_ENTRY, MAX_DRAWN_SITES // max(1, len(by_entry))))
+    groups = sorted(by_entry.items(), key=lambda kv: -len(kv[1]))
+    share = max(1, min(SITES_PER_ENTRY, MAX_DRAWN_SITES // max(1, len(groups))))
     drawn = set()
-    for group in by_entry.values():
+    for _, group in groups:
         first_of_kind = {}
         for site in group:
             first_of_kind.setdefault(site.signature(view_before, view_after), site)
         picked = list(first_of_kind.values())[:share]
         picked += [s for s in group if s not in picked][:share - len(picked)]
-        drawn.update(s.key for s in picked)
-    return by_entry, drawn
+        drawn.update(s.key for s in picked[:MAX_DRAWN_SITES - len(drawn)])
+    return groups, drawn
 
 
 # ------------------------------------------------------------------ pictures
@@ -406,7 +408,7 @@ def _region_html(anchor, title, picture_before, picture_after):
 def sites_html(pictures, view_before, view_after, sites):
     by_entry, drawn = sites_to_draw(sites, view_before, view_after)
     groups = []
-    for (table, entry), group in sorted(by_entry.items(), key=lambda kv: -len(kv[1])):
+    for (table, entry), group in by_entry:
         shown = [s for s in group if s.key in drawn]
         regions = "".join(_region_html(s.anchor, "#%d at %s" % (s.key, s.call.node),
                                        pictures.add(view_before, s.before), pictures.add(view_after, s.after))
