@@ -373,21 +373,21 @@ def left_html(report, pictures, view_before, view_after, sites):
     errors = collections.defaultdict(dict)
     for f in report.failures:
         errors[f.node][f.entry] = f.message
-    origin = {}
+    site_of = {}      # node of the converted graph -> the first site that shows it rewritten
     for site in sites:
         for name in site.after:
-            origin.setdefault(name, site)
+            site_of.setdefault(name, site)
     rows, regions = [], []
     for k, item in enumerate(left[:MAX_LISTED]):
         name = item["node"]
         link = ""
         if k < MAX_LEFT_REGIONS and name in view_after.nodes:
-            before_core = [name] if name in view_before.nodes else (origin[name].before if name in origin else [])
+            before_core = [name] if name in view_before.nodes else (site_of[name].before if name in site_of else [])
             regions.append(_region_html("left-%d" % k, "%s %s" % (item["op_type"], name),
                                         pictures.add(view_before, before_core), pictures.add(view_after, [name])))
             link = "<a href='#left-%d'>region</a>" % k
-        made_by = ("<br>made by <a href='#%s'>%s</a>" % (origin[name].anchor, _e(origin[name].call.entry))
-                   if name in origin else "")
+        made_by = ("<br>rewritten by <a href='#%s'>%s</a>" % (site_of[name].anchor, _e(site_of[name].call.entry))
+                   if name in site_of else "")
         rows.append((_name_cell(name) + made_by, _e(item["op_type"]), _e("/".join(map(str, item["ranks"])) or "?"),
                      _attempts_cell(item["entries"], errors.get(name, {})), link))
     more = "<p>%d more in the JSON report.</p>" % (len(left) - MAX_LISTED) if len(left) > MAX_LISTED else ""
