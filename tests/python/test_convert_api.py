@@ -49,6 +49,7 @@ def test_input_shapes_from_the_command_line_reach_the_preparation(mlp, tmp_path)
     (["--input-shape", "x:0,64"], ["input 'x'", "positive"]),
     (["--dim", "bat=3"], ["'bat' is neither"]),
     (["--dim", "batch"], ["--dim 'batch'", "SYMBOL=N"]),
+    (["--dim", "batch=two"], ["--dim 'batch=two'"]),
     (["--dim", "batch=2", "--dim", "batch=3"], ["'batch' is given twice"]),
     (["--dim", "batch=2", "--input-shape", "x:3,64"], ["'batch' is given the values 2 and 3"]),
     (["--dim", "batch=2", "--no-prepare"], ["preparation"]),

@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import onnx
 import pytest
 from onnx import helper
 
@@ -40,6 +41,23 @@ def test_a_site_is_traced_through_later_rewrites_and_the_clean_up():
                                                     (["n1"], ["n1"])]
 
 
+def test_a_region_draws_its_nodes_their_neighbours_and_the_tensors_between_them():
+    nodes = [helper.make_node("Reshape", ["x", "s4"], ["t"], name="r"),
+             helper.make_node("Relu", ["t"], ["u"], name="b"),
+             helper.make_node("Reshape", ["u", "s3"], ["v"], name="r2"),
+             helper.make_node("Neg", ["v"], ["y"], name="n")]
+    model = make_model(nodes, {"x": [1, 8, 5]}, {"y": [1, 8, 5]},
+                       consts={"s4": np.array([1, 8, 5, 1]), "s3": np.array([1, 8, 5])})
+    dot = html_report.region_dot(GraphView(onnx.shape_inference.infer_shapes(model)), ["r2"])
+    edges = {(a.split()[0], b.split()[0]) for a, b in re.findall(r'"([^"]+)" -> "([^"]+)";', dot)}
+    assert edges == {("b", "u"), ("u", "r2"), ("r2", "v"), ("v", "n")}      # no constant, no edge past them
+    attrs = {m[0]: m[1:] for m in re.findall(r'^"(\w+)" \[.*?class="vx-(\w+)".*? color="([^"]+)" '
+                                             r'style="([^"]+)"', dot, re.M)}
+    assert attrs == {"r2": ("view", "#333333", "rounded,filled,bold"),
+                     "b": ("npu4", "#333333", "rounded,filled,dashed"),
+                     "n": ("off4", html_report.OFF4_BORDER, "rounded,filled,dashed")}
+
+
 def test_every_site_of_a_model_with_unnamed_nodes_is_found_in_both_graphs():
     exported = SUITE["transformer_block"][1]()
     for node in exported.graph.node:
@@ -62,6 +80,8 @@ def test_pages_stay_bounded_on_a_large_model(tmp_path, monkeypatch):
     assert max(p.count('class="node') for p in pictures) <= 3 + html_report.MAX_NEIGHBOURS
     # every site can be reached by its anchor, drawn or listed
     assert all("id='site-%d'" % k in text for k in range(1, len(report.applied) + 1))
+    counts = [int(n) for n in re.findall(r"</small>: (\d+) rewrite", text)]
+    assert counts == sorted(counts, reverse=True) and sum(counts) == len(report.applied)
 
 
 def test_odd_names_survive_the_layout_and_the_page(tmp_path, monkeypatch):
