@@ -21,17 +21,11 @@ from vexo.testing import make_model
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
 
 
-def chain(*ops, names=None):
-    """x -> op0 -> t0 -> op1 -> ... -> y on [1, 8, 5] tensors."""
-    names = names or ["n%d" % k for k in range(len(ops))]
-    tensors = ["x"] + ["t%d" % k for k in range(len(ops) - 1)] + ["y"]
-    nodes = [helper.make_node(op, [tensors[k]], [tensors[k + 1]], name=names[k]) for k, op in enumerate(ops)]
-    return make_model(nodes, {"x": [1, 8, 5]}, {"y": [1, 8, 5]})
-
-
 def test_a_site_is_traced_through_later_rewrites_and_the_clean_up():
-    before = GraphView(chain("Relu", "Neg"))
-    after = GraphView(chain("Sigmoid", "Neg", names=["c", "n1"]))
+    def chain(op, first):       # x -> op -> t0 -> Neg -> y
+        return GraphView(make_model([helper.make_node(op, ["x"], ["t0"], name=first),
+                                     helper.make_node("Neg", ["t0"], ["y"], name="n1")], {"x": [1, 8]}, {"y": [1, 8]}))
+    before, after = chain("Relu", "n0"), chain("Sigmoid", "c")
     applied = [AppliedCall("t", "first", "n0", removed=["n0"], added=["b"]),
                AppliedCall("t", "second", "b", removed=["b"], added=["c", "d"]),
                AppliedCall("t", "third", "d", removed=["d"]),            # 'd' also gone: nothing to show of it
