@@ -22,8 +22,6 @@ namespace {
 bool g_initialised = false;
 
 constexpr const char* kModuleName = "vexo.api.rules.dims";
-constexpr const char* kReinitMessage =
-    "Module 'dims' has already been imported. Re-initialisation is not supported.";
 
 // The plain function _1x1_resize_to_tile_size keeps its own signature.
 constexpr const char* kTileSizeWrapper = R"PY(
@@ -84,7 +82,7 @@ void fill_namespace(py::module_ mod) {
   ns["hw_dims"] = make_table(hw_dims_table(), ns);
 }
 
-int dims_exec(PyObject* m) { return exec_once(m, g_initialised, kReinitMessage, fill_namespace); }
+int dims_exec(PyObject* m) { return exec_once(m, g_initialised, "dims", fill_namespace); }
 
 PyModuleDef_Slot dims_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(dims_exec)},

@@ -83,9 +83,10 @@ py::object rule_function(const RuleDef& def, const char* module) {
   return wrappers()["make_rule"](rule_impl(def), def.name, def.doc, module);
 }
 
-int exec_once(PyObject* module, bool& initialised, const char* reinit_message, void (*fill)(py::module_)) {
+int exec_once(PyObject* module, bool& initialised, const char* name, void (*fill)(py::module_)) {
   if (initialised) {
-    PyErr_SetString(PyExc_ImportError, reinit_message);
+    PyErr_Format(PyExc_ImportError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", name);
     return -1;
   }
   try {

@@ -28,10 +28,10 @@ pybind11::object named_function(pybind11::object fn, const std::string& name, co
 // the rule's docstring.
 pybind11::object rule_function(const RuleDef& def, const char* module);
 
-// The body of a module's exec slot: fills the namespace with `fill` the first
-// time and refuses a second initialisation in the same process with
-// `reinit_message`; failures become the Python error raised or an ImportError.
-int exec_once(PyObject* module, bool& initialised, const char* reinit_message, void (*fill)(pybind11::module_));
+// The body of the exec slot of module `name` ("dims"): fills the namespace
+// with `fill` the first time and refuses a second initialisation in the same
+// process; failures become the Python error raised or an ImportError.
+int exec_once(PyObject* module, bool& initialised, const char* name, void (*fill)(pybind11::module_));
 
 // A registration table: entry name -> {"ops": [op types], "proc": the rule bound in `ns`}.
 pybind11::dict make_table(const std::vector<TableEntry>& entries, const pybind11::dict& ns);

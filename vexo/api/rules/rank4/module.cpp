@@ -18,8 +18,6 @@ namespace {
 bool g_initialised = false;
 
 constexpr const char* kModuleName = "vexo.api.rules.rank4";
-constexpr const char* kReinitMessage =
-    "Module 'rank4' has already been imported. Re-initialisation is not supported.";
 
 void fill_namespace(py::module_ mod) {
   py::dict ns = mod.attr("__dict__");
@@ -32,7 +30,7 @@ void fill_namespace(py::module_ mod) {
   ns["rank4_dims"] = make_table(vexo::rank4::rank4_dims_table(), ns);
 }
 
-int rank4_exec(PyObject* m) { return exec_once(m, g_initialised, kReinitMessage, fill_namespace); }
+int rank4_exec(PyObject* m) { return exec_once(m, g_initialised, "rank4", fill_namespace); }
 
 PyModuleDef_Slot rank4_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(rank4_exec)},
