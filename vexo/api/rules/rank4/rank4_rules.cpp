@@ -98,37 +98,44 @@ struct Gemm {
   DType dtype = DType::Float32;
 };
 
+void read_gemm_attributes(const Ir& ir, Gemm& g) {
+  g.trans_a = int_attr(ir, g.node, "transA", 0) != 0;
+  g.trans_b = int_attr(ir, g.node, "transB", 0) != 0;
+  g.alpha = real_attr(ir, g.node, "alpha", 1.0);
+  g.beta = real_attr(ir, g.node, "beta", 1.0);
+}
+
+// B' must be [K, N] as A' and Y tell them and C must broadcast to [M, N],
+// both of A's element type (a constant B becomes the Conv's weight).
+bool gemm_operands_fit(const Ir& ir, Gemm& g) {
+  const auto b_shape = ir.shape(g.b);
+  const Shape b_want = g.trans_b ? Shape{g.n, g.k} : Shape{g.k, g.n};
+  if (!b_shape || *b_shape != b_want || element_type(ir.dtype(g.b)) != g.dtype) return false;
+  if (g.c.empty()) return true;
+  const auto c_shape = ir.shape_raw(g.c);
+  if (!c_shape || !broadcasts_to(*c_shape, {g.m, g.n}) || element_type(ir.dtype(g.c)) != g.dtype) return false;
+  g.c_shape = *c_shape;
+  return true;
+}
+
 std::optional<Gemm> match_gemm(const Ir& ir, const NodeList& nodes) {
   Gemm g(nodes.at(0));
-  const Node& node = g.node;
-  if (node.num_inputs() < 2 || node.num_outputs() < 1) return std::nullopt;
-  g.a = node.input(0);
-  g.b = node.input(1);
-  g.c = present(node, 2) ? node.input(2) : "";
-  g.y = node.output(0);
+  if (g.node.num_inputs() < 2 || g.node.num_outputs() < 1) return std::nullopt;
+  g.a = g.node.input(0);
+  g.b = g.node.input(1);
+  g.c = present(g.node, 2) ? g.node.input(2) : "";
+  g.y = g.node.output(0);
   const auto a_shape = ir.shape(g.a);
   const auto y_shape = ir.shape(g.y);
   const auto dtype = element_type(ir.dtype(g.a));
   if (!a_shape || a_shape->size() != 2 || !y_shape || y_shape->size() != 2) return std::nullopt;
   if (!dtype || !dims::dtype_is_floating(*dtype)) return std::nullopt;  // a Conv computes in floating point
   g.dtype = *dtype;
-  g.trans_a = int_attr(ir, node, "transA", 0) != 0;
-  g.trans_b = int_attr(ir, node, "transB", 0) != 0;
-  g.alpha = real_attr(ir, node, "alpha", 1.0);
-  g.beta = real_attr(ir, node, "beta", 1.0);
+  read_gemm_attributes(ir, g);
   g.m = (*y_shape)[0];
   g.n = (*y_shape)[1];
   g.k = (*a_shape)[g.trans_a ? 0 : 1];
-  if ((*a_shape)[g.trans_a ? 1 : 0] != g.m) return std::nullopt;
-  if (!g.c.empty()) {
-    const auto c_shape = ir.shape_raw(g.c);
-    if (!c_shape || !broadcasts_to(*c_shape, {g.m, g.n}) || element_type(ir.dtype(g.c)) != dtype) return std::nullopt;
-    g.c_shape = *c_shape;
-  }
-  // B' must be [K, N] as A' and Y tell them; a constant B must share A's element type.
-  const auto b_shape = ir.shape(g.b);
-  const Shape b_want = g.trans_b ? Shape{g.n, g.k} : Shape{g.k, g.n};
-  if (!b_shape || *b_shape != b_want || element_type(ir.dtype(g.b)) != dtype) return std::nullopt;
+  if ((*a_shape)[g.trans_a ? 1 : 0] != g.m || !gemm_operands_fit(ir, g)) return std::nullopt;
   return g;
 }
 
@@ -242,6 +249,15 @@ void merge_operand(const Ir& ir, const Builder& g, const LayerNorm& ln, size_t i
   reshape_input(ir, g, ln.node, i, shape);
 }
 
+// Y, and the mean and inverse deviation when asked for, led back to their shapes.
+void merge_outputs(const Ir& ir, const Builder& g, const LayerNorm& ln) {
+  const Strings outputs = ln.node.outputs();
+  for (size_t i = 0; i < outputs.size() && i < 3; ++i) {
+    if (outputs[i].empty() || ir.is_invalid(outputs[i])) continue;
+    reshape_output(ir, g, ln.node, i, i == 0 ? layer_norm_shape(ln.x, ln.axis) : layer_norm_stat_shape(ln.x, ln.axis));
+  }
+}
+
 RuleResult layernorm_to_4d(const Ir& ir, const NodeList& nodes, const Ref&) {
   const auto ln = match_layer_norm(ir, nodes);
   if (!ln) return no_change();
@@ -250,12 +266,7 @@ RuleResult layernorm_to_4d(const Ir& ir, const NodeList& nodes, const Ref&) {
   for (size_t i = 1; i < 3; ++i)
     if (present(ln->node, i)) merge_operand(ir, g, *ln, i);
   ir.set_attr(ln->node, "axis", int64_t{1});
-  const Strings outputs = ln->node.outputs();
-  for (size_t i = 0; i < outputs.size() && i < 3; ++i) {
-    if (outputs[i].empty() || ir.is_invalid(outputs[i])) continue;
-    reshape_output(ir, g, ln->node, i,
-                   i == 0 ? layer_norm_shape(ln->x, ln->axis) : layer_norm_stat_shape(ln->x, ln->axis));
-  }
+  merge_outputs(ir, g, *ln);
   return added(g);
 }
 
@@ -362,20 +373,23 @@ std::string slice_one(const Ir& ir, const Builder& g, const GatherOne& gather, c
               {{"name", node_name_join(ir, gather.node.name(), "_2slice")}});
 }
 
+// The slice taken from the Transpose's input along the axis the Transpose
+// moves to the gathered position, then the other four axes transposed.
+std::string slice_then_transpose(const Ir& ir, const Builder& g, const GatherOne& gather, const SliceAhead& ahead) {
+  const int64_t in_axis = ahead.perm[static_cast<size_t>(gather.axis)];
+  std::string out = slice_one(ir, g, gather, ahead.transpose.input(0), ahead.in_shape, in_axis);
+  out = g.op("Reshape", {out, without_axis(ahead.in_shape, in_axis)});
+  const Ints perm = perm_without(ahead.perm, gather.axis);
+  return perm == Ints{0, 1, 2, 3} ? out : g.op("Transpose", {out}, {{"perm", perm}});
+}
+
 RuleResult gather_to_4d_slice(const Ir& ir, const NodeList& nodes, const Ref&) {
   const auto gather = match_gather_one(ir, nodes.at(0));
   if (!gather || !slice_available(ir)) return no_change();
   const Builder g(ir);
-  std::string out;
-  if (const auto ahead = slice_ahead(ir, *gather)) {
-    const int64_t in_axis = ahead->perm[static_cast<size_t>(gather->axis)];
-    out = slice_one(ir, g, *gather, ahead->transpose.input(0), ahead->in_shape, in_axis);
-    out = g.op("Reshape", {out, without_axis(ahead->in_shape, in_axis)});
-    const Ints perm = perm_without(ahead->perm, gather->axis);
-    if (perm != Ints{0, 1, 2, 3}) out = g.op("Transpose", {out}, {{"perm", perm}});
-  } else {
-    out = slice_one(ir, g, *gather, gather->data, gather->data_shape, gather->axis);
-  }
+  const auto ahead = slice_ahead(ir, *gather);
+  const std::string out = ahead ? slice_then_transpose(ir, g, *gather, *ahead)
+                                : slice_one(ir, g, *gather, gather->data, gather->data_shape, gather->axis);
   write_back(g, out, gather->out_shape, gather->out);
   return replaced({gather->node}, g);
 }
