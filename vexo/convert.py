@@ -9,9 +9,11 @@ import numpy as np
 import onnx
 
 from vexo import cleanup as clean
+from vexo import guards
 from vexo.api.ir_graph import IrGraph, ModelError
 from vexo.api.model_checks import unknown_operator, unreadable_constant
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
+from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
 TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
@@ -114,9 +116,11 @@ def check_model(model, source):
 
 def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
             npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
-            extra_rules=None, on_progress=None):
+            extra_rules=None, on_progress=None, extra_tables=None, call_limits=None):
     """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from).
 
+    `extra_tables` maps further table names to tables (entry -> {"ops", "proc"}), run after cvt_dims;
+    `call_limits` (engine.CallLimits) leaves rule calls out, to replay part of a conversion.
     A malformed model raises ConversionError naming `source` and the node or tensor at fault."""
     check_model(model, source)
     report = Report(source)
@@ -137,14 +141,16 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
     import vexo.api.rules.dims as dims
-    engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
+    engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress,
+                    guards=guards.check, limits=call_limits)
     with phase("constants"):
         report.constants["unshared"] = clean.unshare_constants(ir)
-    extras = extra_table(extra_rules)
+    with phase("normalise"):
+        report.normalised["negative axes"] = normalise_axes(ir)
+    extras = [("extra_dims", extra_table(extra_rules))] + list((extra_tables or {}).items())
     plan = [(name, getattr(dims, name)) for name in tables]
-    if extras:
-        at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
-        plan.insert(at, ("extra_dims", extras))
+    at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
+    plan[at:at] = [(name, table) for name, table in extras if table]
     for name, table in plan:
         with phase("rules"):
             run = engine.run_table(name, table)
@@ -158,6 +164,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
     report.failures = engine.failures
+    report.declines = engine.declines
     report.applied = engine.applied
     report.nodes_after = len(ir.nodes)
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
