@@ -38,6 +38,9 @@ def _parser():
                    help="pass limit per table (default: %(default)s)")
     c.add_argument("--verify", action="store_true",
                    help="run original and converted model in ONNX Runtime on random inputs and compare")
+    c.add_argument("--repair", action="store_true",
+                   help="verify (implies --verify); when the outputs differ, find the rule calls responsible by "
+                        "bisection and write the model converted without them")
     c.add_argument("--report", metavar="FILE.json", help="write the report as JSON")
     c.add_argument("--html", metavar="FILE.html", help="write an HTML report with before/after pictures")
     c.add_argument("-q", "--quiet", action="store_true", help="print only errors")
@@ -69,11 +72,17 @@ def run_convert(args):
     model = load_model(source)
     load_seconds = time.perf_counter() - t0
     progress = None if args.quiet else _progress()
-    ir, report, original = convert(model, source=str(source), tables=tables,
-                                   unsqueeze_2d_mode=args.unsqueeze_2d_mode, dynamic_shapes=args.dynamic_shapes,
-                                   npu_target=args.npu_target, channel_align=args.channel_align,
-                                   prepare=not args.no_prepare, max_passes=args.max_passes,
-                                   extra_rules=args.extra_rules, on_progress=progress)
+    options = dict(source=str(source), tables=tables, unsqueeze_2d_mode=args.unsqueeze_2d_mode,
+                   dynamic_shapes=args.dynamic_shapes, npu_target=args.npu_target, channel_align=args.channel_align,
+                   prepare=not args.no_prepare, max_passes=args.max_passes, extra_rules=args.extra_rules,
+                   on_progress=progress)
+    t0 = time.perf_counter()
+    if args.repair:
+        from vexo.repair import repair
+        ir, report, original, verdict = repair(model, **options)
+        report.phases["repair"] = time.perf_counter() - t0
+    else:
+        ir, report, original = convert(model, **options)
     if progress is not None and progress.shown[0]:
         sys.stderr.write("\n")
     report.phases = {"load": load_seconds, **report.phases}
@@ -86,7 +95,9 @@ def run_convert(args):
     report.output = str(output)
     report.phases["save"] = time.perf_counter() - t0
     ok = True
-    if args.verify:
+    if args.repair:
+        ok = verdict is not False
+    elif args.verify:
         t0 = time.perf_counter()
         report.verify, report.verify_note, verdict = verify(original, converted)
         ok = verdict is not False

@@ -1,10 +1,12 @@
 """Patterns the rules would rewrite into something else: the converter normalises them or a guard keeps
-them from the rule, the report says which, and the result computes what the original did."""
+them from the rule, the report says which, and the result computes what the original did. Repair finds a
+planted wrong rewrite and converts without it."""
 import numpy as np
 import pytest
 from onnx import helper
 
 from vexo.convert import convert, verify
+from vexo.repair import repair
 from vexo.testing import make_model
 
 node = helper.make_node
@@ -59,3 +61,19 @@ def test_unsafe_patterns_are_normalised_or_guarded(name):
     assert not report.failures
     assert verify(original, ir.to_model())[2]
 
+
+def test_repair_finds_a_planted_wrong_rewrite_and_converts_without_it():
+    def steeper_slope(ir, nodes, quant_tab={}):
+        ir.set_attr(nodes[0], "alpha", 0.5)  # changes what a LeakyRelu of negative inputs computes
+        return [], []
+    nodes = [node("Tanh", ["x"], ["a"], name="tanh"), node("LeakyRelu", ["a"], ["b"], name="bad", alpha=0.1),
+             node("Sigmoid", ["b"], ["c"], name="sig"), node("LeakyRelu", ["c"], ["y"], name="harmless", alpha=0.1)]
+    model = make_model(nodes, {"x": [1, 8, 5]}, {"y": None})
+    planted = {"planted": {"steeper_slope": {"ops": ["LeakyRelu"], "proc": steeper_slope}}}
+    plain, _, original = convert(model, extra_tables=planted)
+    assert verify(original, plain.to_model())[2] is False
+    ir, report, original, ok = repair(model, extra_tables=planted)
+    assert ok and [(c.entry, c.node) for c in report.repair.culprits] == [("steeper_slope", "bad")]
+    assert report.repair.culprits[0].max_abs > 0.01 and report.fired["steeper_slope"] == 1
+    assert ir.get_attr(ir.node("bad"), "alpha") == pytest.approx(0.1) and report.off_rank_after == {}
+    assert "left out: planted/steeper_slope on node 'bad'" in "\n".join(report.lines())
