@@ -4,7 +4,7 @@ import sys
 import time
 from pathlib import Path
 
-from vexo.convert import (EXTRA_RULES, ConversionError, convert, load_model, table_names, verify,
+from vexo.convert import (EXTRA_RULES, MODES_2D, ConversionError, convert, load_model, table_names, verify,
                           write_model_atomically)
 from vexo.engine import DEFAULT_MAX_PASSES
 
@@ -27,13 +27,16 @@ def _parser():
                    help="also run rules without a table entry, after cvt_dims: 'all' or a comma-separated list of "
                         + ", ".join(EXTRA_RULES))
     c.add_argument("--unsqueeze-2d-mode", default="AB11",
-                   choices=["AB1C", "1ABC", "AC1B", "AbC11", "ABc11", "1Abc11", "AB11", "1A1B", "11AB", "1A11"],
+                   choices=MODES_2D,
                    help="dimension mode of two-dimensional operators (default: %(default)s)")
     c.add_argument("--dynamic-shapes", action="store_true", help="treat the model's input shapes as dynamic")
     c.add_argument("--npu-target", default="", help="target NPU identifier (e.g. n7, x4)")
     c.add_argument("--channel-align", type=int, default=None, help="channel alignment (default: the target's)")
     c.add_argument("--no-prepare", action="store_true",
                    help="skip folding of constant subgraphs, Identity removal and static shapes")
+    c.add_argument("--no-guards", action="store_true",
+                   help="hand every match to its rule, also the patterns the rules rewrite into something else "
+                        "(for diagnosis; combine with --repair)")
     c.add_argument("--max-passes", type=int, default=DEFAULT_MAX_PASSES,
                    help="pass limit per table (default: %(default)s)")
     c.add_argument("--verify", action="store_true",
@@ -75,7 +78,7 @@ def run_convert(args):
     options = dict(source=str(source), tables=tables, unsqueeze_2d_mode=args.unsqueeze_2d_mode,
                    dynamic_shapes=args.dynamic_shapes, npu_target=args.npu_target, channel_align=args.channel_align,
                    prepare=not args.no_prepare, max_passes=args.max_passes, extra_rules=args.extra_rules,
-                   on_progress=progress)
+                   use_guards=not args.no_guards, on_progress=progress)
     t0 = time.perf_counter()
     if args.repair:
         from vexo.repair import repair

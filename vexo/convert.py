@@ -17,6 +17,10 @@ from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
 TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
+# The layouts of two-dimensional operators. The other modes of the rules are
+# written for rank 3: given a rank-2 operator they leave it three-dimensional
+# or reorder its axes, so the converter does not offer them.
+MODES_2D = ("AB11", "1A1B", "11AB")
 
 # Rules the module defines without a table entry, by the op type they match.
 # `--extra-rules` registers them in a table of their own, run after cvt_dims.
@@ -116,13 +120,17 @@ def check_model(model, source):
 
 def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
             npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
-            extra_rules=None, on_progress=None, extra_tables=None, call_limits=None):
+            extra_rules=None, on_progress=None, extra_tables=None, call_limits=None, use_guards=True):
     """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from).
 
     `extra_tables` maps further table names to tables (entry -> {"ops", "proc"}), run after cvt_dims;
-    `call_limits` (engine.CallLimits) leaves rule calls out, to replay part of a conversion.
+    `call_limits` (engine.CallLimits) leaves rule calls out, to replay part of a conversion; `use_guards`
+    False hands every match to its rule, the unsafe patterns included (for diagnosis).
     A malformed model raises ConversionError naming `source` and the node or tensor at fault."""
     check_model(model, source)
+    if unsqueeze_2d_mode not in MODES_2D:
+        raise ConversionError("unsqueeze_2d_mode '%s' is not a layout of two-dimensional operators (choose from %s)"
+                              % (unsqueeze_2d_mode, ", ".join(MODES_2D)))
     report = Report(source)
     phase = _Clock(report)
     if prepare:
@@ -142,7 +150,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
     report.ops_before = op_counts(ir)
     import vexo.api.rules.dims as dims
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress,
-                    guards=guards.check, limits=call_limits)
+                    guards=guards.check if use_guards else None, limits=call_limits)
     with phase("constants"):
         report.constants["unshared"] = clean.unshare_constants(ir)
     with phase("normalise"):
@@ -228,10 +236,14 @@ def verify(original, converted, seed=0):
             errors[name] = {"max_abs": float("inf"), "max_rel": float("inf")}
             ok = False
             continue
-        diff = np.abs(got[name].astype(np.float64) - ref.astype(np.float64))
-        scale = np.maximum(np.abs(ref.astype(np.float64)), 1e-6)
-        errors[name] = {"max_abs": float(diff.max(initial=0.0)), "max_rel": float((diff / scale).max(initial=0.0))}
-        ok = ok and np.allclose(got[name], ref, rtol=VERIFY_RTOL, atol=VERIFY_ATOL)
+        want, have = np.atleast_1d(ref.astype(np.float64)), np.atleast_1d(got[name].astype(np.float64))
+        with np.errstate(invalid="ignore"):
+            diff = np.abs(have - want)
+            diff[np.isnan(diff)] = np.inf  # a nan where the original has a number, or the other way round
+            diff[np.isnan(want) & np.isnan(have)] = 0.0
+            rel = np.where(diff == 0.0, 0.0, diff / np.maximum(np.abs(want), 1e-6))
+        errors[name] = {"max_abs": float(diff.max(initial=0.0)), "max_rel": float(rel.max(initial=0.0))}
+        ok = ok and np.allclose(have, want, rtol=VERIFY_RTOL, atol=VERIFY_ATOL, equal_nan=True)
     customs = custom_op_types(converted)
     note = "outputs %s (custom operators %s checked through their standard equivalents)" % (
         "match" if ok else "DIFFER", ", ".join(customs)) if customs else ("outputs match" if ok else "outputs DIFFER")

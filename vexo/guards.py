@@ -70,16 +70,9 @@ def size_rule_mode(a, b, c):
 
 # Four-dimensional layout of a rank-1 and a rank-2 shape under each two-dimensional mode.
 _LAYOUT_2D = {
-    "AB1C": (lambda x: [x], lambda x, y: [x, 1, y]),
-    "1ABC": (lambda x: [x], lambda x, y: [1, 1, x, y]),
-    "AC1B": (lambda x: [x, 1, 1], lambda x, y: [y, 1, x]),
-    "AbC11": (lambda x: [x, 1, 1], lambda x, y: [x, y, 1, 1]),
-    "ABc11": (lambda x: [x, 1, 1], lambda x, y: [x * y, 1, 1]),
-    "1Abc11": (lambda x: [x, 1, 1], lambda x, y: [x * y, 1, 1]),
     "AB11": (lambda x: [x, 1, 1], lambda x, y: [x, y, 1, 1]),
     "1A1B": (lambda x: [1, x], lambda x, y: [1, x, 1, y]),
     "11AB": (lambda x: [1, 1, x], lambda x, y: [1, 1, x, y]),
-    "1A11": (lambda x: [1, x, 1, 1], lambda x, y: [1, x, y, 1, 1]),
 }
 
 

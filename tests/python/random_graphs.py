@@ -23,7 +23,7 @@ many seeds held each pattern and how many seeds each guard declined.
 
     python3 tests/python/random_graphs.py --seed N [--dump out.onnx]   one seed, verdict printed
     python3 tests/python/random_graphs.py --start 0 --count 2000        many seeds, failures listed
-        [--extra-rules all] [--tables fuse,hw] [--known-limits all|NAMES] [-v]
+        [--extra-rules all] [--tables fuse,hw] [--known-limits all|NAMES] [--no-guards] [-v]
 """
 import argparse
 import collections
@@ -1216,6 +1216,8 @@ def _cli_flags(options, args):
         flags += ["--extra-rules", args.extra_rules]
     if args.tables:
         flags += ["--tables", args.tables]
+    if args.no_guards:
+        flags.append("--no-guards")
     return flags
 
 
@@ -1235,6 +1237,7 @@ def main(argv=None):
     p.add_argument("--extra-rules", metavar="NAMES", default="",
                    help="also run rules without a table entry ('all' or a list, as the converter takes them)")
     p.add_argument("--tables", default="", help="the tables to run (default: all three, as the converter)")
+    p.add_argument("--no-guards", action="store_true", help="convert without the converter's guards")
     p.add_argument("--known-limits", metavar="NAMES", default="",
                    help="also generate graphs the rules are written to rewrite wrongly: 'all' or some of "
                         + ", ".join(KNOWN_LIMITS))
@@ -1244,6 +1247,8 @@ def main(argv=None):
     if args.tables:
         from vexo.convert import table_names
         extra["tables"] = table_names(args.tables)
+    if args.no_guards:
+        extra["use_guards"] = False
     logging.getLogger("vexo").setLevel(logging.CRITICAL)  # rule messages are in the verdicts
     if args.seed is not None:
         if args.dump:

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from onnx import helper
 
-from vexo.convert import convert, verify
+from vexo.convert import ConversionError, convert, verify
 from vexo.repair import repair
 from vexo.testing import make_model
 
@@ -60,6 +60,12 @@ def test_unsafe_patterns_are_normalised_or_guarded(name):
         assert any(name in line for line in report.lines())
     assert not report.failures
     assert verify(original, ir.to_model())[2]
+
+
+def test_two_dimensional_modes_written_for_rank_3_are_refused():
+    model, _ = CASES["layernorm_block_grows"]
+    with pytest.raises(ConversionError, match="'AC1B' is not a layout of two-dimensional operators"):
+        convert(model, unsqueeze_2d_mode="AC1B")
 
 
 def test_repair_finds_a_planted_wrong_rewrite_and_converts_without_it():
