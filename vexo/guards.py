@@ -108,8 +108,8 @@ def mvn_axes_off_layout(ir, chain):
     laid_out = [1] * 4
     for axis, to in enumerate(where):
         laid_out[to] = shape[axis]
-    axes = ir.get_attr(node, "axes", [0, 2, 3])
-    if any(not -len(shape) <= a < len(shape) for a in axes):
+    axes = ir.get_attr(node, "axes")
+    if not axes or any(not -len(shape) <= a < len(shape) for a in axes):
         return None
     wanted = {where[a % len(shape)] for a in axes}
     kept = {a % 4 for a in axes}
