@@ -343,8 +343,6 @@ def window_elsewhere(ir, chain):
     pos = _window_position(out, perm)
     if pos is None:
         return None
-    if any(p != k for k, p in enumerate(perm) if not pos <= k < pos + 4):
-        return "perm %s also moves axes outside the window axes %d to %d" % (perm, pos, pos + 3)
     block = view[pos:pos + 4]
     run = _first_run(view, block)
     if run is None or run[1] >= len(view):
@@ -357,6 +355,9 @@ def window_elsewhere(ir, chain):
         inner = _prod(view[last + 1:]) * (view[last] // block[3])
     if outer * _prod(block) * inner != _prod(view):
         return None  # the fusion declines on its own
+    outside = [p for k, p in enumerate(perm) if not pos <= k < pos + 4 and view[p] != 1]
+    if outside != sorted(outside):
+        return "perm %s also moves axes outside the window axes %d to %d" % (perm, pos, pos + 3)
     if outer != _prod(view[:pos]):
         return "the window axes %s of %s are looked for at axis %d instead of %d" % (block, view, first, pos)
     return None

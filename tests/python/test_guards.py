@@ -57,11 +57,11 @@ def argmax_cast(output_too):
                 {"x": [2, 3, 4, 5]}, dict({"y": None}, **({"i": None} if output_too else {})))
 
 
-def window(channels, perm=(0, 1, 2, 4, 3, 5)):
-    """A window partition of [1, C, 4, 4] into 2 x 2 windows of 2 x 2 (NCHW; window sizes first by default)."""
+def window(channels, perm=(0, 1, 2, 4, 3, 5), batch=1):
+    """A window partition of [N, C, 4, 4] into 2 x 2 windows of 2 x 2 (NCHW; window sizes first by default)."""
     return case([node("Reshape", ["x", "v"], ["r"]), node("Transpose", ["r"], ["t"], perm=list(perm)),
-                 node("Reshape", ["t", "o"], ["y"])], {"x": [1, channels, 4, 4]}, {"y": None},
-                {"v": i64(1, channels, 2, 2, 2, 2), "o": i64(1, channels, 4, 4)})
+                 node("Reshape", ["t", "o"], ["y"])], {"x": [batch, channels, 4, 4]}, {"y": None},
+                {"v": i64(batch, channels, 2, 2, 2, 2), "o": i64(batch, channels, 4, 4)})
 
 
 # guard -> [(model and options, True when its rule's rewrite is not exact)]: the guard refuses exactly those.
@@ -92,7 +92,8 @@ VARIANTS = {
     "argreduce_chain_output": [(argmax_cast(True), True), (argmax_cast(False), False)],
     # The channel extent 2 equals the window count: the fusion would look for the window from axis 1.
     "window_elsewhere": [(window(2), True), (window(3), False), (window(2, (0, 1, 3, 5, 2, 4)), True),
-                         (window(3, (0, 1, 3, 5, 2, 4)), False)],
+                         (window(3, (0, 1, 3, 5, 2, 4)), False), (window(3, (1, 0, 2, 4, 3, 5), batch=5), True),
+                         (window(3, (1, 0, 2, 4, 3, 5)), False)],  # moving a unit axis reorders nothing
 }
 
 
