@@ -125,18 +125,34 @@ def test_two_dimensional_modes_written_for_rank_3_are_refused():
         convert(model, unsqueeze_2d_mode="AC1B")
 
 
-def test_repair_finds_a_planted_wrong_rewrite_and_converts_without_it():
-    def steeper_slope(ir, nodes, quant_tab={}):
-        ir.set_attr(nodes[0], "alpha", 0.5)  # changes what a LeakyRelu of negative inputs computes
-        return [], []
-    nodes = [node("Tanh", ["x"], ["a"], name="tanh"), node("LeakyRelu", ["a"], ["b"], name="bad", alpha=0.1),
-             node("Sigmoid", ["b"], ["c"], name="sig"), node("LeakyRelu", ["c"], ["y"], name="harmless", alpha=0.1)]
+def steeper_slope(ir, nodes, quant_tab={}):
+    ir.set_attr(nodes[0], "alpha", 0.5)  # changes what a LeakyRelu of negative inputs computes
+    return [], []
+
+
+PLANTED = {"planted": {"steeper_slope": {"ops": ["LeakyRelu"], "proc": steeper_slope}}}
+
+
+def test_repair_finds_planted_wrong_rewrites_and_converts_without_them():
+    nodes = [node("Tanh", ["x"], ["a"], name="tanh"), node("LeakyRelu", ["a"], ["b"], name="bad1", alpha=0.1),
+             node("Tanh", ["b"], ["c"], name="tanh2"), node("LeakyRelu", ["c"], ["d"], name="bad2", alpha=0.1),
+             node("Sigmoid", ["d"], ["e"], name="sig"), node("LeakyRelu", ["e"], ["y"], name="harmless", alpha=0.1)]
     model = make_model(nodes, {"x": [1, 8, 5]}, {"y": None})
-    planted = {"planted": {"steeper_slope": {"ops": ["LeakyRelu"], "proc": steeper_slope}}}
-    plain, _, original = convert(model, extra_tables=planted)
+    plain, plain_report, original = convert(model, extra_tables=PLANTED)
     assert verify(original, plain.to_model())[2] is False
-    ir, report, original, ok = repair(model, extra_tables=planted)
-    assert ok and [(c.entry, c.node) for c in report.repair.culprits] == [("steeper_slope", "bad")]
-    assert report.repair.culprits[0].max_abs > 0.01 and report.fired["steeper_slope"] == 1
-    assert ir.get_attr(ir.node("bad"), "alpha") == pytest.approx(0.1) and report.off_rank_after == {}
-    assert "left out: planted/steeper_slope on node 'bad'" in "\n".join(report.lines())
+    ir, report, original, ok = repair(model, extra_tables=PLANTED)
+    assert ok and [(c.entry, c.node) for c in report.repair.culprits] == [("steeper_slope", "bad1"),
+                                                                         ("steeper_slope", "bad2")]
+    assert min(c.max_abs for c in report.repair.culprits) > 1e-3 and report.fired["steeper_slope"] == 1
+    assert ir.get_attr(ir.node("bad1"), "alpha") == pytest.approx(0.1) and report.off_rank_after == {}
+    assert "left out: planted/steeper_slope on node 'bad2'" in "\n".join(report.lines())
+    # Two searches over at most 10 calls and the conversions without each culprit.
+    assert report.repair.conversions == report.repair.verifications <= 1 + 2 * (4 + 1)
+    _, report, _, ok = repair(model, max_culprits=1, extra_tables=PLANTED)
+    assert ok is False and len(report.repair.culprits) == 1 and "stopped" in report.repair.note
+
+
+def test_repair_tells_when_the_outputs_differ_without_any_rule_call(monkeypatch):
+    monkeypatch.setattr("vexo.repair.verify", lambda original, converted: ({}, "outputs DIFFER", False))
+    _, report, _, ok = repair(make_model([node("Relu", ["x"], ["y"])], {"x": [1, 8, 5]}, {"y": None}))
+    assert ok is False and not report.repair.culprits and "not a rule's doing" in report.repair.note
