@@ -16,6 +16,11 @@ def _data_tensors(ir, node):
             yield t
 
 
+def sees_off_rank(op_type, shapes):
+    """Whether an operator with these data tensor shapes (None: unknown) runs off rank 4 on the NPU."""
+    return op_type not in VIEW_OPS and any(s is None or len(s) != 4 for s in shapes)
+
+
 def off_rank_nodes(ir):
     """(node, shapes of its data tensors) for every operator that sees a tensor of rank other than 4
     or of unknown shape (view ops excluded), in graph order."""
@@ -23,7 +28,7 @@ def off_rank_nodes(ir):
         if node.op_type in VIEW_OPS:
             continue
         shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
-        if any(s is None or len(s) != 4 for s in shapes):
+        if sees_off_rank(node.op_type, shapes):
             yield node, shapes
 
 
@@ -60,6 +65,7 @@ class Report:
     phases: dict = field(default_factory=dict)          # phase -> seconds
     verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
     verify_note: str = ""
+    verified: object = None                             # True / False after a verification, None otherwise
     warnings: list = field(default_factory=list)
     off_rank_left: list = field(default_factory=list)  # off_rank_reasons() after the conversion
     applied: list = field(default_factory=list)        # engine.AppliedCall, in the order applied
@@ -89,7 +95,7 @@ class Report:
             "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
             "phases": {k: round(v, 4) for k, v in self.phases.items()},
             "off_rank_left": self.off_rank_left,
-            "verify": self.verify, "verify_note": self.verify_note, "warnings": self.warnings,
+            "verify": self.verify, "verify_note": self.verify_note, "verified": self.verified, "warnings": self.warnings,
             "repair": self.repair.to_json() if self.repair else None,
         }
 

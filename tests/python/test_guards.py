@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from onnx import helper
 
-from vexo.convert import ConversionError, convert, verify
+from vexo.convert import ConversionError, convert, convert_model, verify
 from vexo.repair import repair
 from vexo.testing import make_model
 
@@ -109,6 +109,14 @@ def test_a_guard_refuses_exactly_the_matches_its_rule_would_break(guard, k):
     assert (guard in "\n".join(report.lines())) == (guard in str(report.to_json()["guarded"])) == unsafe
     assert exact(ir, report, original)
     assert exact(*convert(model, use_guards=False, **options)) != unsafe
+
+
+def test_the_html_report_lists_guarded_calls_and_the_repair(tmp_path):
+    (model, options), _ = VARIANTS["global_maxpool_layout"][0]
+    _, report = convert_model(model, repair=True, html=tmp_path / "r.html", **options)
+    page = (tmp_path / "r.html").read_text()
+    assert report.verified and "global_maxpool_layout" in page and "puts a pooled axis on the channels" in page
+    assert "0 culprit(s)" in page
 
 
 def test_negative_axes_are_written_non_negative_so_the_squeeze_rule_refuses_the_removed_axis():
