@@ -5,7 +5,7 @@ import sys
 import time
 from pathlib import Path
 
-from vexo.convert import EXTRA_RULES, ConversionError, convert_model
+from vexo.convert import EXTRA_RULES, MODES_2D, ConversionError, convert_model
 from vexo.engine import DEFAULT_MAX_PASSES
 
 SAMPLE = Path(__file__).with_name("data") / "sample.onnx"
@@ -35,17 +35,23 @@ def _parser():
                         "rank4_dims): 'all' or a comma-separated list of "
                         + ", ".join(EXTRA_RULES))
     c.add_argument("--unsqueeze-2d-mode", default="AB11",
-                   choices=["AB1C", "1ABC", "AC1B", "AbC11", "ABc11", "1Abc11", "AB11", "1A1B", "11AB", "1A11"],
+                   choices=MODES_2D,
                    help="dimension mode of two-dimensional operators (default: %(default)s)")
     c.add_argument("--dynamic-shapes", action="store_true", help="treat the model's input shapes as dynamic")
     c.add_argument("--npu-target", default="", help="target NPU identifier (e.g. n7, x4)")
     c.add_argument("--channel-align", type=int, default=None, help="channel alignment (default: the target's)")
     c.add_argument("--no-prepare", action="store_true",
                    help="skip folding of constant subgraphs, Identity removal and static shapes")
+    c.add_argument("--no-guards", action="store_true",
+                   help="hand every match to its rule, also the patterns the rules rewrite into something else "
+                        "(for diagnosis; combine with --repair)")
     c.add_argument("--max-passes", type=int, default=DEFAULT_MAX_PASSES,
                    help="pass limit per table (default: %(default)s)")
     c.add_argument("--verify", action="store_true",
                    help="run original and converted model in ONNX Runtime on random inputs and compare")
+    c.add_argument("--repair", action="store_true",
+                   help="verify (implies --verify); when the outputs differ, find the rule calls responsible by "
+                        "bisection and write the model converted without them")
     c.add_argument("--report", metavar="FILE.json", help="write the report as JSON")
     c.add_argument("--html", metavar="FILE.html",
                    help="write an HTML report: summary, operators left off rank 4, a before/after picture per "
@@ -95,10 +101,11 @@ def run_convert(args):
     output = Path(args.output) if args.output else Path(source.name.replace(".onnx", "") + ".converted.onnx")
     progress = None if args.quiet else _progress()
     _, report = convert_model(source, input_shapes=input_shapes_from(args.input_shape, args.dim) or None,
-                              tables=args.tables, extra_rules=args.extra_rules, verify=args.verify, output=output,
-                              html=args.html, prepare=not args.no_prepare, unsqueeze_2d_mode=args.unsqueeze_2d_mode,
-                              dynamic_shapes=args.dynamic_shapes, npu_target=args.npu_target,
-                              channel_align=args.channel_align, max_passes=args.max_passes, on_progress=progress)
+                              tables=args.tables, extra_rules=args.extra_rules, verify=args.verify,
+                              repair=args.repair, output=output, html=args.html, prepare=not args.no_prepare,
+                              unsqueeze_2d_mode=args.unsqueeze_2d_mode, dynamic_shapes=args.dynamic_shapes,
+                              npu_target=args.npu_target, channel_align=args.channel_align,
+                              max_passes=args.max_passes, use_guards=not args.no_guards, on_progress=progress)
     if progress is not None and progress.shown[0]:
         sys.stderr.write("\n")
     if args.report:

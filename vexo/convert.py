@@ -10,14 +10,20 @@ import numpy as np
 import onnx
 
 from vexo import cleanup as clean
+from vexo import guards
 from vexo.api.ir_graph import IrGraph, ModelError
 from vexo.api.model_checks import unknown_operator, unreadable_constant
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
+from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
 # The tables in the order they run: the dimension rules' fuse_dims and cvt_dims, the converter's own
 # rank4_dims for what they leave off rank 4, then the dimension rules' hw_dims.
 TABLE_NAMES = ("fuse_dims", "cvt_dims", "rank4_dims", "hw_dims")
+# The layouts of two-dimensional operators. The other modes of the rules are
+# written for rank 3: given a rank-2 operator they leave it three-dimensional
+# or reorder its axes, so the converter does not offer them.
+MODES_2D = ("AB11", "1A1B", "11AB")
 
 # Rules the module defines without a table entry, by the op type they match.
 # `--extra-rules` registers them in a table of their own, run right after cvt_dims: they are the
@@ -131,13 +137,20 @@ def check_model(model, source):
 
 def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, unsqueeze_2d_mode="AB11",
             dynamic_shapes=False, npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES,
-            quant_tab=None, extra_rules=None, on_progress=None):
+            quant_tab=None, extra_rules=None, on_progress=None, extra_tables=None, call_limits=None,
+            use_guards=True):
     """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from,
     every node of it named as in the IrGraph).
 
-    `input_shapes` is handed to the preparation (see vexo.prepare.prepare). A malformed model or input
-    shapes that contradict it raise ConversionError naming `source` and the node, tensor or input at fault."""
+    `input_shapes` is handed to the preparation (see vexo.prepare.prepare). `extra_tables` maps further
+    table names to tables (entry -> {"ops", "proc"}), run after cvt_dims; `call_limits` (engine.CallLimits)
+    leaves rule calls out, to replay part of a conversion; `use_guards` False hands every match to its
+    rule, the unsafe patterns included (for diagnosis). A malformed model or input shapes that contradict
+    it raise ConversionError naming `source` and the node, tensor or input at fault."""
     check_model(model, source)
+    if unsqueeze_2d_mode not in MODES_2D:
+        raise ConversionError("unsqueeze_2d_mode '%s' is not a layout of two-dimensional operators (choose from %s)"
+                              % (unsqueeze_2d_mode, ", ".join(MODES_2D)))
     if input_shapes is not None and not isinstance(input_shapes, Mapping):
         raise ConversionError("input_shapes must map input names to shapes or symbolic dimensions to values, "
                               "not %s" % type(input_shapes).__name__)
@@ -161,14 +174,16 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     report.nodes_before = len(ir.nodes)
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
-    engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress)
+    engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress,
+                    guards=guards.check if use_guards else None, limits=call_limits)
     with phase("constants"):
         report.constants["unshared"] = clean.unshare_constants(ir)
-    extras = extra_table(extra_rules)
+    with phase("normalise"):
+        report.normalised["negative axes"] = normalise_axes(ir)
+    extras = [("extra_dims", extra_table(extra_rules))] + list((extra_tables or {}).items())
     plan = [(name, rule_table(name)) for name in tables]
-    if extras:
-        at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
-        plan.insert(at, ("extra_dims", extras))
+    at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
+    plan[at:at] = [(name, table) for name, table in extras if table]
     for name, table in plan:
         with phase("rules"):
             run = engine.run_table(name, table)
@@ -182,6 +197,7 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
     report.failures = engine.failures
+    report.declines = engine.declines
     report.applied = engine.applied
     report.nodes_after = len(ir.nodes)
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
@@ -272,10 +288,14 @@ def verify(original, converted, seed=0):
             errors[name] = {"max_abs": float("inf"), "max_rel": float("inf")}
             ok = False
             continue
-        diff = np.abs(got[name].astype(np.float64) - ref.astype(np.float64))
-        scale = np.maximum(np.abs(ref.astype(np.float64)), 1e-6)
-        errors[name] = {"max_abs": float(diff.max(initial=0.0)), "max_rel": float((diff / scale).max(initial=0.0))}
-        ok = ok and np.allclose(got[name], ref, rtol=VERIFY_RTOL, atol=VERIFY_ATOL)
+        expected, actual = np.atleast_1d(ref.astype(np.float64)), np.atleast_1d(got[name].astype(np.float64))
+        with np.errstate(invalid="ignore"):
+            diff = np.abs(actual - expected)
+            diff[np.isnan(diff)] = np.inf  # a nan where the original has a number, or the other way round
+            diff[np.isnan(expected) & np.isnan(actual)] = 0.0
+            rel = np.where(diff == 0.0, 0.0, diff / np.maximum(np.abs(expected), 1e-6))
+        errors[name] = {"max_abs": float(diff.max(initial=0.0)), "max_rel": float(rel.max(initial=0.0))}
+        ok = ok and np.allclose(actual, expected, rtol=VERIFY_RTOL, atol=VERIFY_ATOL, equal_nan=True)
     customs = custom_op_types(converted)
     note = "outputs %s (custom operators %s checked through their standard equivalents)" % (
         "match" if ok else "DIFFER", ", ".join(customs)) if customs else ("outputs match" if ok else "outputs DIFFER")
@@ -305,24 +325,34 @@ def _positive(name, value):
 def convert_model(model_or_path, *, input_shapes=None, tables=TABLE_NAMES, extra_rules=None, verify=False,
                   output=None, html=None, prepare=True, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
                   npu_target="", channel_align=None, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
-                  on_progress=None):
+                  on_progress=None, repair=False, use_guards=True):
     """Converts a model; returns (the converted onnx.ModelProto, Report).
 
     `model_or_path` is an onnx.ModelProto (left unchanged) or the path of an .onnx file. `input_shapes` maps
     an input name to its full shape or a symbolic dimension to its value; `tables` names the tables to run
     ("fuse,cvt" or a list). With `verify`, both models run in ONNX Runtime on the same random inputs and
-    `report.verified` tells the outcome (True, False, or None when the check cannot run). `output` writes
+    `report.verified` tells the outcome (True, False, or None when the check cannot run). `repair` verifies
+    too and, when the outputs differ, converts without the rule calls found responsible (vexo.repair;
+    `report.repair` tells what it found and cost). `use_guards` False hands every match to its rule, for
+    diagnosis. `output` writes
     the converted model (checked, through a temporary file), `html` the HTML report. The converted model is
     checked with the ONNX checker and strict shape inference before it is returned or written.
     Bad input raises ConversionError naming the file, node, tensor or input at fault; nothing is written."""
     model, source, load_seconds = _read_model(model_or_path)
     _positive("channel_align", channel_align)
     _positive("max_passes", max_passes)
-    ir, report, original = convert(model, source=source, input_shapes=input_shapes, tables=table_names(tables),
-                                   unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes,
-                                   npu_target=npu_target, channel_align=channel_align, prepare=prepare,
-                                   max_passes=max_passes, quant_tab=quant_tab, extra_rules=extra_rules,
-                                   on_progress=on_progress)
+    options = dict(source=source, input_shapes=input_shapes, tables=table_names(tables),
+                   unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes, npu_target=npu_target,
+                   channel_align=channel_align, prepare=prepare, max_passes=max_passes, quant_tab=quant_tab,
+                   extra_rules=extra_rules, use_guards=use_guards, on_progress=on_progress)
+    if repair:
+        from vexo.repair import repair as repair_conversion
+        start = time.perf_counter()
+        ir, report, original, verdict = repair_conversion(model, **options)
+        report.verified = verdict
+        report.phases["repair"] = time.perf_counter() - start
+    else:
+        ir, report, original = convert(model, **options)
     if load_seconds is not None:
         report.phases = {"load": load_seconds, **report.phases}
     phase = _Clock(report)
@@ -336,7 +366,7 @@ def convert_model(model_or_path, *, input_shapes=None, tables=TABLE_NAMES, extra
         else:
             write_model_atomically(converted, output)
             report.output = str(output)
-    if verify:
+    if verify and not repair:
         with phase("verify"):
             report.verify, report.verify_note, report.verified = _verify(original, converted)
     if html is not None:

@@ -338,7 +338,11 @@ def summary_html(report):
                                                                           off_after)),
             ("verification", _verdict(report)),
             ("rewrites", "%d rule calls applied" % len(report.applied)),
-            ("rule errors (rolled back)", str(len(report.failures)))]
+            ("rule errors (rolled back)", str(len(report.failures))),
+            ("calls guarded (the rewrite would not be exact)", str(len(report.declines)))]
+    if report.repair:
+        rows.append(("repair", _e("%d rule call(s) left out, %d conversions" % (len(report.repair.culprits),
+                                                                               report.repair.conversions))))
     rows += [("warning", "<span class='bad'>%s</span>" % _e(w)) for w in report.warnings]
     types = sorted(set(report.off_rank_before) | set(report.off_rank_after),
                    key=lambda t: (-report.off_rank_after[t], -report.off_rank_before[t], t))
@@ -434,11 +438,19 @@ def details_html(report):
                 for f in report.failures[:MAX_LISTED]]
         parts.append("<details><summary>rule errors, each rolled back (%d)</summary>%s</details>"
                      % (len(report.failures), _table(("entry", "node", "message"), rows)))
+    if report.declines:
+        rows = [(_e("%s/%s" % (d.table, d.entry)), _name_cell(d.node), _e(d.guard), _e(d.reason))
+                for d in report.declines[:MAX_LISTED]]
+        parts.append("<details><summary>calls a guard held back, the rewrite would not be exact (%d)</summary>%s"
+                     "</details>" % (len(report.declines), _table(("entry", "node", "guard", "reason"), rows)))
+    if report.repair:
+        parts.append("<details open><summary>repair</summary><pre>%s</pre></details>"
+                     % _e("\n".join(report.repair.lines())))
     if report.prepare:
         parts.append("<details><summary>preparation</summary><pre>%s</pre></details>"
                      % _e("\n".join(report.prepare)))
     cleaned = ", ".join("%s %d" % kv for kv in report.cleanup.items() if kv[1])
-    consts = ", ".join("%s %d" % kv for kv in report.constants.items())
+    consts = ", ".join("%s %d" % kv for kv in list(report.constants.items()) + list(report.normalised.items()))
     if cleaned or consts:
         parts.append("<p>clean-up: %s; constants: %s</p>" % (_e(cleaned or "nothing"), _e(consts or "-")))
     return "<section id='details'><h2>Details</h2>%s</section>" % "".join(parts) if parts else ""
