@@ -64,9 +64,12 @@ def test_layer_norm_over_every_axis(shape, axis):
     norm = shape[axis % len(shape):]
     scale = f32(*norm) if k % 3 else f32(*norm[-1:])  # every third case broadcasts its scale
     ins, consts, inputs = ["x", "s"], {"s": scale}, {"x": shape}
-    if k % 2:
+    if k % 2:  # a bias, computed every other time
         ins.append("b")
-        (inputs.__setitem__("b", norm) if k % 4 == 1 else consts.__setitem__("b", f32(*norm)))
+        if k % 4 == 1:
+            inputs["b"] = norm
+        else:
+            consts["b"] = f32(*norm)
     outs = ["y", "mean", "inv"][:1 + k % 3]
     ln = node("LayerNormalization", ins, outs, name="ln", axis=axis, epsilon=1e-5)
     report = rank4_only(make_model([ln], inputs, {o: None for o in outs}, consts))
