@@ -188,17 +188,47 @@ def write_model_atomically(model, path):
     except Exception as exc:
         raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
                               % " ".join(str(exc).split())[:300]) from None
+    data = model.SerializeToString()
+    refusal = runtime_refusal(model, data)
+    if refusal:
+        raise ConversionError("ONNX Runtime refuses to load the converted model, nothing written: %s" % refusal)
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=str(path.parent))
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(model.SerializeToString())
+            f.write(data)
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
             os.unlink(tmp)
         raise
+
+
+def runtime_refusal(model, data=None):
+    """Why ONNX Runtime will not create a session for `model` (custom operators lowered), or None.
+
+    ONNX Runtime checks more than the ONNX checker and shape inference do (a Reshape's 0 at an axis its
+    input lacks, for one). Without onnxruntime, or with a custom operator that has no standard
+    equivalent, there is nothing to ask and the answer is None."""
+    try:
+        import onnxruntime as ort
+    except ImportError:
+        return None
+    from vexo.custom_ops import custom_op_types, lower_custom_ops
+    if custom_op_types(model):
+        model, unsupported = lower_custom_ops(model)
+        if unsupported:
+            return None
+        data = None
+    options = ort.SessionOptions()
+    options.log_severity_level = 4
+    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    try:
+        ort.InferenceSession(data or model.SerializeToString(), options, providers=["CPUExecutionProvider"])
+    except Exception as exc:  # noqa: BLE001 - ONNX Runtime raises its own exception types
+        return " ".join(str(exc).split())[:300]
+    return None
 
 
 def verify(original, converted, seed=0):
