@@ -12,7 +12,7 @@ before they run `prepare`:
   keeps its name;
 * folds Constant nodes, Shape and Size of tensors whose shape is known, and
   every node whose inputs are all constant and whose op type has an evaluator
-  in `EVALUATORS` (numpy);
+  in `vexo.evaluators.EVALUATORS` (numpy);
 * re-runs ONNX shape inference (with data propagation) once per round, over
   the whole model, until a round folds nothing, dropping dead nodes and unused
   initializers as it goes;
@@ -36,10 +36,9 @@ Choices a user may want to know about:
   subgraphs are not folded, only rewired when an Identity they read goes away.
 * Quantize/Dequantize and random operators have no evaluator on purpose: their
   constant inputs stay as the model has them. A fold whose result would exceed
-  `MAX_FOLD_ELEMENTS` elements is skipped and reported with them.
+  `vexo.evaluators.MAX_FOLD_ELEMENTS` elements is skipped and reported with them.
 * A graph output that folds to a constant is written by a Constant node.
 """
-import functools
 from collections import Counter
 from dataclasses import dataclass, field
 
@@ -50,9 +49,9 @@ from onnx import helper, numpy_helper
 from vexo.api.ir_graph import ModelError
 from vexo.api.model_checks import contradiction
 from vexo.custom_ops import lower_custom_ops
+from vexo.evaluators import EVALUATORS, Call, CannotFold, constant_value, node_attrs
 
 MAX_ROUNDS = 10
-MAX_FOLD_ELEMENTS = 1 << 26
 _STD_DOMAINS = ("", "ai.onnx")
 _SUBGRAPH_TYPES = (onnx.AttributeProto.GRAPH, onnx.AttributeProto.GRAPHS)
 
@@ -93,323 +92,6 @@ class PrepareReport:
 
 def _counts(counter):
     return ", ".join("%s %d" % (op, n) for op, n in sorted(counter.items()))
-
-
-class _CannotFold(Exception):
-    """The evaluator declines this node (unsupported type, result too large)."""
-
-
-# ---------------------------------------------------------------- evaluators
-
-def _axis(axis, rank):
-    a = int(axis) + rank if int(axis) < 0 else int(axis)
-    if not 0 <= a < rank:
-        raise ValueError("axis %d is out of range for rank %d" % (axis, rank))
-    return a
-
-
-def _guard_size(shape):
-    n = 1
-    for d in shape:
-        if d < 0:
-            raise ValueError("negative dimension in %s" % (list(shape),))
-        n *= int(d)
-    if n > MAX_FOLD_ELEMENTS:
-        raise _CannotFold()
-    return [int(d) for d in shape]
-
-
-class _Call:
-    """One node to evaluate: its constant inputs (None where absent) and attributes."""
-
-    def __init__(self, node, values):
-        self.node = node
-        self.values = values
-        self.attrs = _attrs(node)
-
-    def x(self, i):
-        return self.values[i] if i < len(self.values) else None
-
-    def ints(self, i):
-        v = self.x(i)
-        return None if v is None else [int(a) for a in v.reshape(-1)]
-
-    def present(self):
-        return [v for v in self.values if v is not None]
-
-    def attr(self, name, default=None):
-        return self.attrs.get(name, default)
-
-    def axes(self, i=1):
-        axes = self.attr("axes")
-        return axes if axes is not None else self.ints(i)
-
-
-def _attrs(node):
-    out = {}
-    for a in node.attribute:
-        if a.type in _SUBGRAPH_TYPES:
-            continue
-        v = helper.get_attribute_value(a)
-        if isinstance(v, bytes):
-            v = v.decode()
-        elif isinstance(v, onnx.TensorProto):
-            v = numpy_helper.to_array(v)
-        elif isinstance(v, list) and v and isinstance(v[0], bytes):
-            v = [s.decode() for s in v]
-        out[a.name] = v
-    return out
-
-
-def _like_first(fn):
-    """Elementwise op whose result has the type of the first input."""
-    return lambda c: np.asarray(fn(*c.present())).astype(c.x(0).dtype, copy=False)
-
-
-def _variadic(fn):
-    return lambda c: np.asarray(functools.reduce(fn, c.present())).astype(c.x(0).dtype, copy=False)
-
-
-def _boolean(fn):
-    return lambda c: np.asarray(fn(*c.present()), dtype=bool)
-
-
-def _div(c):
-    a, b = c.x(0), c.x(1)
-    if np.issubdtype(a.dtype, np.integer):
-        if np.any(b == 0):
-            raise ZeroDivisionError("integer division by zero")
-        q = np.abs(a) // np.abs(b)              # integer Div truncates toward zero
-        return np.where((a < 0) != (b < 0), -q, q).astype(a.dtype)
-    return np.asarray(a / b).astype(a.dtype)
-
-
-def _mod(c):
-    a, b = c.x(0), c.x(1)
-    if np.issubdtype(a.dtype, np.integer) and np.any(b == 0):
-        raise ZeroDivisionError("integer modulo by zero")
-    fn = np.fmod if c.attr("fmod", 0) else np.mod
-    return np.asarray(fn(a, b)).astype(a.dtype)
-
-
-def _mean(c):
-    vals = c.present()
-    return np.asarray(functools.reduce(np.add, vals) / len(vals)).astype(vals[0].dtype)
-
-
-def _cast_to(x, dtype):
-    if dtype.kind not in "biuf" or x.dtype.kind not in "biuf":
-        raise _CannotFold()                     # strings and exotic float formats
-    return (x != 0) if dtype == np.bool_ else x.astype(dtype)
-
-
-def _cast(c):
-    return _cast_to(c.x(0), np.dtype(helper.tensor_dtype_to_np_dtype(c.attr("to"))))
-
-
-def _clip(c):
-    x = c.x(0)
-    lo = c.x(1) if c.x(1) is not None else c.attr("min")
-    hi = c.x(2) if c.x(2) is not None else c.attr("max")
-    out = x if lo is None else np.maximum(x, lo)
-    out = out if hi is None else np.minimum(out, hi)
-    return np.asarray(out).astype(x.dtype)
-
-
-def _gather(c):
-    data = c.x(0)
-    return np.take(data, c.x(1).astype(np.int64), axis=_axis(c.attr("axis", 0), data.ndim))
-
-
-def _gather_elements(c):
-    data, idx = c.x(0), c.x(1).astype(np.int64)
-    axis = _axis(c.attr("axis", 0), data.ndim)
-    return np.take_along_axis(data, np.where(idx < 0, idx + data.shape[axis], idx), axis=axis)
-
-
-def _unsqueeze(c):
-    x, axes = c.x(0), c.axes()
-    rank = x.ndim + len(axes)
-    axes = sorted(_axis(a, rank) for a in axes)
-    if len(set(axes)) != len(axes):
-        raise ValueError("repeated axes %s" % axes)
-    return np.expand_dims(x, tuple(axes))
-
-
-def _squeeze(c):
-    x, axes = c.x(0), c.axes()
-    if axes is None:
-        return np.squeeze(x)
-    return np.squeeze(x, axis=tuple(sorted({_axis(a, x.ndim) for a in axes})))
-
-
-def _concat(c):
-    vals = c.present()
-    return np.concatenate(vals, axis=_axis(c.attr("axis"), vals[0].ndim))
-
-
-def _constant_of_shape(c):
-    value = c.attr("value")
-    value = np.zeros(1, np.float32) if value is None else value
-    return np.full(_guard_size(c.ints(0)), value.reshape(-1)[0], dtype=value.dtype)
-
-
-def _range(c):
-    start, limit, delta = (c.x(i).reshape(()) for i in range(3))
-    if delta == 0:
-        raise ValueError("Range with delta 0")
-    if np.issubdtype(start.dtype, np.integer):
-        n = max(-((int(start) - int(limit)) // int(delta)), 0)
-    else:
-        n = max(int(np.ceil((float(limit) - float(start)) / float(delta))), 0)
-    _guard_size([n])
-    return (start + np.arange(n) * delta).astype(start.dtype)
-
-
-def _slice(c):
-    x = c.x(0)
-    if c.x(1) is not None:
-        starts, ends = c.ints(1), c.ints(2)
-        axes, steps = c.ints(3), c.ints(4)
-    else:
-        starts, ends, axes, steps = c.attr("starts"), c.attr("ends"), c.attr("axes"), None
-    axes = list(range(len(starts))) if axes is None else axes
-    steps = [1] * len(starts) if steps is None else steps
-    index = [slice(None)] * x.ndim
-    for start, end, axis, step in zip(starts, ends, axes, steps):
-        if step == 0:
-            raise ValueError("Slice step 0")
-        index[_axis(axis, x.ndim)] = slice(start, end, step)
-    return x[tuple(index)].copy()
-
-
-def _reshape(c):
-    x, shape = c.x(0), c.ints(1)
-    if not c.attr("allowzero", 0):
-        shape = [x.shape[i] if v == 0 else v for i, v in enumerate(shape)]
-    return x.reshape(shape)
-
-
-def _expand(c):
-    x = c.x(0)
-    shape = np.broadcast_shapes(x.shape, tuple(c.ints(1)))
-    return np.broadcast_to(x, _guard_size(shape)).copy()
-
-
-def _tile(c):
-    x, reps = c.x(0), c.ints(1)
-    if len(reps) != x.ndim:
-        raise ValueError("Tile repeats %s do not match rank %d" % (reps, x.ndim))
-    _guard_size([d * r for d, r in zip(x.shape, reps)])
-    return np.tile(x, reps)
-
-
-def _flatten(c):
-    x = c.x(0)
-    axis = c.attr("axis", 1)
-    axis = axis + x.ndim if axis < 0 else axis
-    if not 0 <= axis <= x.ndim:
-        raise ValueError("Flatten axis out of range")
-    return x.reshape(int(np.prod(x.shape[:axis])), int(np.prod(x.shape[axis:])))
-
-
-def _split(c):
-    x = c.x(0)
-    axis = _axis(c.attr("axis", 0), x.ndim)
-    n, dim = len(c.node.output), x.shape[axis]
-    sizes = c.attr("split") or c.ints(1)
-    if not sizes:
-        chunk = -(-dim // n)
-        sizes = [chunk] * (n - 1) + [dim - chunk * (n - 1)]
-    if len(sizes) != n or sum(sizes) != dim or min(sizes) < 0:
-        raise ValueError("split sizes %s do not fit dimension %d in %d outputs" % (list(sizes), dim, n))
-    return np.split(x, np.cumsum(sizes)[:-1], axis=axis)
-
-
-def _reduce(fn):
-    def run(c):
-        x, axes = c.x(0), c.axes()
-        if not axes:
-            if c.attr("noop_with_empty_axes", 0):
-                return x.copy()
-            axes = range(x.ndim)
-        axes = tuple(sorted({_axis(a, x.ndim) for a in axes}))
-        return np.asarray(fn(x, axis=axes, keepdims=bool(c.attr("keepdims", 1)))).astype(x.dtype)
-    return run
-
-
-def _arg(fn):
-    def run(c):
-        x = c.x(0)
-        axis = _axis(c.attr("axis", 0), x.ndim)
-        if c.attr("select_last_index", 0):
-            idx = x.shape[axis] - 1 - fn(np.flip(x, axis), axis=axis)
-        else:
-            idx = fn(x, axis=axis)
-        if c.attr("keepdims", 1):
-            idx = np.expand_dims(idx, axis)
-        return np.asarray(idx, dtype=np.int64)
-    return run
-
-
-def _nonzero(c):
-    if c.x(0).ndim == 0:
-        raise _CannotFold()
-    return np.array(np.nonzero(c.x(0)), dtype=np.int64).reshape(c.x(0).ndim, -1)
-
-
-def _trilu(c):
-    k = 0 if c.x(1) is None else int(c.x(1).reshape(()))
-    return (np.triu if c.attr("upper", 1) else np.tril)(c.x(0), k)
-
-
-def _where(c):
-    cond, a, b = c.x(0), c.x(1), c.x(2)
-    return np.where(cond, a, b).astype(a.dtype)
-
-
-# Op types exporters use for shape arithmetic and constant preparation. Each
-# evaluator takes a _Call and returns one array or a list (one per output).
-EVALUATORS = {
-    "Identity": lambda c: c.x(0).copy(),
-    "Neg": _like_first(np.negative), "Abs": _like_first(np.abs), "Sqrt": _like_first(np.sqrt),
-    "Floor": _like_first(np.floor), "Ceil": _like_first(np.ceil), "Reciprocal": _like_first(np.reciprocal),
-    "Sign": _like_first(np.sign), "Exp": _like_first(np.exp), "Log": _like_first(np.log),
-    "Add": _like_first(np.add), "Sub": _like_first(np.subtract), "Mul": _like_first(np.multiply),
-    "Div": _div, "Mod": _mod, "Pow": _like_first(np.power),
-    "Max": _variadic(np.maximum), "Min": _variadic(np.minimum), "Sum": _variadic(np.add), "Mean": _mean,
-    "Clip": _clip,
-    "Equal": _boolean(np.equal), "Less": _boolean(np.less), "Greater": _boolean(np.greater),
-    "LessOrEqual": _boolean(np.less_equal), "GreaterOrEqual": _boolean(np.greater_equal),
-    "And": _boolean(np.logical_and), "Or": _boolean(np.logical_or), "Xor": _boolean(np.logical_xor),
-    "Not": _boolean(np.logical_not), "Where": _where,
-    "Cast": _cast, "CastLike": lambda c: _cast_to(c.x(0), c.x(1).dtype),
-    "Gather": _gather, "GatherElements": _gather_elements,
-    "Unsqueeze": _unsqueeze, "Squeeze": _squeeze, "Concat": _concat, "Split": _split,
-    "Reshape": _reshape, "Expand": _expand, "Tile": _tile, "Transpose": lambda c: np.transpose(
-        c.x(0), c.attr("perm")),
-    "Flatten": _flatten, "Slice": _slice, "ConstantOfShape": _constant_of_shape, "Range": _range,
-    "ReduceProd": _reduce(np.prod), "ReduceSum": _reduce(np.sum), "ReduceMin": _reduce(np.min),
-    "ReduceMax": _reduce(np.max), "ReduceMean": _reduce(np.mean),
-    "ArgMax": _arg(np.argmax), "ArgMin": _arg(np.argmin),
-    "NonZero": _nonzero, "Trilu": _trilu,
-}
-
-
-def _constant_value(node):
-    """The value a Constant node holds."""
-    a = node.attribute[0]
-    if a.name == "value":
-        return numpy_helper.to_array(a.t)
-    if a.name == "value_float":
-        return np.array(a.f, np.float32)
-    if a.name == "value_floats":
-        return np.array(list(a.floats), np.float32)
-    if a.name == "value_int":
-        return np.array(a.i, np.int64)
-    if a.name == "value_ints":
-        return np.array(list(a.ints), np.int64)
-    raise _CannotFold()                         # strings and sparse tensors stay as they are
 
 
 # ---------------------------------------------------------------- graph walking
@@ -746,15 +428,15 @@ class _Prep:
         op = node.op_type
         try:
             if op == "Constant":
-                return {node.output[0]: _constant_value(node)}
+                return {node.output[0]: constant_value(node)}
             if op in ("Shape", "Size"):
                 return self._fold_shape(node)
             if op not in EVALUATORS or not all(t == "" or self.is_const(t) for t in node.input):
                 return None
             values = [self.value(t) if t else None for t in node.input]
             with np.errstate(all="ignore"):
-                result = EVALUATORS[op](_Call(node, values))
-        except _CannotFold:
+                result = EVALUATORS[op](Call(node, values))
+        except CannotFold:
             return None
         except (ValueError, TypeError, IndexError, KeyError, ZeroDivisionError, OverflowError, MemoryError) as err:
             raise ModelError("%s cannot be evaluated on its constant inputs: %s" % (_describe(node), err)) from None
@@ -767,7 +449,7 @@ class _Prep:
             return None
         if node.op_type == "Size":
             return {node.output[0]: np.array(np.prod(dims), np.int64)} if _is_static(dims) else None
-        attrs = _attrs(node)
+        attrs = node_attrs(node)
         picked = dims[slice(attrs.get("start", 0), attrs.get("end"))]
         return {node.output[0]: np.array(picked, np.int64)} if _is_static(picked) else None
 
