@@ -9,6 +9,7 @@ place (an unsupported variant, a result above `MAX_FOLD_ELEMENTS` elements),
 and ValueError and friends for inputs the operator cannot take.
 """
 import functools
+import math
 
 import numpy as np
 import onnx
@@ -290,8 +291,115 @@ def _where(c):
     return np.where(cond, a, b).astype(a.dtype)
 
 
-# Op types exporters use for shape arithmetic and constant preparation. Each
-# evaluator takes a Call and returns one array or a list (one per output).
+def _matmul(c):
+    a, b = c.x(0), c.x(1)
+    rows = a.size // max(a.shape[-1], 1) if a.ndim > 1 else 1
+    _guard_size([rows, b.shape[-1] if b.ndim > 1 else 1] + list(b.shape[:-2]))
+    return np.asarray(np.matmul(a, b)).astype(a.dtype)
+
+
+def _gemm(c):
+    a, b = c.x(0), c.x(1)
+    a = a.T if c.attr("transA", 0) else a
+    b = b.T if c.attr("transB", 0) else b
+    _guard_size([a.shape[0], b.shape[1]])
+    y = c.attr("alpha", 1.0) * (a @ b)
+    if c.x(2) is not None:
+        y = y + c.attr("beta", 1.0) * c.x(2)
+    return np.asarray(y).astype(c.x(0).dtype)
+
+
+def _cumsum(c):
+    x = c.x(0)
+    axis = _axis(int(c.x(1).reshape(())), x.ndim)
+    x = np.flip(x, axis) if c.attr("reverse", 0) else x
+    out = np.cumsum(x, axis=axis, dtype=x.dtype)
+    if c.attr("exclusive", 0):                  # each sum leaves out its own element
+        shifted = np.zeros_like(out)
+        head, tail = [slice(None)] * x.ndim, [slice(None)] * x.ndim
+        head[axis], tail[axis] = slice(1, None), slice(None, -1)
+        shifted[tuple(head)] = out[tuple(tail)]
+        out = shifted
+    return np.flip(out, axis).copy() if c.attr("reverse", 0) else out
+
+
+def _one_hot(c):
+    depth, values = int(c.x(1).reshape(-1)[0]), c.x(2).reshape(-1)
+    idx = c.x(0).astype(np.int64)
+    axis = _axis(c.attr("axis", -1), idx.ndim + 1)
+    _guard_size(list(idx.shape) + [depth])
+    idx = np.where(idx < 0, idx + depth, idx)
+    out = np.where(idx[..., None] == np.arange(depth), values[1], values[0]).astype(values.dtype)
+    return np.moveaxis(out, -1, axis)
+
+
+_SCATTER_REDUCTIONS = {"none": None, "add": np.add, "mul": np.multiply, "max": np.maximum, "min": np.minimum}
+
+
+def _scatter_into(c, data, where, updates):
+    reduction = c.attr("reduction", "none")
+    if reduction not in _SCATTER_REDUCTIONS:
+        raise ValueError("unknown reduction '%s'" % reduction)
+    fn = _SCATTER_REDUCTIONS[reduction]
+    if fn is None:
+        data[where] = updates
+    else:
+        fn.at(data, where, updates)
+    return data
+
+
+def _scatter_nd(c):
+    data, idx = c.x(0).copy(), c.x(1).astype(np.int64)
+    k = idx.shape[-1] if idx.ndim else 0
+    if k == 0:
+        raise CannotFold()
+    where = tuple(idx.reshape(-1, k).T)
+    return _scatter_into(c, data, where, c.x(2).reshape((-1,) + data.shape[k:]))
+
+
+def _scatter_elements(c):
+    data, idx = c.x(0).copy(), c.x(1).astype(np.int64)
+    axis = _axis(c.attr("axis", 0), data.ndim)
+    where = list(np.indices(idx.shape, sparse=True))
+    where[axis] = np.where(idx < 0, idx + data.shape[axis], idx)
+    return _scatter_into(c, data, tuple(where), c.x(2))
+
+
+def _gather_nd(c):
+    data, idx = c.x(0), c.x(1).astype(np.int64)
+    if c.attr("batch_dims", 0):
+        raise CannotFold()
+    k = idx.shape[-1]
+    picked = data[tuple(idx.reshape(-1, k).T)]
+    return picked.reshape(idx.shape[:-1] + data.shape[k:])
+
+
+def _pad(c):
+    x = c.x(0)
+    if c.attr("mode", "constant") != "constant":
+        raise CannotFold()
+    pads = c.ints(1) if c.x(1) is not None else c.attr("pads")
+    value = c.x(2) if c.x(2) is not None else c.attr("value", 0)
+    axes = [_axis(a, x.ndim) for a in (c.ints(3) or range(x.ndim))]
+    widths = [(0, 0)] * x.ndim
+    for k, a in enumerate(axes):
+        widths[a] = (pads[k], pads[len(axes) + k])
+    x = x[tuple(slice(max(-b, 0), d - max(-e, 0)) for d, (b, e) in zip(x.shape, widths))]  # negative pads crop
+    widths = [(max(b, 0), max(e, 0)) for b, e in widths]
+    _guard_size([d + b + e for d, (b, e) in zip(x.shape, widths)])
+    return np.pad(x, widths, constant_values=np.asarray(value).reshape(-1)[0] if np.size(value) else 0)
+
+
+def _is_inf(c):
+    x = c.x(0)
+    positive = np.isposinf(x) if c.attr("detect_positive", 1) else np.zeros(x.shape, bool)
+    return positive | np.isneginf(x) if c.attr("detect_negative", 1) else positive
+
+
+_erf = np.vectorize(math.erf, otypes=[np.float64])
+
+
+# Op types exporters use for shape arithmetic, masks and constant preparation.
 EVALUATORS = {
     "Identity": lambda c: c.x(0).copy(),
     "Neg": _like_first(np.negative), "Abs": _like_first(np.abs), "Sqrt": _like_first(np.sqrt),
@@ -314,7 +422,12 @@ EVALUATORS = {
     "ReduceProd": _reduce(np.prod), "ReduceSum": _reduce(np.sum), "ReduceMin": _reduce(np.min),
     "ReduceMax": _reduce(np.max), "ReduceMean": _reduce(np.mean),
     "ArgMax": _arg(np.argmax), "ArgMin": _arg(np.argmin),
-    "NonZero": _nonzero, "Trilu": _trilu,
+    "NonZero": _nonzero, "Trilu": _trilu, "CumSum": _cumsum, "OneHot": _one_hot,
+    "ScatterND": _scatter_nd, "ScatterElements": _scatter_elements, "Scatter": _scatter_elements,
+    "GatherND": _gather_nd, "Pad": _pad, "MatMul": _matmul, "Gemm": _gemm,
+    "Relu": _like_first(lambda x: np.maximum(x, 0)), "Sigmoid": _like_first(lambda x: 1 / (1 + np.exp(-x))),
+    "Tanh": _like_first(np.tanh), "Erf": _like_first(_erf), "Sin": _like_first(np.sin),
+    "Cos": _like_first(np.cos), "Round": _like_first(np.round), "IsNaN": _boolean(np.isnan), "IsInf": _is_inf,
 }
 
 
