@@ -173,6 +173,7 @@ def _prepare(model, report):
         return model
     prepared, prep_report = prepare(model)
     report.prepare = list(prep_report.lines())
+    report.unknown_shapes = prep_report.unknown_shapes()
     return prepared
 
 
