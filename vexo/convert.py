@@ -10,7 +10,7 @@ import onnx
 
 from vexo import cleanup as clean
 from vexo.api.ir_graph import IrGraph, ModelError
-from vexo.api.model_checks import unknown_operator, unreadable_constant
+from vexo.api.model_checks import unknown_operator, unreadable_constant, without_weights
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
@@ -178,14 +178,18 @@ def _prepare(model, report):
 
 
 def write_model_atomically(model, path):
-    """Checks `model` and writes it to `path` through a temporary file, so `path` is never half written."""
+    """Checks `model` and writes it to `path` through a temporary file, so `path` is never half written.
+
+    The ONNX checker and strict shape inference read the model without its weights (they need their types
+    and shapes only), so that the weights are not serialised for each of them."""
+    light = without_weights(model)
     try:
-        onnx.checker.check_model(model)
+        onnx.checker.check_model(light)
     except Exception as exc:
         raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
                               % str(exc).splitlines()[0]) from None
     try:  # every recorded shape must be one its node computes
-        onnx.shape_inference.infer_shapes(model, strict_mode=True)
+        onnx.shape_inference.infer_shapes(light, strict_mode=True)
     except Exception as exc:
         raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
                               % " ".join(str(exc).split())[:300]) from None

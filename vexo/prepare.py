@@ -33,7 +33,7 @@ round of ONNX shape inference and one or two walks, so the stage stays linear
 in the size of the model. Each round after the first must give a tensor a
 static shape it did not have, which bounds the rounds; `MAX_INFERENCE_ROUNDS`
 is a further bound no real graph meets, reported when hit. Shape inference
-sees constants of more than `_INLINE_ELEMENTS` elements (weights) by type and
+sees constants of more than `INLINE_ELEMENTS` elements (weights) by type and
 shape only, so a round does not copy the weights.
 
 Choices a user may want to know about:
@@ -62,13 +62,12 @@ from onnx import helper, numpy_helper
 
 from vexo.api import shape_infer
 from vexo.api.ir_graph import CUSTOM_DOMAIN, ModelError
-from vexo.api.model_checks import contradiction, describe
+from vexo.api.model_checks import INLINE_ELEMENTS, contradiction, copy_field, describe
 from vexo.custom_ops import lower_custom_ops
 from vexo.evaluators import EVALUATORS, Call, CannotFold, constant_value, node_attrs
 
 MAX_INFERENCE_ROUNDS = 50
 SCREENFUL = 20                   # lines of tensors of unknown shape the terminal report shows at most
-_INLINE_ELEMENTS = 1024          # constants shape inference sees with their values; larger ones by shape
 _STD_DOMAINS = ("", "ai.onnx")
 _SHAPE_DOMAINS = _STD_DOMAINS + (CUSTOM_DOMAIN,)
 _SUBGRAPH_TYPES = (onnx.AttributeProto.GRAPH, onnx.AttributeProto.GRAPHS)
@@ -379,7 +378,7 @@ class _Prep:
         return helper.make_tensor_value_info(name, self.elem(name), self.dims(name))
 
     def build(self, nodes, value_info=(), outputs=None, weights=True):
-        """The model of `nodes`; without `weights`, constants of more than _INLINE_ELEMENTS elements
+        """The model of `nodes`; without `weights`, constants of more than INLINE_ELEMENTS elements
         become graph inputs of their type and shape, which is all shape inference and the checker need."""
         model = onnx.ModelProto()
         model.CopyFrom(self.model)
@@ -391,7 +390,7 @@ class _Prep:
         for t in reads:
             if not self.is_const(t):
                 continue
-            if weights or int(np.prod(self.dims(t), dtype=np.int64)) <= _INLINE_ELEMENTS:
+            if weights or int(np.prod(self.dims(t), dtype=np.int64)) <= INLINE_ELEMENTS:
                 g.initializer.append(self.tensor(t))
             else:
                 g.input.append(self._const_as_input(t))
@@ -791,20 +790,11 @@ def _shell(model):
     shell = onnx.ModelProto()
     for fd, value in model.ListFields():
         if fd.name != "graph":
-            _copy_field(shell, fd, value)
+            copy_field(shell, fd, value)
     for fd, value in model.graph.ListFields():
         if fd.name not in _GRAPH_CONTENT:
-            _copy_field(shell.graph, fd, value)
+            copy_field(shell.graph, fd, value)
     return shell
-
-
-def _copy_field(target, fd, value):
-    if hasattr(value, "extend"):
-        getattr(target, fd.name).extend(value)
-    elif fd.message_type is not None:
-        getattr(target, fd.name).CopyFrom(value)
-    else:
-        setattr(target, fd.name, value)
 
 
 def _is_dim(value):
