@@ -173,15 +173,18 @@ def test_nodes_that_pass_their_input_through_go():
              mk("Dropout", ["reversed"], ["y", "mask"], name="masked"),     # its mask is read: kept
              mk("Cast", ["mask"], ["z"], name="mask_cast", to=TensorProto.FLOAT),
              mk("Relu", ["x"], ["relu"], name="relu"),
-             mk("Expand", ["relu", "shape"], ["w"])]                       # writes a graph output
+             mk("Expand", ["relu", "shape"], ["w"]),                       # writes a graph output
+             mk("Dropout", ["ratio"], ["k"]),                              # a constant to a graph output
+             mk("Transpose", ["x"], ["xt"], name="flip")]                  # no perm: reverses the axes
     consts = {"ratio": np.array(0.5, F), "zeros": arr([0, 0, 0, 0]), "zero": arr([0]), "big": arr([99]),
               "shape": arr([3, 4]), "minus1": arr([-1]), "lowest": arr([-(2 ** 62)])}
-    model = model_of(nodes, {"x": [3, 4]}, ["y", "z", "w"], consts=consts)
+    model = model_of(nodes, {"x": [3, 4]}, ["y", "z", "w", "k", "xt"], consts=consts)
     out, report = prepare(model)
-    assert report.noops_removed == {"Dropout": 1, "Cast": 1, "Pad": 1, "Slice": 1, "Transpose": 1, "Reshape": 1,
+    assert report.noops_removed == {"Dropout": 2, "Cast": 1, "Pad": 1, "Slice": 1, "Transpose": 1, "Reshape": 1,
                                     "Concat": 1, "Expand": 1}
-    assert sorted((n.name, list(n.output)) for n in out.graph.node) == [
-        ("mask_cast", ["z"]), ("masked", ["y", "mask"]), ("relu", ["w"]), ("reverse", ["reversed"])]
+    assert sorted((n.op_type if n.op_type == "Constant" else n.name, list(n.output)) for n in out.graph.node) == [
+        ("Constant", ["k"]), ("flip", ["xt"]), ("mask_cast", ["z"]), ("masked", ["y", "mask"]), ("relu", ["w"]),
+        ("reverse", ["reversed"])]
     feeds = random_inputs(model)
     want, got = run_model(model, feeds), run_model(out, feeds)
     for name in want:
@@ -293,6 +296,7 @@ def test_what_cannot_be_made_static_or_folded_is_reported():
                      consts={"scale": np.array(0.5, F), "huge": arr([1 << 24, 4, 3]),
                              "w_q": np.arange(6, dtype=np.int8).reshape(2, 3)})
     out, report = prepare(model)
+    assert report.rounds == 1  # the walk changed nothing: another round of inference would learn nothing
     assert report.not_evaluable == {"DequantizeLinear": 1, "ConstantOfShape": 1}
     dynamic = dict(report.dynamic_tensors)
     assert set(dynamic) == {"nz", "zeros"}
