@@ -194,7 +194,7 @@ def test_an_empty_slice_converts_and_verifies(tmp_path, opset):
     assert data["verify_note"] == "outputs match" and not data["failures"]
 
 
-@pytest.mark.parametrize("opset", [13, 17])
+@pytest.mark.parametrize("opset", [13, 14])
 def test_a_rule_giving_an_empty_tensor_four_axes(opset):
     """From opset 14 the builder writes the target [1, 0, 1, 1] literally (allowzero); before, its 0 would
     copy an axis the input lacks, which the transaction check sees, and the call is undone."""

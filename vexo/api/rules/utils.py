@@ -37,7 +37,7 @@ def _const_array(value):
 
 
 def _holds_no_elements(shape):
-    return shape is not None and len(shape) > 0 and 0 in shape
+    return shape is not None and 0 in shape
 
 
 def _literal_zero_target(ir, in_names, out_names):
