@@ -361,7 +361,7 @@ def _scatter_elements(c):
     data, idx = c.x(0).copy(), c.x(1).astype(np.int64)
     axis = _axis(c.attr("axis", 0), data.ndim)
     where = list(np.indices(idx.shape, sparse=True))
-    where[axis] = np.where(idx < 0, idx + data.shape[axis], idx)
+    where[axis] = idx                           # numpy counts negative indices from the end, as ONNX does
     return _scatter_into(c, data, tuple(where), c.x(2))
 
 
