@@ -179,6 +179,20 @@ def sensitivity(model, shape):
     return float((a - b).std() / (a.std() + 1e-12))
 
 
+def export_onnx(model, x, path, opset):
+    """Exports at `opset`, or at the first later opset that can express every operator of the model
+    (attention is written as one operator from opset 14 on); returns the opset used."""
+    for version in range(opset, 18):
+        try:
+            torch.onnx.export(model, (x,), str(path), dynamo=False, opset_version=version, input_names=["input"],
+                              output_names=["output"], do_constant_folding=True)
+            return version
+        except torch.onnx.errors.UnsupportedOperatorError:
+            if version == 17:
+                raise
+    return opset
+
+
 def export(name, builder, shape, outdir, opset, dry_run=False):
     torch.manual_seed(SEED)
     np.random.seed(SEED)
@@ -203,12 +217,12 @@ def export(name, builder, shape, outdir, opset, dry_run=False):
     start = time.perf_counter()
     # Exported with gradients enabled: under no_grad, attention layers take a fused fast path that the
     # exporter cannot write.
-    torch.onnx.export(model, (x,), str(path), dynamo=False, opset_version=opset, input_names=["input"],
-                      output_names=["output"], do_constant_folding=True)
+    used = export_onnx(model, x, path, opset)
     seconds = time.perf_counter() - start
     np.savez(outdir / ("%s.npz" % name), input=x.numpy(), output=y.numpy())
-    print("%-30s %-16s %6.1f MB  sensitivity %.3f  %.1f s" % (
-        name, shape, path.stat().st_size / 1e6, sens, seconds), flush=True)
+    print("%-30s %-16s %6.1f MB  sensitivity %.3f  %.1f s%s" % (
+        name, shape, path.stat().st_size / 1e6, sens, seconds,
+        "" if used == opset else "  (opset %d: the model needs it)" % used), flush=True)
 
 
 def main(argv=None):

@@ -21,6 +21,13 @@ written, a tensor written twice, a cycle, a recorded shape that contradicts its
 node), the graph and the quantization table are restored exactly as they were
 before the call, the failure is recorded with the entry, node and message, and
 the run goes on.
+
+Before a call the engine asks the converter's guards (vexo.guards) whether
+the rule's rewrite of this chain would be exact; a refused chain is not handed
+to the rule, and the refusal is recorded with the guard's reason. CallLimits
+make the engine replay a prefix of a conversion (only the first k calls that
+change the graph) or leave given (entry, node) calls out: the engine is
+deterministic, so both reproduce a run exactly up to where they cut it.
 """
 import collections
 import time
@@ -57,6 +64,27 @@ class AppliedCall:
     removed: list = field(default_factory=list)  # names of the nodes the call removed
     added: list = field(default_factory=list)    # names of the nodes it added
     changed: list = field(default_factory=list)  # names of surviving nodes it rewrote (matched nodes included)
+
+
+@dataclass
+class GuardedDecline:
+    """A rule call the converter did not make because a guard found the rewrite would not be exact."""
+    table: str
+    entry: str
+    node: str
+    guard: str
+    reason: str
+
+    def line(self):
+        return "%s/%s on node '%s' (%s): %s" % (self.table, self.entry, self.node, self.guard, self.reason)
+
+
+@dataclass(frozen=True)
+class CallLimits:
+    """Rule calls left out of a run: every call once `stop_after` calls have changed the graph, and the
+    (entry, node name) pairs in `skip`."""
+    stop_after: int = None
+    skip: frozenset = frozenset()
 
 
 @dataclass
@@ -138,15 +166,42 @@ def failure_message(exc):
 
 
 class Engine:
-    def __init__(self, ir, quant_tab=None, max_passes=DEFAULT_MAX_PASSES, check_shapes=True, on_progress=None):
+    def __init__(self, ir, quant_tab=None, max_passes=DEFAULT_MAX_PASSES, check_shapes=True, on_progress=None,
+                 guards=None, limits=None):
         self.ir = ir
         self.quant_tab = quant_tab if isinstance(quant_tab, QuantTable) else QuantTable(quant_tab or {})
         self.max_passes = max_passes
         self.check_shapes = check_shapes
         self.on_progress = on_progress
+        self.guards = guards  # (rule name, ir, chain) -> (guard name, reason) or None
+        self.limits = limits or CallLimits()
         self.failures = []
         self.applied = []  # AppliedCall, in order
-        self.attempts = collections.defaultdict(dict)  # node name -> {entry: "fired" | "declined" | "error"}
+        self.declines = []  # GuardedDecline, one per (table, entry, node)
+        self._declined = set()
+        # node name -> {entry: "fired" | "declined" | "error" | "guarded (...)" | "skipped"}
+        self.attempts = collections.defaultdict(dict)
+
+    # ------------------------------------------------------------ calls the converter does not make
+
+    def held_back(self, table_name, entry_name, rule, chain):
+        """True when the call is not made: it is to be skipped, the limit of applied calls is reached,
+        or a guard refuses the chain (recorded with its reason)."""
+        node = chain[0].name
+        if (entry_name, node) in self.limits.skip:
+            self.attempts[node][entry_name] = "skipped"
+            return True
+        if self.limits.stop_after is not None and len(self.applied) >= self.limits.stop_after:
+            return True
+        refused = self.guards(getattr(rule, "__name__", ""), self.ir, chain) if self.guards else None
+        if refused is None:
+            return False
+        guard, reason = refused
+        self.attempts[node][entry_name] = "guarded (%s): %s" % (guard, reason)
+        if (table_name, entry_name, node) not in self._declined:
+            self._declined.add((table_name, entry_name, node))
+            self.declines.append(GuardedDecline(table_name, entry_name, node, guard, reason))
+        return True
 
     # ------------------------------------------------------------ one rule call
 
@@ -256,7 +311,7 @@ class Engine:
                     continue
                 for entry_name, ops, rule in index[node.op_type]:
                     chain = match_chain(ir, node, ops)
-                    if chain is None:
+                    if chain is None or self.held_back(table_name, entry_name, rule, chain):
                         continue
                     run.calls += 1
                     failures = len(self.failures)

@@ -311,32 +311,34 @@ class _Prep:
         for key, value in given.items():
             if key in self.input_names and not isinstance(value, (int, np.integer, str)):
                 full[key] = self._check_full_shape(key, list(value), dims_of[key])
+            elif key in self.input_names and key not in params:
+                raise ValueError("input '%s' needs a full shape, not the single value %r" % (key, value))
             elif key not in params:
-                raise ValueError("input_shapes names '%s', which is neither a graph input nor a symbolic "
-                                 "dimension of one" % key)
+                raise ValueError("'%s' is neither a graph input nor a symbolic dimension of one (inputs: %s; "
+                                 "symbolic dimensions: %s)" % (key, _listing(self.input_names), _listing(sorted(params))))
             elif not _is_dim(value):
-                raise ValueError("input_shapes gives the symbolic dimension '%s' the value %r: it must be a "
-                                 "positive integer" % (key, value))
+                raise ValueError("the symbolic dimension '%s' is given %r: it must be a positive integer"
+                                 % (key, value))
             else:
                 bound[key] = int(value)
         for name, shape in full.items():
             for param, value in zip(params_of.get(name, ()), shape):
                 if param and bound.setdefault(param, value) != value:
-                    raise ValueError("input_shapes gives the symbolic dimension '%s' the values %d and %d"
+                    raise ValueError("the symbolic dimension '%s' is given the values %d and %d"
                                      % (param, bound[param], value))
         return full, bound
 
     @staticmethod
     def _check_full_shape(name, shape, dims):
         if not all(_is_dim(d) for d in shape):
-            raise ValueError("input_shapes gives input '%s' the shape %s: dimensions must be positive integers"
+            raise ValueError("input '%s' is given the shape %s: dimensions must be positive integers"
                              % (name, shape))
         if dims is not None and len(dims) != len(shape):
-            raise ValueError("input_shapes gives input '%s' %d dimensions, the model gives it %d"
+            raise ValueError("input '%s' is given %d dimensions, the model gives it %d"
                              % (name, len(shape), len(dims)))
         for k, (old, new) in enumerate(zip(dims or [], shape)):
             if old is not None and old != new:
-                raise ValueError("input '%s': dimension %d is %d in the model, input_shapes gives %d"
+                raise ValueError("input '%s': dimension %d is %d in the model, %d given"
                                  % (name, k, old, new))
         return [int(d) for d in shape]
 
@@ -808,6 +810,12 @@ def _fresh(base, names):
         name = "%s_%d" % (base, k)
     names.add(name)
     return name
+
+
+def _listing(names, limit=8):
+    names = list(names)
+    more = ", ... (%d in all)" % len(names) if len(names) > limit else ""
+    return ", ".join(names[:limit]) + more if names else "none"
 
 
 def prepare(model, input_shapes=None, default_dim=1):

@@ -16,6 +16,11 @@ def _data_tensors(ir, node):
             yield t
 
 
+def sees_off_rank(op_type, shapes):
+    """Whether an operator with these data tensor shapes (None: unknown) runs off rank 4 on the NPU."""
+    return op_type not in VIEW_OPS and any(s is None or len(s) != 4 for s in shapes)
+
+
 def off_rank_nodes(ir):
     """(node, shapes of its data tensors) for every operator that sees a tensor of rank other than 4
     or of unknown shape (view ops excluded), in graph order."""
@@ -23,7 +28,7 @@ def off_rank_nodes(ir):
         if node.op_type in VIEW_OPS:
             continue
         shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
-        if any(s is None or len(s) != 4 for s in shapes):
+        if sees_off_rank(node.op_type, shapes):
             yield node, shapes
 
 
@@ -61,9 +66,13 @@ class Report:
     phases: dict = field(default_factory=dict)          # phase -> seconds
     verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
     verify_note: str = ""
+    verified: object = None                             # True / False after a verification, None otherwise
     warnings: list = field(default_factory=list)
     off_rank_left: list = field(default_factory=list)  # off_rank_reasons() after the conversion
     applied: list = field(default_factory=list)        # engine.AppliedCall, in the order applied
+    declines: list = field(default_factory=list)       # engine.GuardedDecline: calls a guard held back
+    normalised: dict = field(default_factory=dict)     # normalisation -> rewrites made before the rules
+    repair: object = None                              # repair.Repair: what --repair found and left out
 
     @property
     def fired(self):
@@ -83,11 +92,13 @@ class Report:
             "tables": [{"table": r.name, "passes": r.passes, "calls": r.calls, "fired": dict(r.fired),
                         "limit": r.limit_hit, "seconds": round(r.seconds, 4)} for r in self.tables],
             "failures": [f.__dict__ for f in self.failures],
+            "guarded": [d.__dict__ for d in self.declines], "normalised": self.normalised,
             "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
             "unknown_shapes": self.unknown_shapes,
             "phases": {k: round(v, 4) for k, v in self.phases.items()},
             "off_rank_left": self.off_rank_left,
-            "verify": self.verify, "verify_note": self.verify_note, "warnings": self.warnings,
+            "verify": self.verify, "verify_note": self.verify_note, "verified": self.verified, "warnings": self.warnings,
+            "repair": self.repair.to_json() if self.repair else None,
         }
 
     def write_json(self, path):
@@ -122,6 +133,11 @@ class Report:
             out.append("clean-up: " + ", ".join("%s %d" % (k, v) for k, v in self.cleanup.items() if v))
         if self.constants:
             out.append("constants: " + ", ".join("%s %d" % kv for kv in self.constants.items()))
+        if any(self.normalised.values()):
+            out.append("normalised before the rules: " + ", ".join("%s %d" % kv for kv in self.normalised.items()))
+        if self.declines:
+            out.append("guarded (not handed to the rule, the rewrite would not be exact): %d" % len(self.declines))
+            out += ["  " + d.line() for d in self.declines]
         if self.failures:
             out.append("rule errors (each rolled back): %d" % len(self.failures))
             out += ["  " + f.line() for f in self.failures]
@@ -132,5 +148,7 @@ class Report:
                 out.append("  %s: %.3g / %.3g" % (name, v["max_abs"], v["max_rel"]))
         if self.verify_note:
             out.append("verify: " + self.verify_note)
+        if self.repair:
+            out += self.repair.lines()
         out.append("time: " + ", ".join("%s %.3fs" % kv for kv in self.phases.items()))
         return out

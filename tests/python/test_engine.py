@@ -238,22 +238,6 @@ def test_cli_not_onnx(tmp_path, capsys):
     assert "bad.onnx" in capsys.readouterr().err
 
 
-def test_html_report_draws_rewritten_regions(tmp_path):
-    from vexo.html_report import changed_regions
-    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="relu")], {"x": [1, 8, 5]}, {"y": None}))
-    before = ir.to_model()
-    relu = ir.node("relu")
-    g = Graph(ir)
-    relu.input[0] = g.op("Reshape", "x", [1, 8, 1, 5])
-    relu.output[0] = g.op("Reshape", None, [1, 8, 5], outputs=["y"])
-    ir.apply(([], g.nodes))
-    [(old, new)] = changed_regions(before, ir.to_model())
-    assert [n.name for n in old] == ["relu"] and sorted(n.op_type for n in new) == ["Relu", "Reshape", "Reshape"]
-    page = tmp_path / "r.html"
-    assert main(["convert", "-o", str(tmp_path / "s.onnx"), "--html", str(page), "-q"]) == 0
-    assert "vexo conversion report" in page.read_text()
-
-
 def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
     nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
              helper.make_node("Transpose", ["a"], ["t"], name="t1", perm=[1, 0]),

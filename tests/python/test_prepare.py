@@ -263,7 +263,7 @@ def test_symbolic_input_dimensions_take_given_or_default_values():
     out, report = prepare(model, input_shapes={"a": [2, 4]})   # 'batch' follows input a
     assert report.inputs_made_static == {"a": [2, 4], "b": [2, 1]}
     assert [d.dim_value for d in out.graph.output[0].type.tensor_type.shape.dim] == [2, 4]
-    with pytest.raises(ValueError, match="symbolic dimension 'batch' the values 2 and 3"):
+    with pytest.raises(ValueError, match="symbolic dimension 'batch' is given the values 2 and 3"):
         prepare(model, input_shapes={"a": [2, 4], "b": [3, 4]})
 
 
@@ -340,8 +340,9 @@ def test_malformed_models_get_errors_naming_the_culprit(kind, match):
 
 
 @pytest.mark.parametrize("shapes,default,match", [
-    ({"nope": [1]}, 1, "'nope', which is neither a graph input"),
-    ({"x": [2, 3, 4]}, 1, "gives input 'x' 3 dimensions, the model gives it 2"),
+    ({"nope": [1]}, 1, r"'nope' is neither a graph input .*\(inputs: x; symbolic dimensions: batch\)"),
+    ({"x": 4}, 1, "input 'x' needs a full shape"),
+    ({"x": [2, 3, 4]}, 1, "input 'x' is given 3 dimensions, the model gives it 2"),
     ({"x": [1, 5]}, 1, "dimension 1 is 3 in the model"),
     ({"x": [0, 3]}, 1, "positive integers"),
     ({"batch": -2}, 1, "symbolic dimension 'batch'"),
