@@ -63,6 +63,10 @@ def join_reshape_chain(ir, node):
     operand = _shape_operand(ir, node)
     if target is None or operand is None:
         return False
+    if 0 in target:  # an empty result: its target is written literally, which needs allowzero (opset 14)
+        if ir.opset_version() < 14:
+            return False
+        ir.set_attr(node, "allowzero", 1)
     if operand != target:
         name = ir.unique_name(node.input[1] + "_explicit")
         ir.set_const(name, np.array(target, dtype=np.int64))

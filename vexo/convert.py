@@ -12,7 +12,7 @@ import onnx
 from vexo import cleanup as clean
 from vexo import guards
 from vexo.api.ir_graph import IrGraph, ModelError
-from vexo.api.model_checks import unknown_operator, unreadable_constant
+from vexo.api.model_checks import unknown_operator, unreadable_constant, without_weights
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
@@ -210,6 +210,7 @@ def _prepare(model, report, input_shapes):
     from vexo.prepare import prepare
     prepared, prep_report = prepare(model, input_shapes=input_shapes)
     report.prepare = list(prep_report.lines())
+    report.unknown_shapes = prep_report.unknown_shapes()
     return prepared
 
 
@@ -239,17 +240,24 @@ def name_nodes(model):
 
 
 def check_converted(model):
-    """Refuses a converted model that the ONNX checker or strict shape inference rejects."""
+    """Refuses a converted model that the ONNX checker, strict shape inference or ONNX Runtime rejects.
+
+    All three read the model without its weights (they need their types and shapes only), so that the
+    weights are not copied for each."""
+    light = without_weights(model)
     try:
-        onnx.checker.check_model(model)
+        onnx.checker.check_model(light)
     except Exception as exc:
         raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
                               % str(exc).splitlines()[0]) from None
     try:  # every recorded shape must be one its node computes
-        onnx.shape_inference.infer_shapes(model, strict_mode=True)
+        onnx.shape_inference.infer_shapes(light, strict_mode=True)
     except Exception as exc:
         raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
                               % " ".join(str(exc).split())[:300]) from None
+    refusal = runtime_refusal(light)
+    if refusal:
+        raise ConversionError("ONNX Runtime refuses to load the converted model, nothing written: %s" % refusal)
 
 
 def write_model_atomically(model, path):
@@ -266,6 +274,32 @@ def write_model_atomically(model, path):
         if os.path.exists(tmp):
             os.unlink(tmp)
         raise
+
+
+def runtime_refusal(model):
+    """Why ONNX Runtime will not create a session for `model` (custom operators lowered), or None.
+
+    ONNX Runtime checks more than the ONNX checker and shape inference do (a Reshape's 0 at an axis its
+    input lacks, for one); a model without its weights (`without_weights`) is checked as well and at a
+    fraction of the cost. Without onnxruntime, or with a custom operator that has no standard
+    equivalent, there is nothing to ask and the answer is None."""
+    try:
+        import onnxruntime as ort
+    except ImportError:
+        return None
+    from vexo.custom_ops import custom_op_types, lower_custom_ops
+    if custom_op_types(model):
+        model, unsupported = lower_custom_ops(model)
+        if unsupported:
+            return None
+    options = ort.SessionOptions()
+    options.log_severity_level = 4
+    options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
+    try:
+        ort.InferenceSession(model.SerializeToString(), options, providers=["CPUExecutionProvider"])
+    except Exception as exc:  # noqa: BLE001 - ONNX Runtime raises its own exception types
+        return " ".join(str(exc).split())[:300]
+    return None
 
 
 def verify(original, converted, seed=0):

@@ -6,7 +6,8 @@ following single-consumer edges from the first node (the next node must be the
 only consumer and read the previous node's first output as its first input).
 
 Nodes with a tensor of unknown shape are not handed to the rules: they
-rewrite attributes for the shapes they see. A table runs in passes. The first pass visits every node in topological order;
+rewrite attributes for the shapes they see; nor are nodes with an empty
+tensor, which hold nothing to compute. A table runs in passes. The first pass visits every node in topological order;
 each later pass visits only the nodes next to a change of the pass before
 (the changed and added nodes and their producers and consumers), so a large
 graph costs work proportional to what changes. For each visited node the
@@ -269,6 +270,12 @@ class Engine:
         return all(ir.get_shape(t) is not None for t in list(node.input) + list(node.output)
                    if t and t not in ir.consts)
 
+    def _reads_or_writes_empty(self, node):
+        """An empty tensor holds nothing for the NPU to compute, and before opset 14 a Reshape cannot
+        give one another rank (a 0 in its target copies the input's extent), so rules leave it alone."""
+        ir = self.ir
+        return any(0 in ir.get_shape(t) for t in list(node.input) + list(node.output) if t and t not in ir.consts)
+
     def _available(self, tensor):
         ir = self.ir
         return ir.producer(tensor) is not None or tensor in ir.consts or tensor in ir.inputs
@@ -298,6 +305,9 @@ class Engine:
                     continue
                 if not self._shapes_known(node):
                     self.attempts[node.name] = {"(every entry)": "not tried: a tensor's shape is unknown"}
+                    continue
+                if self._reads_or_writes_empty(node):
+                    self.attempts[node.name] = {"(every entry)": "not tried: a tensor holds no elements"}
                     continue
                 for entry_name, ops, rule in index[node.op_type]:
                     chain = match_chain(ir, node, ops)

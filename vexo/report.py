@@ -62,6 +62,7 @@ class Report:
     cleanup: collections.Counter = field(default_factory=collections.Counter)
     constants: dict = field(default_factory=dict)       # unshared / merged counts
     prepare: list = field(default_factory=list)         # lines of the preparation report
+    unknown_shapes: list = field(default_factory=list)  # tensors the preparation left of unknown shape
     phases: dict = field(default_factory=dict)          # phase -> seconds
     verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
     verify_note: str = ""
@@ -93,6 +94,7 @@ class Report:
             "failures": [f.__dict__ for f in self.failures],
             "guarded": [d.__dict__ for d in self.declines], "normalised": self.normalised,
             "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
+            "unknown_shapes": self.unknown_shapes,
             "phases": {k: round(v, 4) for k, v in self.phases.items()},
             "off_rank_left": self.off_rank_left,
             "verify": self.verify, "verify_note": self.verify_note, "verified": self.verified, "warnings": self.warnings,

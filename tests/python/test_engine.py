@@ -161,14 +161,55 @@ def test_an_equal_split_made_uneven_by_channel_alignment_gets_its_sizes():
     assert report.fired["split_to_conv_split"] == 1 and not report.failures
     assert verify(original, ir.to_model())[2]
 
-def test_output_is_written_atomically(tmp_path):
+@pytest.mark.parametrize("fault", ["dangling input", "no kernel in ONNX Runtime"])
+def test_output_is_written_atomically(tmp_path, fault):
     out = tmp_path / "out.onnx"
     out.write_bytes(b"previous")
-    broken = make_model([helper.make_node("Relu", ["x"], ["y"])], {"x": [2]}, {"y": [2]})
-    broken.graph.node[0].input[0] = "missing"
+    if fault == "dangling input":
+        broken = make_model([helper.make_node("Relu", ["x"], ["y"])], {"x": [2]}, {"y": [2]})
+        broken.graph.node[0].input[0] = "missing"
+    else:  # valid for the checker and shape inference, refused when a session is made
+        broken = make_model([helper.make_node("Relu", ["x"], ["y"])], {"x": ([2], np.int64)}, {"y": ([2], np.int64)})
     with pytest.raises(ConversionError, match="nothing written"):
         write_model_atomically(broken, out)
     assert out.read_bytes() == b"previous" and list(tmp_path.iterdir()) == [out]
+
+
+def empty_slice_model(opset):
+    """Shape arithmetic on a graph input: an empty slice (s[2:] of two entries) concatenated with s[1]."""
+    nodes = [helper.make_node("Slice", ["s", "start", "end"], ["tail"], name="slice"),
+             helper.make_node("Gather", ["s", "one"], ["second"], name="gather"),
+             helper.make_node("Concat", ["tail", "second"], ["out"], name="concat", axis=0)]
+    return make_model(nodes, {"s": ([2], np.int64)}, {"out": ([1], np.int64)}, opset=opset,
+                      consts={"start": np.array([2], np.int64), "end": np.array([9], np.int64),
+                              "one": np.array([1], np.int64)})
+
+
+@pytest.mark.parametrize("opset", [13, 17])
+def test_an_empty_slice_converts_and_verifies(tmp_path, opset):
+    source, out, rep = tmp_path / "m.onnx", tmp_path / "out.onnx", tmp_path / "r.json"
+    onnx.save(empty_slice_model(opset), str(source))
+    assert main(["convert", str(source), "-o", str(out), "--verify", "--report", str(rep), "-q"]) == 0
+    data = json.loads(rep.read_text())
+    assert data["verify_note"] == "outputs match" and not data["failures"]
+
+
+@pytest.mark.parametrize("opset", [13, 14])
+def test_a_rule_giving_an_empty_tensor_four_axes(opset):
+    """From opset 14 the builder writes the target [1, 0, 1, 1] literally (allowzero); before, its 0 would
+    copy an axis the input lacks, which the transaction check sees, and the call is undone."""
+    import vexo.api.rules.dims as dims
+    model = empty_slice_model(opset)
+    ir = IrGraph(model)
+    engine = Engine(ir)
+    before = ir.to_model().SerializeToString()
+    revisit = engine.call("cvt_dims", "unsqueeze_to_4d_concat", dims._p_unsqueeze_to_4d, [ir.node("concat")])
+    if opset < 14:
+        assert revisit is None and "copies an axis the input does not have" in engine.failures[0].message
+        assert ir.to_model().SerializeToString() == before
+    else:
+        assert revisit and not engine.failures
+        assert_equivalent(model, ir.to_model(), feeds={"s": np.array([4, 7], np.int64)})
 
 
 def test_cli_converts_the_sample_and_reports(tmp_path, capsys):

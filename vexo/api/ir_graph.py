@@ -26,7 +26,7 @@ import onnx
 from onnx import helper, numpy_helper
 
 from vexo.api import shape_infer
-from vexo.api.model_checks import declared_conflict, describe
+from vexo.api.model_checks import declared_conflict, describe, without_weights
 
 REDUCE_OPS = ["ReduceMean", "ReduceMax", "ReduceMin", "ReduceSum", "ReduceL2", "ReduceL1", "ReduceProd",
               "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"]
@@ -297,7 +297,9 @@ class IrGraph:
     def _record_inferred(self, model):
         """Records what ONNX shape inference finds. With `check_declared` it runs strict first: a declared
         shape or type that its node does not compute is an error, and a model that strict inference
-        rejects for another reason is read as far as lenient inference gets."""
+        rejects for another reason is read as far as lenient inference gets. Inference reads the weights
+        by type and shape only."""
+        model = without_weights(model)
         inferred = None
         if self._check_declared:
             try:

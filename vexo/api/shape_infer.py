@@ -123,7 +123,10 @@ def _reshape(ctx):
     allowzero = ctx.attr("allowzero", 0)
     out = []
     for i, v in enumerate(target):
-        if v == 0 and not allowzero:
+        if v == 0 and not allowzero:  # 0 copies the input's extent on that axis
+            if i >= len(src):
+                raise ShapeError("a Reshape of %s to %s: 0 at position %d copies an axis the input does not have"
+                                 % (src, target, i))
             out.append(src[i])
         else:
             out.append(v)

@@ -36,6 +36,24 @@ def _const_array(value):
     raise TypeError("cannot make a constant of %r" % (value,))
 
 
+def _holds_no_elements(shape):
+    return shape is not None and 0 in shape
+
+
+def _literal_zero_target(ir, in_names, out_names):
+    """A Reshape of an empty tensor whose target holds a 0: the rules mean the extent 0, which ONNX
+    writes as allowzero 1 (opset 14 on); by default a 0 would copy the input's extent instead."""
+    if len(in_names) < 2 or not out_names:
+        return False
+    target = ir.get_const(in_names[1])
+    if target is None or 0 not in np.asarray(target).reshape(-1).tolist():
+        return False
+    opset = getattr(ir, "opset_version", None)
+    if opset is None or opset() < 14:
+        return False
+    return _holds_no_elements(ir.get_shape(in_names[0])) or _holds_no_elements(ir.get_shape(out_names[0]))
+
+
 class Graph:
     """Builds nodes for one rule call: `op(...)` creates a node, `nodes` lists them in creation order.
 
@@ -75,6 +93,8 @@ class Graph:
         else:
             out_names = [str(o) for o in outputs]
         node_attrs = {k: (list(v) if isinstance(v, tuple) else v) for k, v in attrs.items() if v is not None}
+        if op_type == "Reshape" and "allowzero" not in node_attrs and _literal_zero_target(ir, in_names, out_names):
+            node_attrs["allowzero"] = 1
         node = IrNode(op_type, in_names, out_names, node_name, node_attrs,
                       CUSTOM_DOMAIN if is_custom_op(op_type) else "")
         self._record_shapes(node, ref)
