@@ -376,6 +376,9 @@ bool Ir::is_invalid(const std::string& t) const { return obj(ref_).attr("is_inva
 
 bool Ir::dynamic_shapes() const { return py::bool_(obj(ref_).attr("dynamic_shapes")); }
 std::string Ir::unsqueeze_2d_mode() const { return str_of(obj(ref_).attr("unsqueeze_2d_mode"), "ir.unsqueeze_2d_mode"); }
+int64_t Ir::opset_version() const {
+  return to_int(to_ref(obj(ref_).attr("opset_version")()), "ir.opset_version()");
+}
 std::string Ir::npu_target() const {
   py::object v = obj(ref_).attr("npu_target");
   return v.is_none() ? std::string() : std::string(py::str(v));
@@ -513,6 +516,18 @@ bool dtype_is_float32(const Ref& dtype) {
     return py::bool_(np.attr("dtype")(h(dtype)).equal(np.attr("dtype")("float32")));
   } catch (const py::error_already_set&) {
     return false;  // not a data type at all
+  }
+}
+
+std::optional<DType> element_type(const Ref& dtype) {
+  if (dtype.is_none()) return std::nullopt;
+  try {
+    const std::string name = py::str(module_name("np").attr("dtype")(h(dtype)).attr("name"));
+    return dtype_from_name(name);
+  } catch (const py::error_already_set&) {
+    return std::nullopt;  // not a data type at all
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;  // a type the arrays do not hold
   }
 }
 

@@ -7,48 +7,28 @@
 // the tables fuse_dims, cvt_dims and hw_dims.  The module keeps process-wide
 // state, so a second initialisation in the same process is refused.
 #include <pybind11/eval.h>
-#include <pybind11/pybind11.h>
 
 #include "frame.hpp"
 #include "host_internal.hpp"
 #include "lowering_algebra.hpp"
+#include "module_support.hpp"
 
 namespace py = pybind11;
 using namespace vexo::dims;
+using namespace vexo::dims::entry;
 
 namespace {
 
 bool g_initialised = false;
 
 constexpr const char* kModuleName = "vexo.api.rules.dims";
-constexpr const char* kReinitMessage =
-    "Module 'dims' has already been imported. Re-initialisation is not supported.";
 
-// Rules are published as plain Python functions around their C++ bodies, so
-// that they introspect like any Python callable: signature (ir, nodes,
-// quant_tab={}), __defaults__ holding the rule's own default mapping, a name,
-// a module and a docstring.
-constexpr const char* kWrappers = R"PY(
-def _named(fn, name, doc, module):
-    fn.__name__ = name
-    fn.__qualname__ = name
-    try:
-        fn.__code__ = fn.__code__.replace(co_name=name, co_qualname=name)
-    except TypeError:
-        fn.__code__ = fn.__code__.replace(co_name=name)
-    fn.__doc__ = doc
-    fn.__module__ = module
-    return fn
-
-def make_rule(impl, name, doc, module):
-    def rule(ir, nodes, quant_tab={}):
-        return impl(ir, nodes, quant_tab)
-    return _named(rule, name, doc, module)
-
-def make_tile_size(impl, name, doc, module):
+// The plain function _1x1_resize_to_tile_size keeps its own signature.
+constexpr const char* kTileSizeWrapper = R"PY(
+def make_tile_size(impl):
     def tile_size(x, MAX_FM_SIZE, MAX_KERNEL_SIZE):
         return impl(x, MAX_FM_SIZE, MAX_KERNEL_SIZE)
-    return _named(tile_size, name, doc, module)
+    return tile_size
 )PY";
 
 constexpr const char* kTileSizeDoc =
@@ -59,42 +39,6 @@ constexpr const char* kTileSizeDoc =
     "taken off repeatedly until the rest fits, and [] is returned when a prime\n"
     "factor above MAX_KERNEL_SIZE remains.";
 
-void register_translators() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  py::register_exception_translator([](std::exception_ptr p) {
-    try {
-      if (p) std::rethrow_exception(p);
-    } catch (const HostTypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const ArrayError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    }
-  });
-}
-
-// `from module import name`, failing as Python's import statement fails.
-py::object import_name(const char* module, const char* name) {
-  py::module_ m = py::module_::import(module);
-  if (!py::hasattr(m, name)) {
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    throw py::error_already_set();
-  }
-  return m.attr(name);
-}
-
-py::object rule_impl(const RuleDef& def) {
-  const RuleDef* d = &def;
-  return py::cpp_function([d](py::object ir, py::object nodes, py::object quant_tab) {
-    const Ir host_ir(Ref::borrow(ir.ptr()));
-    const NodeList matched(Ref::borrow(nodes.ptr()), d->name);
-    RuleResult r = d->fn(host_ir, matched, Ref::borrow(quant_tab.ptr()));
-    return py::make_tuple(py::reinterpret_steal<py::object>(static_cast<PyObject*>(r.remove.release())),
-                          py::reinterpret_steal<py::object>(static_cast<PyObject*>(r.add.release())));
-  });
-}
-
 py::object tile_size_impl() {
   return py::cpp_function([](py::object x, py::object max_fm, py::object max_kernel) {
     const Ints tiles = resize_to_tile_size(to_int(Ref::borrow(x.ptr()), "x"),
@@ -104,19 +48,6 @@ py::object tile_size_impl() {
     for (int64_t t : tiles) out.append(py::int_(t));
     return out;
   });
-}
-
-py::dict make_table(const std::vector<TableEntry>& entries, const py::dict& ns) {
-  py::dict table;
-  for (const TableEntry& e : entries) {
-    py::list ops;
-    for (const char* op : e.ops) ops.append(py::str(op));
-    py::dict entry;
-    entry["ops"] = ops;
-    entry["proc"] = ns[e.proc];
-    table[e.entry] = entry;
-  }
-  return table;
 }
 
 void fill_namespace(py::module_ mod) {
@@ -137,15 +68,13 @@ void fill_namespace(py::module_ mod) {
   internal::set_module_namespace(ns);
 
   py::dict scratch;
-  py::exec(kWrappers, scratch);
+  py::exec(kTileSizeWrapper, scratch);
   for (const char* name : catalogue()) {
     const std::string n(name);
-    if (n == "_1x1_resize_to_tile_size") {
-      ns[name] = scratch["make_tile_size"](tile_size_impl(), n, kTileSizeDoc, kModuleName);
-    } else {
-      const RuleDef& def = find_rule(n);
-      ns[name] = scratch["make_rule"](rule_impl(def), n, def.doc, kModuleName);
-    }
+    if (n == "_1x1_resize_to_tile_size")
+      ns[name] = named_function(scratch["make_tile_size"](tile_size_impl()), n, kTileSizeDoc, kModuleName);
+    else
+      ns[name] = rule_function(find_rule(n), kModuleName);
   }
 
   ns["fuse_dims"] = make_table(fuse_dims_table(), ns);
@@ -153,24 +82,7 @@ void fill_namespace(py::module_ mod) {
   ns["hw_dims"] = make_table(hw_dims_table(), ns);
 }
 
-int dims_exec(PyObject* m) {
-  if (g_initialised) {
-    PyErr_SetString(PyExc_ImportError, kReinitMessage);
-    return -1;
-  }
-  try {
-    register_translators();
-    fill_namespace(py::reinterpret_borrow<py::module_>(m));
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return -1;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
-    return -1;
-  }
-  g_initialised = true;
-  return 0;
-}
+int dims_exec(PyObject* m) { return exec_once(m, g_initialised, "dims", fill_namespace); }
 
 PyModuleDef_Slot dims_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(dims_exec)},
