@@ -6,8 +6,8 @@ import pytest
 
 from vexo.testing import check_export
 
-EXPORTS = sorted((Path(__file__).parents[1] / "data" / "exports").glob("*.onnx"))
-assert EXPORTS, "tests/data/exports holds no models"
+EXPORTS = sorted((Path(__file__).parents[2] / "fixtures" / "exports").glob("*.onnx"))
+assert EXPORTS, "fixtures/exports holds no models"
 
 
 @pytest.mark.parametrize("path", EXPORTS, ids=[p.stem for p in EXPORTS])
