@@ -1,9 +1,10 @@
 """Tile as Expand, Gather as Conv, Expand before Reshape as Gather, constant shrinking, broadcast Mul, 1x1 Resize."""
 import numpy as np
 import pytest
-from onnx import helper
 
 import vexo.api.rules.dims as dims
+from rule_kit import node
+from rule_kit import refused as assert_refused
 from vexo.api.ir_graph import IrGraph
 from vexo.api.vexo_log import VEXOLog
 from vexo.testing import assert_equivalent, make_model, run_rule
@@ -20,16 +21,6 @@ def rewrite(rule, ir, *names):
     """Runs the rule on the named nodes; the result's node names, removed and added."""
     remove, add = run_rule(rule, ir, [ir.node(n) for n in names])
     return [n.name for n in remove], [n.name for n in add]
-
-
-def assert_refused(rule, ir, *names):
-    changes = ir.changes
-    assert rule(ir, [ir.node(n) for n in names]) == ([], [])
-    assert ir.changes == changes
-
-
-def node(op, ins, outs, name, **attrs):
-    return helper.make_node(op, ins, outs, name=name, **attrs)
 
 
 # ------------------------------------------------------------------ Tile
