@@ -101,8 +101,8 @@ def assert_equivalent(before, after, rtol=1e-4, atol=1e-5, seed=0, feeds=None):
     got = run_model(after, feeds)
     for name, value in want.items():
         assert name in got, "output '%s' is missing after the rewrite" % name
-        assert got[name].shape == value.shape, "output '%s': shape %s, expected %s" % (
-            name, got[name].shape, value.shape)
+        assert (got[name].shape, got[name].dtype) == (value.shape, value.dtype), "output '%s': %s %s, expected %s %s" % (
+            name, got[name].dtype, got[name].shape, value.dtype, value.shape)
         np.testing.assert_allclose(got[name], value, rtol=rtol, atol=atol, err_msg="output '%s'" % name)
 
 
