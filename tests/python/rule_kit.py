@@ -24,10 +24,11 @@ def node(op, ins, outs, name=None, **attrs):
     return helper.make_node(op, ins, outs, name=op.lower() if name is None else name, **attrs)
 
 
-def graph(nodes, inputs, outputs=None, consts=None, **config):
+def graph(nodes, inputs, outputs=None, consts=None, opset=17, **config):
     """An IrGraph of one node or a list of them; the outputs default to the last node's, typed by inference."""
     nodes = nodes if isinstance(nodes, list) else [nodes]
-    return IrGraph(make_model(nodes, inputs, outputs or {o: None for o in nodes[-1].output}, consts), **config)
+    outputs = outputs or {o: None for o in nodes[-1].output}
+    return IrGraph(make_model(nodes, inputs, outputs, consts, opset=opset), **config)
 
 
 def rewrite(rule, ir, *names, quant_tab=None):

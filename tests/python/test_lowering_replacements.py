@@ -232,6 +232,7 @@ def test_1x1_resize_becomes_tile_chain(h, w, tiles):
 
 @pytest.mark.parametrize("in_shape, out_shape", [([1, 4, 1, 1], [1, 4, 11, 8]), ([1, 4, 1, 1], [1, 4, 8, 513]),
                                                  ([1, 4, 1, 1], [1, 4, 81, 8]), ([1, 4, 2, 2], [1, 4, 8, 8]),
-                                                 ([4, 1, 1], [4, 8, 8]), ([1, 4, 1, 1], [1, 8, 8, 8])])
+                                                 ([4, 1, 1], [4, 8, 8]), ([1, 4, 1, 1], [1, 8, 8, 8]),
+                                                 ([1], [8])])
 def test_1x1_resize_refusals(in_shape, out_shape):
     assert_refused(dims._p_convert_1x1_resize_to_tile, resize_graph(in_shape, out_shape)[0], "rz")

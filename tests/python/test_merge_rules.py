@@ -4,7 +4,7 @@ import pytest
 from onnx import helper
 
 import vexo.api.rules.dims as dims
-from rule_kit import graph
+from rule_kit import f32, graph, i64, refused
 from vexo.testing import assert_equivalent, run_rule
 
 RNG = np.random.default_rng(7)
@@ -267,6 +267,22 @@ def test_split_concat_refusals():
     computed = [helper.make_node("Shape", ["z"], ["s"]), node("Split", ["x", "s"], ["o0"], axis=0)]
     assert apply(dims._p_merge_dims_and_convert_ND_to_4D, computed, {"x": [2, 3, 4, 5, 6], "z": [2]},
                  {"o0": None})[3] == []
+
+
+@pytest.mark.parametrize("rule,n,inputs,consts,unknown", [
+    (dims._p_squeeze_nd_elementwise_op, node("Mul", ["x", "c"], ["y"]), {"x": [2, 3, 4, 5, 6, 7]}, {"c": f32(7)}, "c"),
+    (dims._p_merge_dims_and_convert_ND_to_4D, node("Concat", ["a", "b"], ["y"], axis=1),
+     {"a": [2, 3, 4, 5, 6], "b": [2, 3, 4, 5, 6]}, None, "y"),
+    (dims._p_merge_dims_and_convert_ND_to_4D, node("Split", ["x", "s"], ["p", "q"], axis=1), {"x": [2, 6, 4, 5, 3]},
+     {"s": i64(2, 4)}, "q"),
+    (dims._p_squeeze_nd_expand, node("Expand", ["x", "s"], ["y"]), {"x": [1, 1, 3, 4, 5]}, {"s": i64(2, 6, 3, 4, 5)},
+     "y"),
+])
+def test_unknown_shapes_and_other_ranks_are_refused(rule, n, inputs, consts, unknown):
+    ir = graph(n, inputs, None, consts)
+    if unknown:
+        ir.set_shape(unknown, None)
+    refused(rule, ir, "n")
 
 
 def test_bad_calls_and_host_answers_raise_before_any_write(monkeypatch):

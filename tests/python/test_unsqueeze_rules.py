@@ -165,13 +165,15 @@ REFUSED = {
     "pow_low_rank_base": (node("Pow", ["x", "e"], ["y"]), {"x": [5], "e": [2, 3, 5]}, {}),
     "slice_without_axes": (node("Slice", ["x", "st", "en"], ["y"]), {"x": [2, 8, 10]}, {"st": i64(0, 1, 1),
                                                                                      "en": i64(2, 7, 9)}),
+    # pads of the axes named by the axes input do not follow the layout
+    "pad_with_axes": (node("Pad", ["x", "p", "", "ax"], ["y"]), {"x": [2, 8, 10]}, {"p": i64(1, 2), "ax": i64(2)}),
 }
 
 
 @pytest.mark.parametrize("case", REFUSED)
 def test_refusal_changes_nothing(case):
     n, inputs, consts, *outputs = REFUSED[case]
-    ir = graph(n, inputs, *outputs or [None], consts)
+    ir = graph(n, inputs, *outputs or [None], consts, opset=18)
     assert all(ir.get_shape(o) for o in n.output)
     refused(RAISE, ir, n.name)
 
