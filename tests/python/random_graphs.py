@@ -40,7 +40,7 @@ if __name__ == "__main__":  # run from a checkout without installing
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 from vexo.api.ir_graph import CUSTOM_DOMAIN  # noqa: E402
-from vexo.testing import run_model  # noqa: E402
+from vexo.runtime_check import run_model  # noqa: E402
 
 F32, I64, I32, BOOL = np.dtype(np.float32), np.dtype(np.int64), np.dtype(np.int32), np.dtype(bool)
 FLOAT = onnx.TensorProto.FLOAT
@@ -1146,7 +1146,7 @@ def check_model(model, seed=0, **options):
     """Converts `model` and checks the result; returns a Verdict."""
     from vexo.convert import ConversionError, convert
     from vexo.custom_ops import lower_custom_ops
-    from vexo.testing import random_inputs
+    from vexo.runtime_check import random_inputs
     verdict = Verdict(seed, options=dict(options))
     try:
         onnx.checker.check_model(model)

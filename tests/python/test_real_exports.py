@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from vexo.testing import check_export
+from vexo.runtime_check import check_export
 
 EXPORTS = sorted((Path(__file__).parents[2] / "fixtures" / "exports").glob("*.onnx"))
 assert EXPORTS, "fixtures/exports holds no models"
