@@ -1,0 +1,54 @@
+#include "builder.hpp"
+
+#include <stdexcept>
+
+namespace vexo::graph {
+
+std::string Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs,
+                        const BuildOptions& options, std::vector<Attr> attrs) {
+  Graph& g = graph_;
+  const std::string node_name = options.name ? *options.name : g.unique_name(op_type);
+  const std::string base = options.outputs_ref && !options.outputs_ref->empty() ? *options.outputs_ref : node_name;
+  Names in_names;
+  std::optional<std::string> invented;
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const BuildInput& in = inputs[k];
+    if (in.kind == BuildInput::None) {
+      std::string t = g.unique_name(base + "_in" + std::to_string(k));
+      if (!invented) invented = t;
+      in_names.push_back(std::move(t));
+    } else if (in.kind == BuildInput::Name) {
+      in_names.push_back(in.name);
+    } else {
+      std::string c = g.unique_name(node_name + "_c" + std::to_string(k));
+      g.set_const(c, in.value);
+      in_names.push_back(std::move(c));
+    }
+  }
+  Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(base + "_out")};
+  NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
+  for (Attr& a : attrs)
+    if (a.value.kind != AttrValue::None) node->attrs.push_back(std::move(a));
+  record_shapes(*node, options.outputs_ref);
+  nodes_.push_back(node);
+  if (options.outputs && invented) return *invented;
+  if (out_names.empty()) throw std::out_of_range("list index out of range");
+  return out_names[0];
+}
+
+void Builder::record_shapes(const Node& node, const std::optional<std::string>& ref) {
+  Graph& g = graph_;
+  const std::vector<Inferred> inferred = g.infer(node);
+  const Names& outs = node.outputs();
+  for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
+    const std::string& o = outs[k];
+    if (o.empty()) continue;
+    const std::optional<Shape>* known = g.shape(o);
+    if (known && *known) continue;
+    int32_t dtype = inferred[k].dtype;
+    if (dtype == kUndefined && ref) dtype = g.dtype(*ref);
+    if (inferred[k].shape) g.set_shape(o, inferred[k].shape, dtype);
+  }
+}
+
+}  // namespace vexo::graph

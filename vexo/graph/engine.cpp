@@ -1,0 +1,248 @@
+#include "engine.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <unordered_set>
+
+namespace vexo::graph {
+
+std::string EngineHooks::describe_error(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::out_of_range& x) {
+    return std::string("IndexError: ") + x.what();
+  } catch (const std::invalid_argument& x) {
+    return std::string("ValueError: ") + x.what();
+  } catch (const std::exception& x) {
+    return std::string("RuntimeError: ") + x.what();
+  } catch (...) {
+    return "RuntimeError: unknown error";
+  }
+}
+
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const Names& ops) {
+  std::vector<Node*> chain{node};
+  Node* cur = node;
+  for (size_t k = 1; k < ops.size(); ++k) {
+    const std::vector<Node*> next = g.next_nodes(*cur);
+    if (next.size() != 1 || next[0]->op_type != ops[k] || next[0]->inputs().empty() || cur->outputs().empty() ||
+        next[0]->inputs()[0] != cur->outputs()[0])
+      return std::nullopt;
+    cur = next[0];
+    chain.push_back(cur);
+  }
+  return chain;
+}
+
+bool Engine::available(const std::string& t) const {
+  return graph_.producer(t) != nullptr || graph_.is_const(t) || graph_.is_graph_input(t);
+}
+
+bool Engine::shapes_known(const Node& node) const {
+  for (const Names* ports : {&node.inputs(), &node.outputs()})
+    for (const std::string& t : *ports) {
+      if (t.empty() || graph_.is_const(t)) continue;
+      const std::optional<Shape>* s = graph_.shape(t);
+      if (!s || !*s) return false;
+    }
+  return true;
+}
+
+void Engine::attempt(const std::string& node, const std::string& entry, const std::string& status) {
+  auto& tried = attempts[node];
+  for (auto& [e, s] : tried)
+    if (e == entry) {
+      s = status;
+      return;
+    }
+  tried.emplace_back(entry, status);
+}
+
+void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed,
+                   const std::vector<Node*>& added) {
+  std::vector<Node*> live;
+  auto take = [&](Node* n) {
+    if (graph_.contains(*n) && std::find(live.begin(), live.end(), n) == live.end()) live.push_back(n);
+  };
+  for (Node* n : chain) take(n);
+  for (Node* n : added) take(n);
+  for (const NodePtr& n : graph_.written()) take(n.get());
+  for (Node* node : live) {
+    for (const std::string& t : node->inputs())
+      if (!t.empty() && !available(t))
+        throw BrokenGraph("node '" + node->name + "' reads tensor '" + t + "', which nothing writes any more");
+    for (const std::string& t : node->outputs())
+      if (!t.empty() && graph_.producer(t) != node)
+        throw BrokenGraph("tensor '" + t + "' is written by more than one node");
+  }
+  for (const NodePtr& node : removed)
+    for (const std::string& t : node->outputs())
+      if (!t.empty() && (!graph_.consumers(t).empty() || graph_.is_graph_output(t)) && !available(t))
+        throw BrokenGraph("tensor '" + t + "' of removed node '" + node->name + "' is still read");
+  if (check_shapes_ && !graph_.shape_conflicts().empty()) {
+    const ShapeConflict& c = graph_.shape_conflicts()[0];
+    if (!c.message.empty()) throw BrokenGraph(c.message);
+    auto text = [](const Shape& s) {
+      std::string out = "[";
+      for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+      return out + "]";
+    };
+    throw BrokenGraph("tensor '" + c.tensor + "' is recorded as " + text(*c.recorded) + " but node '" +
+                      c.node->name + "' (" + c.node->op_type + ") computes " + text(*c.computed));
+  }
+}
+
+std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const Entry& entry,
+                                                 const std::vector<Node*>& chain, bool* failed) {
+  if (failed) *failed = false;
+  std::vector<NodePtr> keep_chain(chain.begin(), chain.end());
+  Graph& g = graph_;
+  const uint64_t before = g.changes();
+  g.begin();
+  hooks_.quant_begin(entry.native);
+  RuleOutcome outcome;
+  std::vector<Node*> added;
+  std::string message;
+  try {
+    outcome = entry.call(chain);
+    if (outcome.failed) {
+      message = outcome.message;
+    } else {
+      if (g.changes() == before && outcome.remove.empty() && outcome.add.empty()) {
+        g.commit();
+        hooks_.quant_commit();
+        return std::nullopt;
+      }
+      added = g.apply(outcome.remove, outcome.add);
+      check(chain, outcome.remove, added);
+    }
+  } catch (const BrokenGraph& e) {
+    message = e.what();
+  } catch (const ModelError& e) {
+    message = e.what();
+  } catch (...) {
+    message = hooks_.describe_error(std::current_exception());
+    if (message.empty()) message = "RuntimeError: unknown error";
+  }
+  if (!message.empty()) {
+    g.rollback();
+    hooks_.quant_rollback();
+    Failure f{table, entry.name, chain[0]->name, message};
+    failures.push_back(f);
+    hooks_.failed(f);
+    if (failed) *failed = true;
+    return std::nullopt;
+  }
+  g.commit();
+  hooks_.quant_commit();
+  if (g.changes() == before) return std::nullopt;
+
+  std::vector<NodePtr> written = g.written();
+  std::vector<Node*> touched;
+  for (Node* n : chain)
+    if (g.contains(*n)) touched.push_back(n);
+  for (Node* n : added)
+    if (g.contains(*n)) touched.push_back(n);
+  for (const NodePtr& n : written)
+    if (g.contains(*n)) touched.push_back(n.get());
+  const std::unordered_set<Node*> added_set(added.begin(), added.end());
+  Applied record{table, entry.name, chain[0]->name, {}, {}, {}};
+  for (const NodePtr& n : outcome.remove)
+    if (!g.contains(*n)) record.removed.push_back(n->name);
+  for (Node* n : added)
+    if (g.contains(*n)) record.added.push_back(n->name);
+  std::set<std::string> changed;
+  for (Node* n : touched)
+    if (!added_set.count(n)) changed.insert(n->name);
+  record.changed.assign(changed.begin(), changed.end());
+  applied.push_back(std::move(record));
+
+  std::vector<NodePtr> revisit;
+  std::unordered_set<Node*> seen;
+  auto visit = [&](Node* n) {
+    if (seen.insert(n).second) revisit.emplace_back(n);
+  };
+  for (Node* n : touched) visit(n);
+  for (Node* n : touched) {
+    for (Node* p : g.pre_nodes(*n)) visit(p);
+    for (Node* c : g.next_nodes(*n)) visit(c);
+  }
+  return revisit;
+}
+
+TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {
+  Graph& g = graph_;
+  TableRun run;
+  run.name = table;
+  const auto start = std::chrono::steady_clock::now();
+  std::unordered_map<std::string, std::vector<const Entry*>> index;
+  for (const Entry& e : entries)
+    if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
+  std::unordered_map<std::string, int> fires;
+  std::optional<std::unordered_set<Node*>> visit;
+  std::vector<NodePtr> keep;  // holds the nodes of `visit` while the pass runs
+  auto fired = [&](const std::string& entry) {
+    for (auto& [name, count] : run.fired)
+      if (name == entry) {
+        ++count;
+        return;
+      }
+    run.fired.emplace_back(entry, 1);
+  };
+  while (true) {
+    if (run.passes >= max_passes_) {
+      run.limit_hit = "stopped after " + std::to_string(max_passes_) + " passes with changes still pending";
+      break;
+    }
+    ++run.passes;
+    std::vector<NodePtr> order;
+    for (Node* n : g.topological_order())
+      if (!visit || visit->count(n)) order.emplace_back(n);
+    std::unordered_set<Node*> changed;
+    std::vector<NodePtr> changed_keep;
+    for (size_t k = 0; k < order.size(); ++k) {
+      Node* node = order[k].get();
+      if (k % 2000 == 0) hooks_.progress(table, run.passes, k, order.size());
+      if (!g.contains(*node)) continue;
+      auto found = index.find(node->op_type);
+      if (found == index.end()) continue;
+      auto f = fires.find(node->name);
+      if (f != fires.end() && f->second >= kFiresPerNode) continue;
+      if (!shapes_known(*node)) {
+        attempts[node->name] = {{"(every entry)", "not tried: a tensor's shape is unknown"}};
+        continue;
+      }
+      const std::string node_name = node->name;
+      for (const Entry* e : found->second) {
+        const std::optional<std::vector<Node*>> chain = match_chain(g, node, e->ops);
+        if (!chain) continue;
+        ++run.calls;
+        bool failed = false;
+        std::optional<std::vector<NodePtr>> revisit;
+        if (hooks_.overrides_call())
+          revisit = hooks_.call_override(table, *e, *chain, &failed);
+        else
+          revisit = call(table, *e, *chain, &failed);
+        attempt(node_name, e->name, revisit ? "fired" : failed ? "error" : "declined");
+        if (revisit) {
+          fired(e->name);
+          const int count = ++fires[node_name];
+          if (count == kFiresPerNode && run.limit_hit.empty())
+            run.limit_hit = "node '" + node_name + "' was rewritten " + std::to_string(kFiresPerNode) +
+                            " times; left as it is";
+          for (const NodePtr& n : *revisit)
+            if (changed.insert(n.get()).second) changed_keep.push_back(n);
+          break;
+        }
+      }
+    }
+    if (changed.empty()) break;
+    visit = std::move(changed);
+    keep = std::move(changed_keep);
+  }
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+}  // namespace vexo::graph

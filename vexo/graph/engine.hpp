@@ -1,0 +1,125 @@
+// The rule engine: runs a registration table on the graph to a fixed point.
+//
+// Entries are indexed by the first op type of their pattern; a pattern of
+// several op types is matched along single-consumer edges (the next node must
+// be the only consumer and read the previous node's first output as its first
+// input).  A table runs in passes: the first visits every node in topological
+// order, each later pass only the nodes next to a change of the pass before.
+// For a visited node the entries of its op type are tried in table order; the
+// first that changes the graph ends the node's turn.  Nodes with a tensor of
+// unknown shape are not handed to the rules.  A pass limit and a limit of
+// rewrites per node stop a run that would not settle.
+//
+// Every rule call is a transaction: a rule that raises, or leaves a tensor read
+// but not written, a tensor written twice, a cycle or a recorded shape its node
+// does not compute, is rolled back exactly and recorded as a failure.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "graph.hpp"
+
+namespace vexo::graph {
+
+constexpr int kDefaultMaxPasses = 50;
+constexpr int kFiresPerNode = 32;  // a node rewritten more often in one table is left as it is
+
+// What calling a rule gave: its two lists, or the failure as reported.
+struct RuleOutcome {
+  bool failed = false;
+  std::string message;
+  std::vector<NodePtr> remove, add;
+};
+
+struct Entry {
+  std::string name;
+  Names ops;
+  bool native = false;  // the rule is compiled code that writes the quantization table only through its host
+  std::function<RuleOutcome(const std::vector<Node*>& chain)> call;
+};
+
+struct Failure {
+  std::string table, entry, node, message;
+};
+
+struct Applied {
+  std::string table, entry, node;
+  Names removed, added, changed;
+};
+
+struct TableRun {
+  std::string name;
+  int passes = 0;
+  int64_t calls = 0;
+  std::vector<std::pair<std::string, int64_t>> fired;  // in the order entries first fired
+  std::string limit_hit;
+  double seconds = 0.0;
+};
+
+// What the engine needs of its host (the Python side in the converter).
+class EngineHooks {
+ public:
+  virtual ~EngineHooks() = default;
+  virtual void quant_begin(bool native) { (void)native; }
+  virtual void quant_commit() {}
+  virtual void quant_rollback() {}
+  virtual void failed(const Failure& f) { (void)f; }
+  // "Type: text" for an exception that escaped a call (a rule's own errors come preformatted).
+  virtual std::string describe_error(std::exception_ptr e);
+  virtual void progress(const std::string& table, int pass, size_t done, size_t total) {
+    (void)table, (void)pass, (void)done, (void)total;
+  }
+  // An engine whose whole call is replaced (by a subclass in Python): the nodes to
+  // revisit, or nullopt when nothing changed; `failures_grew` tells errors from declines.
+  virtual bool overrides_call() { return false; }
+  virtual std::optional<std::vector<NodePtr>> call_override(const std::string& table, const Entry& entry,
+                                                            const std::vector<Node*>& chain, bool* failures_grew) {
+    (void)table, (void)entry, (void)chain, (void)failures_grew;
+    return std::nullopt;
+  }
+};
+
+// A rule result that would leave the graph inconsistent.
+struct BrokenGraph : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Engine {
+ public:
+  Engine(Graph& graph, EngineHooks& hooks, int max_passes = kDefaultMaxPasses, bool check_shapes = true)
+      : graph_(graph), hooks_(hooks), max_passes_(max_passes), check_shapes_(check_shapes) {}
+
+  TableRun run_table(const std::string& table, const std::vector<Entry>& entries);
+
+  // One rule call as a transaction: the nodes to revisit, or nullopt when
+  // nothing changed (declined or failed; `failed` tells which).
+  std::optional<std::vector<NodePtr>> call(const std::string& table, const Entry& entry,
+                                           const std::vector<Node*>& chain, bool* failed = nullptr);
+
+  std::vector<Failure> failures;
+  std::vector<Applied> applied;
+  // node name -> (entry, "fired" | "declined" | "error" | why not tried), in the order tried
+  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> attempts;
+
+ private:
+  void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
+  bool available(const std::string& tensor) const;
+  bool shapes_known(const Node& node) const;
+  void attempt(const std::string& node, const std::string& entry, const std::string& status);
+
+  Graph& graph_;
+  EngineHooks& hooks_;
+  int max_passes_;
+  bool check_shapes_;
+};
+
+// The nodes matching `ops` from `node` along single-consumer edges, or nullopt.
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const Names& ops);
+
+}  // namespace vexo::graph

@@ -1,0 +1,904 @@
+#include "graph.hpp"
+
+#include <algorithm>
+#include <queue>
+
+namespace vexo::graph {
+
+const char* const kCustomDomain = "vexo.ex";
+
+bool is_custom_op(const std::string& op_type) { return op_type.size() >= 2 && op_type.compare(0, 2, "ex") == 0; }
+
+std::string describe(const Node& node) { return "node '" + node.name + "' (" + node.op_type + ")"; }
+
+uint64_t next_uid() {
+  static uint64_t counter = 0;
+  return counter++;
+}
+
+// ---------------------------------------------------------------- Node
+
+Node::Node(std::string op, Names ins, Names outs, std::string nm, std::string dom)
+    : op_type(std::move(op)), domain(std::move(dom)), name(std::move(nm)), inputs_(std::move(ins)),
+      outputs_(std::move(outs)), uid_(next_uid()) {
+  seq_ = static_cast<double>(uid_);
+}
+
+void Node::set_ports(Port p, Names names) {
+  Names& list = p == Port::Input ? inputs_ : outputs_;
+  if (list == names) return;
+  Names old = std::move(list);
+  list = std::move(names);
+  std::string old_raw = std::move(raw);
+  raw.clear();
+  if (graph_) graph_->ports_changed(this, p, old, std::move(old_raw));
+}
+
+void Node::set_port(Port p, size_t index, const std::string& tensor) {
+  Names names = ports(p);
+  if (index >= names.size()) throw std::out_of_range("list assignment index out of range");
+  names[index] = tensor;
+  set_ports(p, std::move(names));
+}
+
+const AttrValue* Node::attr(const std::string& n) const {
+  for (const Attr& a : attrs)
+    if (a.name == n) return &a.value;
+  return nullptr;
+}
+
+NodePtr Node::copy() const {
+  NodePtr c(new Node(op_type, inputs_, outputs_, name, domain));
+  c->attrs = attrs;
+  for (Attr& a : c->attrs) a.raw.clear();
+  c->extras = extras;
+  return c;
+}
+
+// ---------------------------------------------------------------- OrderedNames
+
+bool OrderedNames::insert(const std::string& n) {
+  if (pos_.count(n)) return false;
+  pos_.emplace(n, slots_.size());
+  slots_.push_back({n, true});
+  return true;
+}
+
+bool OrderedNames::erase(const std::string& n) {
+  auto it = pos_.find(n);
+  if (it == pos_.end()) return false;
+  slots_[it->second].live = false;
+  pos_.erase(it);
+  if (++dead_ > 64 && dead_ > slots_.size() / 2) compact();
+  return true;
+}
+
+void OrderedNames::compact() {
+  std::vector<Slot> kept;
+  kept.reserve(pos_.size());
+  for (auto& s : slots_)
+    if (s.live) {
+      pos_[s.name] = kept.size();
+      kept.push_back(std::move(s));
+    }
+  slots_ = std::move(kept);
+  dead_ = 0;
+}
+
+std::vector<std::string> OrderedNames::list() const {
+  std::vector<std::string> out;
+  out.reserve(pos_.size());
+  each([&](const std::string& n) { out.push_back(n); });
+  return out;
+}
+
+// ---------------------------------------------------------------- Graph: journal
+
+Graph::Graph(Config c) : config(std::move(c)) {}
+
+Graph::~Graph() {
+  journal_.reset();
+  for (NodePtr& n : node_slots_)
+    if (n) n->graph_ = nullptr;
+}
+
+void Graph::record(std::function<void()> undo) {
+  ++changes_;
+  if (journal_) journal_->push_back(std::move(undo));
+  if (on_write) on_write();
+}
+
+void Graph::push_undo(std::function<void()> undo) {
+  if (journal_) journal_->push_back(std::move(undo));
+}
+
+void Graph::begin() {
+  journal_.emplace();
+  clear_touched();
+}
+
+void Graph::clear_touched() {
+  touched_.clear();
+  touched_pos_.clear();
+}
+
+void Graph::commit() { journal_.reset(); }
+
+void Graph::rollback() {
+  std::vector<std::function<void()>> undo;
+  if (journal_) undo = std::move(*journal_);
+  journal_.reset();
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) (*it)();
+  clear_touched();
+}
+
+void Graph::touch(Node* node) {
+  if (node == nullptr || touched_pos_.count(node)) return;
+  touched_pos_.emplace(node, touched_.size());
+  touched_.emplace_back(node);
+}
+
+void Graph::untouch(Node* node) {
+  auto it = touched_pos_.find(node);
+  if (it == touched_pos_.end()) return;
+  touched_[it->second] = NodePtr();
+  touched_pos_.erase(it);
+}
+
+// ---------------------------------------------------------------- tensors
+
+const Tensor* Graph::tensor(const std::string& name) const {
+  auto it = tensors_.find(name);
+  return it == tensors_.end() ? nullptr : &it->second;
+}
+
+const std::optional<Shape>* Graph::shape(const std::string& name) const {
+  const Tensor* t = tensor(name);
+  return t ? &t->shape : nullptr;
+}
+
+int32_t Graph::dtype(const std::string& name) const {
+  const Tensor* t = tensor(name);
+  return t ? t->dtype : kUndefined;
+}
+
+namespace {
+
+std::string numpy_shape(const Shape& s) {
+  std::string out = "(";
+  for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+  return out + (s.size() == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
+void Graph::set_shape(const std::string& name, const std::optional<Shape>& shape, int32_t dtype) {
+  Tensor& t = entry(name);
+  if (t.value && shape) {
+    if (t.value->dims != *shape) {
+      ConstPtr reshaped;
+      try {
+        reshaped = t.value->reshaped(*shape);
+      } catch (const TensorError&) {
+        throw ShapeError("cannot reshape array of size " + std::to_string(t.value->count()) + " into shape " +
+                         numpy_shape(*shape));
+      }
+      set_const_value(name, reshaped);
+    }
+    return;
+  }
+  const int32_t new_dtype = dtype != kUndefined ? dtype : t.dtype;
+  if (t.shape == shape && t.dtype == new_dtype) return;
+  names_.insert(name);
+  const std::optional<Shape> old_shape = t.shape;
+  const int32_t old_dtype = t.dtype;
+  t.shape = shape;
+  t.dtype = new_dtype;
+  record([this, name, old_shape, old_dtype] {
+    Tensor& e = entry(name);
+    e.shape = old_shape;
+    e.dtype = old_dtype;
+  });
+}
+
+ConstPtr Graph::get_const(const std::string& name) const {
+  const Tensor* t = tensor(name);
+  return t ? t->value : nullptr;
+}
+
+namespace {
+
+bool same_constant(const Constant& a, const Constant& b) {
+  if (a.elem != b.elem || a.dims != b.dims) return false;
+  if (!a.has_bytes() || !b.has_bytes()) return a.proto == b.proto;
+  if (!elem_is_floating(a.elem) || a.elem == kBFloat16 || elem_size(a.elem) == 1) return a.bytes() == b.bytes();
+  const int64_t n = a.count();
+  for (int64_t k = 0; k < n; ++k)  // numbers compare as numbers: a NaN is a change, -0.0 is not
+    if (a.get_double(k) != b.get_double(k)) return false;
+  return true;
+}
+
+}  // namespace
+
+void Graph::set_const(const std::string& name, ConstPtr value) {
+  ConstPtr old = get_const(name);
+  if (old && same_constant(*old, *value)) return;
+  set_const_value(name, std::move(value));
+}
+
+void Graph::set_const_value(const std::string& name, ConstPtr value) {
+  Tensor& t = entry(name);
+  ConstPtr old = t.value;
+  const std::optional<Shape> old_shape = t.shape;
+  const int32_t old_dtype = t.dtype;
+  const bool was_const = consts_.contains(name);
+  t.shape = value->dims;
+  t.dtype = value->elem;
+  t.value = std::move(value);
+  consts_.insert(name);
+  names_.insert(name);
+  for (const auto& [consumer, count] : t.consumers) touch(consumer);
+  record([this, name, old, old_shape, old_dtype, was_const] {
+    Tensor& e = entry(name);
+    e.value = old;
+    if (!was_const) consts_.erase(name);
+    e.shape = old_shape;
+    e.dtype = old_dtype;
+  });
+}
+
+void Graph::drop_const(const std::string& name) {
+  if (!consts_.contains(name)) return;
+  Tensor& t = entry(name);
+  ConstPtr old = t.value;
+  const std::optional<Shape> old_shape = t.shape;
+  const int32_t old_dtype = t.dtype;
+  t.value.reset();
+  t.shape.reset();
+  t.dtype = kUndefined;
+  consts_.erase(name);
+  record([this, name, old, old_shape, old_dtype] {
+    Tensor& e = entry(name);
+    e.value = old;
+    consts_.insert(name);
+    e.shape = old_shape;
+    e.dtype = old_dtype;
+  });
+}
+
+bool Graph::is_graph_input(const std::string& name) const {
+  return std::find(inputs.begin(), inputs.end(), name) != inputs.end();
+}
+
+bool Graph::is_graph_output(const std::string& name) const {
+  return std::find(outputs.begin(), outputs.end(), name) != outputs.end();
+}
+
+std::vector<std::string> Graph::tensor_names() const {
+  std::unordered_set<std::string> seen(inputs.begin(), inputs.end());
+  for (const auto& [name, t] : tensors_)
+    if (t.shape || t.producer || !t.consumers.empty()) seen.insert(name);
+  return std::vector<std::string>(seen.begin(), seen.end());
+}
+
+// ---------------------------------------------------------------- attributes
+
+void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
+  auto it = std::find_if(node.attrs.begin(), node.attrs.end(), [&](const Attr& a) { return a.name == name; });
+  const bool present = it != node.attrs.end();
+  if (present && it->value.same(value)) return;
+  std::optional<Attr> old;
+  size_t at = node.attrs.size();
+  if (present) {
+    old = *it;
+    at = static_cast<size_t>(it - node.attrs.begin());
+    it->value = std::move(value);
+    it->raw.clear();
+  } else {
+    node.attrs.push_back(Attr{name, std::move(value), std::string()});
+  }
+  std::string old_raw = std::move(node.raw);
+  node.raw.clear();
+  touch(&node);
+  NodePtr self(&node);
+  record([self, name, old, at, old_raw] {
+    if (old) {
+      self->attrs[at] = *old;
+    } else {
+      auto pos = std::find_if(self->attrs.begin(), self->attrs.end(), [&](const Attr& a) { return a.name == name; });
+      if (pos != self->attrs.end()) self->attrs.erase(pos);
+    }
+    self->raw = old_raw;
+  });
+}
+
+// ---------------------------------------------------------------- structure
+
+Node* Graph::node(const std::string& name) const {
+  auto it = nodes_.find(name);
+  return it == nodes_.end() ? nullptr : node_slots_[it->second].get();
+}
+
+bool Graph::contains(const Node& n) const { return n.graph_ == this && node(n.name) == &n; }
+
+std::vector<Node*> Graph::unordered_nodes() const {
+  std::vector<Node*> out;
+  out.reserve(nodes_.size());
+  for (const NodePtr& n : node_slots_)
+    if (n) out.push_back(n.get());
+  return out;
+}
+
+namespace {
+
+bool key_less(const Node* a, const Node* b) {
+  return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
+}
+
+}  // namespace
+
+std::vector<Node*> Graph::topological_order() {
+  if (order_dirty_) renumber();
+  std::vector<Node*> out = unordered_nodes();
+  std::sort(out.begin(), out.end(), key_less);
+  return out;
+}
+
+std::vector<Node*> Graph::find(const std::string& op_type) {
+  if (order_dirty_) renumber();
+  std::vector<Node*> out;
+  for (const NodePtr& n : node_slots_)
+    if (n && n->op_type == op_type) out.push_back(n.get());
+  std::sort(out.begin(), out.end(), key_less);
+  return out;
+}
+
+Node* Graph::producer(const std::string& t) const {
+  const Tensor* e = tensor(t);
+  return e ? e->producer : nullptr;
+}
+
+std::vector<Node*> Graph::consumers(const std::string& t) const {
+  std::vector<Node*> out;
+  if (const Tensor* e = tensor(t))
+    for (const auto& [n, count] : e->consumers) out.push_back(n);
+  return out;
+}
+
+std::vector<Node*> Graph::next_nodes(const Node& node) const {
+  std::vector<Node*> out;
+  for (const std::string& o : node.outputs()) {
+    const Tensor* e = tensor(o);
+    if (!e) continue;
+    for (const auto& [c, count] : e->consumers)
+      if (std::find(out.begin(), out.end(), c) == out.end()) out.push_back(c);
+  }
+  return out;
+}
+
+std::vector<Node*> Graph::pre_nodes(const Node& node) const {
+  std::vector<Node*> out;
+  for (const std::string& t : node.inputs()) {
+    Node* p = producer(t);
+    if (p && std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
+  }
+  return out;
+}
+
+std::string Graph::unique_name(const std::string& base) {
+  if (!names_.count(base) && !nodes_.count(base)) {
+    names_.insert(base);
+    journal_name(base, nullptr, 0);
+    return base;
+  }
+  auto found = name_counters_.find(base);
+  const int64_t start = found == name_counters_.end() ? 0 : found->second;
+  for (int64_t k = start + 1;; ++k) {
+    std::string name = base + "_" + std::to_string(k);
+    if (!names_.count(name) && !nodes_.count(name)) {
+      name_counters_[base] = k;
+      names_.insert(name);
+      journal_name(name, &base, start);
+      return name;
+    }
+  }
+}
+
+void Graph::journal_name(const std::string& name, const std::string* base, int64_t counter) {
+  if (!journal_) return;
+  const bool has_base = base != nullptr;
+  const std::string b = base ? *base : std::string();
+  push_undo([this, name, has_base, b, counter] {
+    names_.erase(name);
+    if (has_base) {
+      if (counter)
+        name_counters_[b] = counter;
+      else
+        name_counters_.erase(b);
+    }
+  });
+}
+
+void Graph::index(Node* node, Port kind, const Names& names, bool add) {
+  for (const std::string& t : names) {
+    if (t.empty()) continue;
+    Tensor& e = entry(t);
+    if (kind == Port::Input) {
+      auto it = std::find_if(e.consumers.begin(), e.consumers.end(), [&](const auto& c) { return c.first == node; });
+      if (add) {
+        if (it == e.consumers.end())
+          e.consumers.emplace_back(node, 1);
+        else
+          ++it->second;
+      } else if (it != e.consumers.end() && --it->second <= 0) {
+        e.consumers.erase(it);
+      }
+    } else if (add) {
+      e.producer = node;
+      names_.insert(t);
+    } else if (e.producer == node) {
+      e.producer = nullptr;
+    }
+  }
+}
+
+void Graph::ports_changed(Node* node, Port kind, const Names& old, std::string old_raw) {
+  index(node, kind, old, false);
+  index(node, kind, node->ports(kind), true);
+  touch(node);
+  NodePtr self(node);
+  // The node as read comes back with a rollback, so that it is written as it was.
+  record([this, self, kind, old, old_raw] {
+    index(self.get(), kind, self->ports(kind), false);
+    (kind == Port::Input ? self->inputs_ : self->outputs_) = old;
+    index(self.get(), kind, old, true);
+    self->raw = old_raw;
+  });
+}
+
+void Graph::insert(const NodePtr& node) {
+  if (node->name.empty() || nodes_.count(node->name)) {
+    node->name = unique_name(node->name.empty() ? node->op_type + "_node" : node->name);
+    node->raw.clear();
+  } else {
+    names_.insert(node->name);
+  }
+  node->graph_ = this;
+  nodes_[node->name] = node_slots_.size();
+  node_slots_.push_back(node);
+  index(node.get(), Port::Input, node->inputs_, true);
+  index(node.get(), Port::Output, node->outputs_, true);
+}
+
+void Graph::unlink(Node* node) {
+  NodePtr keep(node);
+  index(node, Port::Input, node->inputs_, false);
+  index(node, Port::Output, node->outputs_, false);
+  auto it = nodes_.find(node->name);
+  if (it != nodes_.end()) {
+    node_slots_[it->second] = NodePtr();
+    nodes_.erase(it);
+    if (++dead_slots_ > 64 && dead_slots_ > node_slots_.size() / 2) {
+      std::vector<NodePtr> kept;
+      kept.reserve(nodes_.size());
+      for (NodePtr& n : node_slots_)
+        if (n) {
+          nodes_[n->name] = kept.size();
+          kept.push_back(std::move(n));
+        }
+      node_slots_ = std::move(kept);
+      dead_slots_ = 0;
+    }
+  }
+  node->graph_ = nullptr;
+  untouch(node);
+}
+
+void Graph::rename_node(Node& node, const std::string& name) {
+  if (contains(node)) {
+    const size_t slot = nodes_[node.name];
+    nodes_.erase(node.name);
+    nodes_[name] = slot;
+    names_.insert(name);
+  }
+  node.name = name;
+  node.raw.clear();
+}
+
+Node* Graph::add_node(const NodePtr& node) {
+  if (contains(*node)) return node.get();
+  insert(node);
+  touch(node.get());
+  record([this, node] { unlink(node.get()); });
+  return node.get();
+}
+
+void Graph::remove_node(Node& n) {
+  if (!contains(n)) return;
+  NodePtr node(&n);
+  unlink(&n);
+  record([this, node] {
+    node->graph_ = this;
+    nodes_[node->name] = node_slots_.size();
+    node_slots_.push_back(node);
+    index(node.get(), Port::Input, node->inputs_, true);
+    index(node.get(), Port::Output, node->outputs_, true);
+  });
+}
+
+std::vector<Node*> Graph::apply(const std::vector<NodePtr>& remove, const std::vector<NodePtr>& add) {
+  for (const NodePtr& n : remove)
+    if (n) remove_node(*n);
+  std::vector<Node*> added;
+  added.reserve(add.size());
+  for (const NodePtr& n : add) added.push_back(add_node(n));
+  place(added);
+  written_.clear();
+  for (const NodePtr& n : touched_)
+    if (n && n->graph_ == this) written_.push_back(n);
+  std::vector<Node*> written;
+  written.reserve(written_.size());
+  for (const NodePtr& n : written_) written.push_back(n.get());
+  ensure_order(&written);
+  refresh_shapes();
+  return added;
+}
+
+void Graph::place(const std::vector<Node*>& added) {
+  std::unordered_set<Node*> members(added.begin(), added.end());
+  const std::vector<Node*> order = local_order(added);
+  std::unordered_map<Node*, std::optional<double>> bound;
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    Node* node = *it;
+    std::optional<double> lowest;
+    auto take = [&](double v) { lowest = lowest ? std::min(*lowest, v) : v; };
+    const std::vector<Node*> next = next_nodes(*node);
+    for (Node* c : next)
+      if (!members.count(c) && c != node) take(c->seq());
+    for (Node* c : next)
+      if (members.count(c)) {
+        auto b = bound.find(c);
+        if (b != bound.end() && b->second) take(*b->second);
+      }
+    bound[node] = lowest;
+  }
+  for (Node* node : order) {
+    std::optional<double> lo;
+    for (Node* p : pre_nodes(*node))
+      if (p != node) lo = lo ? std::max(*lo, p->seq()) : p->seq();
+    const std::optional<double> hi = bound[node];
+    if (!lo && !hi) {
+      node->seq_ = static_cast<double>(next_uid());
+    } else if (!lo) {
+      node->seq_ = *hi - 1.0;
+    } else if (!hi) {
+      node->seq_ = *lo + 1.0;
+    } else {
+      const double mid = (*lo + *hi) / 2;
+      if (*lo < mid && mid < *hi) {
+        node->seq_ = mid;
+      } else {
+        order_dirty_ = true;
+        node->seq_ = *lo;
+      }
+    }
+  }
+}
+
+bool Graph::edges_in_order(const Node& node) const {
+  for (Node* p : pre_nodes(node))
+    if (p != &node && !(p->seq() < node.seq())) return false;
+  for (Node* c : next_nodes(node))
+    if (c != &node && !(node.seq() < c->seq())) return false;
+  return true;
+}
+
+void Graph::ensure_order(const std::vector<Node*>* nodes) {
+  if (order_dirty_) {
+    renumber();
+    return;
+  }
+  if (nodes == nullptr) {
+    for (const NodePtr& n : node_slots_)
+      if (n && !edges_in_order(*n)) {
+        renumber();
+        return;
+      }
+    return;
+  }
+  for (Node* n : *nodes)
+    if (n->graph_ == this && !edges_in_order(*n)) {
+      renumber();
+      return;
+    }
+}
+
+void Graph::renumber() {
+  const std::vector<Node*> order = kahn();
+  std::vector<std::pair<NodePtr, double>> old;
+  if (journal_) old.reserve(order.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (journal_) old.emplace_back(order[k], order[k]->seq_);
+    order[k]->seq_ = static_cast<double>(k);
+  }
+  order_dirty_ = false;
+  if (journal_)
+    push_undo([old] {
+      for (const auto& [n, seq] : old) n->seq_ = seq;
+    });
+}
+
+std::vector<Node*> Graph::kahn() const {
+  std::unordered_map<Node*, size_t> indegree;
+  indegree.reserve(nodes_.size());
+  auto later = [](const Node* a, const Node* b) { return key_less(b, a); };
+  std::priority_queue<Node*, std::vector<Node*>, decltype(later)> heap(later);
+  for (const NodePtr& n : node_slots_) {
+    if (!n) continue;
+    size_t d = 0;
+    for (Node* p : pre_nodes(*n))
+      if (p != n.get()) ++d;
+    indegree[n.get()] = d;
+    if (d == 0) heap.push(n.get());
+  }
+  std::vector<Node*> order;
+  order.reserve(nodes_.size());
+  while (!heap.empty()) {
+    Node* node = heap.top();
+    heap.pop();
+    order.push_back(node);
+    for (Node* c : next_nodes(*node)) {
+      if (c == node) continue;
+      if (--indegree[c] == 0) heap.push(c);
+    }
+  }
+  if (order.size() != nodes_.size()) {
+    std::string stuck;
+    int shown = 0;
+    for (const NodePtr& n : node_slots_)
+      if (n && indegree[n.get()] > 0 && shown < 5) {
+        stuck += (shown++ ? ", " : "") + n->name;
+      }
+    throw ModelError(config.source + ": the graph has a cycle through node(s) " + stuck);
+  }
+  return order;
+}
+
+std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
+  std::vector<Node*> members;
+  std::unordered_set<Node*> member_set;
+  for (Node* n : nodes)
+    if (member_set.insert(n).second) members.push_back(n);
+  std::vector<Node*> order;
+  std::unordered_set<Node*> state;
+  struct Frame {
+    Node* node;
+    std::vector<Node*> pre;
+    size_t next;
+  };
+  for (Node* n : members) {
+    if (state.count(n)) continue;
+    std::vector<Frame> stack;
+    stack.push_back({n, pre_nodes(*n), 0});
+    state.insert(n);
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      bool descended = false;
+      while (top.next < top.pre.size()) {
+        Node* p = top.pre[top.next++];
+        if (member_set.count(p) && !state.count(p)) {
+          state.insert(p);
+          Frame f{p, pre_nodes(*p), 0};
+          stack.push_back(std::move(f));
+          descended = true;
+          break;
+        }
+      }
+      if (!descended) {
+        order.push_back(stack.back().node);
+        stack.pop_back();
+      }
+    }
+  }
+  return order;
+}
+
+void Graph::forget_written() {
+  std::vector<NodePtr> keep(touched_);
+  std::vector<Node*> touched;
+  for (const NodePtr& n : keep)
+    if (n) touched.push_back(n.get());
+  ensure_order(&touched);
+  clear_touched();
+}
+
+void Graph::refresh_shapes() {
+  std::vector<NodePtr> touched;
+  for (const NodePtr& n : touched_)
+    if (n && node(n->name) == n.get()) touched.push_back(n);
+  clear_touched();
+  conflicts_.clear();
+  if (touched.empty()) return;
+  std::vector<Node*> members;
+  for (const NodePtr& n : touched) members.push_back(n.get());
+  for (Node* node : local_order(members)) {
+    if (node->op_type == "Split") split_follows_outputs(*node);
+    std::vector<Inferred> inferred;
+    try {
+      inferred = infer(*node);
+    } catch (const ShapeError& e) {
+      conflicts_.push_back({node->outputs().empty() ? std::string() : node->outputs()[0], std::nullopt, std::nullopt,
+                            e.what(), NodePtr(node)});
+      continue;
+    }
+    const Names outs = node->outputs();
+    for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
+      const std::string& o = outs[k];
+      if (o.empty()) continue;
+      const Inferred& inf = inferred[k];
+      const Tensor* t = tensor(o);
+      const std::optional<Shape> recorded = t ? t->shape : std::nullopt;
+      const int32_t dt = t ? t->dtype : kUndefined;
+      if (!recorded && inf.shape) {
+        set_shape(o, inf.shape, dt == kUndefined ? inf.dtype : kUndefined);
+      } else if (inf.shape && recorded != inf.shape) {
+        conflicts_.push_back({o, recorded, inf.shape, std::string(), NodePtr(node)});
+      } else if (dt == kUndefined && inf.dtype != kUndefined) {
+        set_shape(o, recorded, inf.dtype);
+      }
+    }
+  }
+}
+
+void Graph::split_follows_outputs(Node& node) {
+  if (node.inputs().empty() || node.outputs().empty()) return;
+  const std::optional<Shape>* src = shape(node.inputs()[0]);
+  if (!src || !*src) return;
+  std::vector<Shape> outs;
+  for (const std::string& o : node.outputs()) {
+    const std::optional<Shape>* s = shape(o);
+    if (o.empty() || !s || !*s || (*s)->size() != (*src)->size()) return;
+    outs.push_back(**s);
+  }
+  const AttrValue* axis_attr = node.attr("axis");
+  if (axis_attr && axis_attr->kind != AttrValue::Int) return;
+  const int64_t rank = static_cast<int64_t>((*src)->size());
+  int64_t axis = axis_attr ? axis_attr->i : 0;
+  if (axis < 0) axis += rank;
+  if (axis < 0 || axis >= rank) return;
+  std::vector<int64_t> wanted;
+  int64_t total = 0;
+  for (const Shape& s : outs) {
+    wanted.push_back(s[static_cast<size_t>(axis)]);
+    total += wanted.back();
+  }
+  if (total != (**src)[static_cast<size_t>(axis)]) return;
+  std::vector<Inferred> computed;
+  try {
+    computed = infer(node);
+  } catch (const ShapeError&) {
+    return;
+  }
+  bool agree = true;
+  for (size_t k = 0; k < wanted.size() && k < computed.size(); ++k)
+    if (!computed[k].shape || (*computed[k].shape)[static_cast<size_t>(axis)] != wanted[k]) agree = false;
+  if (agree) return;
+  // The sizes go where the node keeps them: an input from opset 13 on, else the attribute.
+  const AttrValue* split = node.attr("split");
+  const bool has_input = node.inputs().size() > 1 && !node.inputs()[1].empty();
+  if ((split == nullptr || split->kind == AttrValue::None) && (has_input || opset_version() >= 13)) {
+    const std::string name = unique_name(node.name + "_split");
+    std::string bytes(reinterpret_cast<const char*>(wanted.data()), wanted.size() * sizeof(int64_t));
+    set_const(name, Constant::owned(kInt64, Shape{static_cast<int64_t>(wanted.size())}, std::move(bytes)));
+    if (node.inputs().size() > 1) {
+      node.set_port(Port::Input, 1, name);
+    } else {
+      Names ins = node.inputs();
+      ins.push_back(name);
+      node.set_ports(Port::Input, std::move(ins));
+    }
+    const AttrValue* num = node.attr("num_outputs");
+    if (num && num->kind != AttrValue::None) set_attr(node, "num_outputs", AttrValue::none());
+  } else {
+    set_attr(node, "split", AttrValue::of_ints(wanted));
+  }
+}
+
+// ---------------------------------------------------------------- weights for align
+
+void Graph::append_weight_for_align(const std::string& name) {
+  weights_for_align_.push_back(name);
+  record([this] { weights_for_align_.pop_back(); });
+}
+
+// ---------------------------------------------------------------- loading
+
+void Graph::record_value_info(const std::string& name, const std::optional<Shape>& shape, int32_t dtype,
+                              bool only_missing) {
+  if (consts_.contains(name)) return;
+  Tensor& t = entry(name);
+  if (only_missing && t.shape && t.dtype != kUndefined) return;
+  if (shape) t.shape = shape;
+  if (dtype != kUndefined) t.dtype = dtype;
+}
+
+void Graph::add_loaded_const(const std::string& name, ConstPtr value) {
+  Tensor& t = entry(name);
+  t.shape = value->dims;
+  t.dtype = value->elem;
+  t.value = std::move(value);
+  consts_.insert(name);
+  names_.insert(name);
+}
+
+void Graph::insert_loaded(const NodePtr& node) { insert(node); }
+
+void Graph::take_known_names() {
+  consts_.each([&](const std::string& n) { names_.insert(n); });
+  for (const auto& [name, t] : tensors_)
+    if (t.shape) names_.insert(name);
+}
+
+void Graph::check_edges(const std::vector<std::pair<std::string, std::string>>& writers_in_order,
+                        const std::unordered_set<std::string>& initializers) {
+  const std::unordered_set<std::string> graph_inputs(inputs.begin(), inputs.end());
+  std::unordered_map<std::string, std::string> writer;
+  for (const auto& [tensor_name, who] : writers_in_order) {
+    if (tensor_name.empty()) continue;
+    std::string first;
+    auto w = writer.find(tensor_name);
+    if (w != writer.end())
+      first = w->second;
+    else if (graph_inputs.count(tensor_name))
+      first = "the graph input";
+    else if (initializers.count(tensor_name))
+      first = "an initializer";
+    if (!first.empty())
+      throw ModelError(config.source + ": tensor '" + tensor_name + "' is written by " + first + " and by " + who);
+    writer[tensor_name] = who;
+  }
+  auto known = [&](const std::string& t) { return graph_inputs.count(t) || consts_.contains(t) || producer(t); };
+  for (const NodePtr& n : node_slots_) {
+    if (!n) continue;
+    for (const std::string& t : n->inputs())
+      if (!t.empty() && !known(t))
+        throw ModelError(config.source + ": node '" + n->name + "' (" + n->op_type + ") reads tensor '" + t +
+                         "', which no node, input or constant provides");
+  }
+  for (const std::string& t : outputs)
+    if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is produced by nothing");
+  renumber();
+}
+
+void Graph::infer_missing() {
+  for (Node* node : topological_order()) {
+    bool missing = false;
+    for (const std::string& o : node->outputs()) {
+      if (o.empty()) continue;
+      const Tensor* t = tensor(o);
+      if (!t || !t->shape || t->dtype == kUndefined) missing = true;
+    }
+    if (!missing) continue;
+    std::vector<Inferred> inferred;
+    try {
+      inferred = infer(*node);
+    } catch (const ShapeError& e) {
+      throw ModelError(config.source + ": " + e.what());
+    }
+    const Names& outs = node->outputs();
+    for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
+      if (outs[k].empty()) continue;
+      Tensor& t = entry(outs[k]);
+      if (inferred[k].shape && !t.shape) t.shape = inferred[k].shape;
+      if (inferred[k].dtype != kUndefined && t.dtype == kUndefined) t.dtype = inferred[k].dtype;
+    }
+  }
+}
+
+int64_t Graph::opset_version(const std::string& domain) const {
+  for (const auto& [d, v] : model.opset_import)
+    if (d == domain || (domain.empty() && d == "ai.onnx")) return v;
+  return domain.empty() ? 17 : 0;
+}
+
+}  // namespace vexo::graph

@@ -1,0 +1,96 @@
+// Reading a serialized ONNX model into the native graph and writing it back.
+//
+// Reading parses the bytes once; weights stay in the buffer they were read
+// from.  Writing emits the graph in topological order; nodes nothing changed
+// are written as the bytes they were read from, and every field of the model
+// the converter does not interpret (functions, training info, metadata, doc
+// strings, graph annotations) is written back as it was read.  The output is
+// a list of pieces that borrow the constants' memory, so a large model is
+// written to a file without a second copy of its weights.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "graph.hpp"
+
+namespace vexo::graph {
+
+// A serialized model in pieces: owned bytes and borrowed constant data.
+class Pieces {
+ public:
+  void add(std::string bytes);
+  void borrow(std::string_view bytes, ConstPtr keep);
+  void append(Pieces&& other);
+  size_t size() const { return size_; }
+  std::string join() const;
+  void write(std::FILE* f) const;  // throws std::runtime_error on a write error
+
+ private:
+  struct Piece {
+    std::string own;
+    std::string_view view;
+    ConstPtr keep;
+  };
+  std::vector<Piece> pieces_;
+  size_t size_ = 0;
+};
+
+// What a first look at a model finds, before anything is decoded.
+struct ModelScan {
+  bool has_graph = false;
+  size_t nodes = 0, outputs = 0;
+  // (domain, op type, describing text) of the first node of every op type and domain, in graph order.
+  std::vector<std::array<std::string, 3>> op_types;
+  std::vector<std::pair<int64_t, std::string>> opsets;  // (version, domain) as imported
+};
+// Throws wire::WireError for bytes that are no protocol buffer.
+ModelScan scan_model(std::string_view bytes);
+
+// Reads `bytes` into `g` (which must be empty): model information, constants
+// (initializers and Constant nodes), graph inputs and outputs, declared and
+// recorded shapes, nodes; then checks the edges (one writer per tensor, a
+// source for every read, no cycle).  Throws ModelError naming the tensor or
+// node at fault, wire::WireError for bytes that are no protocol buffer, and
+// ExternalData when a tensor's data is kept in a file.
+void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const void>& owner);
+
+// Records the shapes and types of a model ONNX inference returned (value
+// infos and graph outputs) for tensors whose shape or type is not known yet.
+void record_inferred(Graph& g, std::string_view inferred_model);
+
+// Constants larger than this many elements (integer ones: kLightIntElements)
+// are left out of a light model; a graph input of their type and shape stands
+// for each, which is all shape inference and the checker need of them.
+constexpr int64_t kLightElements = 64;
+constexpr int64_t kLightIntElements = 4096;
+
+// The model as read, without the data of large initializers.
+std::string light_source_model(std::string_view bytes);
+
+struct WriteOptions {
+  bool light = false;       // large constants as typed graph inputs instead of initializers
+  int64_t max_ir_version = 8;
+};
+
+// The graph as a model: nodes in topological order, the constants they read,
+// inputs and outputs with their recorded (or declared) types, the recorded
+// shape of every other node output.
+Pieces write_model(Graph& g, const WriteOptions& options);
+
+// One node as a model of its own, for ONNX shape inference of an op type the
+// graph does not know; nullopt when an input's shape or type is unknown.
+std::optional<std::string> one_node_model(const Graph& g, const Node& node);
+// Per output of `node`, what ONNX inference found in `inferred_model`.
+std::vector<Inferred> inferred_outputs(std::string_view inferred_model, const Node& node);
+
+// A NodeProto of `node` (as read when nothing changed).
+std::string node_proto(const Node& node);
+
+}  // namespace vexo::graph
