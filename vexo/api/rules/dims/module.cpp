@@ -9,6 +9,8 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 #include "frame.hpp"
 #include "host_internal.hpp"
 #include "lowering_algebra.hpp"
@@ -84,15 +86,118 @@ py::object import_name(const char* module, const char* name) {
   return m.attr(name);
 }
 
+// ---------------------------------------------------------------- the two backends
+
+native::RuleHost* host() { return internal::native_host(); }
+
+// The matched nodes as nodes of the native graph `g`; nullopt when one is not.
+std::optional<std::vector<Node>> native_nodes(py::handle nodes, native::GraphH* g) {
+  if (!py::isinstance<py::list>(nodes) && !py::isinstance<py::tuple>(nodes)) return std::nullopt;
+  std::vector<Node> out;
+  for (py::handle n : nodes) {
+    native::NodeH* h = host()->node_of(n.ptr(), g);
+    if (h == nullptr) return std::nullopt;
+    out.push_back(Node::adopt(h));
+  }
+  return out;
+}
+
+py::list python_nodes(const std::vector<Node>& nodes) {
+  py::list out;
+  for (const Node& n : nodes) {
+    if (n.handle())
+      out.append(py::reinterpret_steal<py::object>(static_cast<PyObject*>(host()->node_object(n.handle()))));
+    else
+      out.append(py::reinterpret_borrow<py::object>(static_cast<PyObject*>(n.ref().get())));
+  }
+  return out;
+}
+
+py::object python_list(Ref r) {
+  if (r.get() == nullptr) return py::list();
+  return py::reinterpret_steal<py::object>(static_cast<PyObject*>(r.release()));
+}
+
+py::tuple python_result(RuleResult r) {
+  if (r.native) return py::make_tuple(python_nodes(r.native_remove), python_nodes(r.native_add));
+  return py::make_tuple(python_list(std::move(r.remove)), python_list(std::move(r.add)));
+}
+
+// A rule called from Python: on the native graph when it is handed one (and
+// the host names are bound as at import), through the Python host otherwise.
 py::object rule_impl(const RuleDef& def) {
   const RuleDef* d = &def;
   return py::cpp_function([d](py::object ir, py::object nodes, py::object quant_tab) {
+    native::GraphH* g = host() ? host()->graph_of(ir.ptr()) : nullptr;
+    if (g && internal::host_names_unchanged()) {
+      if (std::optional<std::vector<Node>> matched = native_nodes(nodes, g)) {
+        internal::NativeCall scope(true);
+        return python_result(d->fn(Ir(g), NodeList(std::move(*matched), d->name), Ref::borrow(quant_tab.ptr())));
+      }
+    }
+    internal::NativeCall scope(false);
     const Ir host_ir(Ref::borrow(ir.ptr()));
     const NodeList matched(Ref::borrow(nodes.ptr()), d->name);
-    RuleResult r = d->fn(host_ir, matched, Ref::borrow(quant_tab.ptr()));
-    return py::make_tuple(py::reinterpret_steal<py::object>(static_cast<PyObject*>(r.remove.release())),
-                          py::reinterpret_steal<py::object>(static_cast<PyObject*>(r.add.release())));
+    return python_result(d->fn(host_ir, matched, Ref::borrow(quant_tab.ptr())));
   });
+}
+
+std::vector<native::NodeH*> retained(const std::vector<Node>& nodes) {
+  std::vector<native::NodeH*> out;
+  for (const Node& n : nodes) {
+    if (!n.handle()) throw HostTypeError("a rule on the native graph returned a node of another host");
+    host()->retain(n.handle());
+    out.push_back(n.handle());
+  }
+  return out;
+}
+
+// A rule called by the engine on the native graph: no Python object per
+// node, shape or attribute; what it raises comes back as the engine's text.
+native::Outcome native_entry(const void* rule, native::GraphH* g, native::NodeH* const* chain, size_t n,
+                             void* quant_tab) {
+  native::Outcome out;
+  if (!internal::host_names_unchanged()) {
+    out.status = native::Outcome::NotNative;
+    return out;
+  }
+  const auto* d = static_cast<const RuleDef*>(rule);
+  try {
+    std::vector<Node> nodes;
+    for (size_t k = 0; k < n; ++k) {
+      host()->retain(chain[k]);
+      nodes.push_back(Node::adopt(chain[k]));
+    }
+    internal::NativeCall scope(true);
+    RuleResult r = d->fn(Ir(g), NodeList(std::move(nodes), d->name), Ref::borrow(quant_tab));
+    if (r.native) {
+      out.remove = retained(r.native_remove);
+      out.add = retained(r.native_add);
+    }
+  } catch (...) {
+    for (native::NodeH* h : out.remove) host()->release(h);
+    for (native::NodeH* h : out.add) host()->release(h);
+    out.remove.clear();
+    out.add.clear();
+    out.status = native::Outcome::Failed;
+    out.message = internal::failure_text(std::current_exception());
+  }
+  return out;
+}
+
+void connect_native_graph() {
+  py::object core;
+  try {
+    core = py::module_::import("vexo._core");
+  } catch (py::error_already_set&) {
+    return;  // without the converter's graph the rules serve Python hosts only
+  }
+  auto* h = static_cast<native::RuleHost*>(PyCapsule_GetPointer(core.attr("_rule_host").ptr(), native::kCapsuleName));
+  if (h == nullptr) throw py::error_already_set();
+  if (h->version() != native::kVersion)
+    throw std::runtime_error("vexo._core offers rule host version " + std::to_string(h->version()) + ", expected " +
+                             std::to_string(native::kVersion));
+  internal::set_native_host(h);
 }
 
 py::object tile_size_impl() {
@@ -135,6 +240,8 @@ void fill_namespace(py::module_ mod) {
   for (const char* n : {"copy_par", "Graph", "oper_name_join"}) ns[n] = import_name("vexo.api.rules.utils", n);
 
   internal::set_module_namespace(ns);
+  internal::remember_host_names();
+  connect_native_graph();
 
   py::dict scratch;
   py::exec(kWrappers, scratch);
@@ -145,6 +252,7 @@ void fill_namespace(py::module_ mod) {
     } else {
       const RuleDef& def = find_rule(n);
       ns[name] = scratch["make_rule"](rule_impl(def), n, def.doc, kModuleName);
+      if (host()) host()->register_rule(ns[name].ptr(), native_entry, &def);
     }
   }
 
