@@ -133,7 +133,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
                          npu_target=npu_target, channel_align=channel_align, source=source, check_declared=True)
         except ModelError as exc:
             raise ConversionError(str(exc)) from None
-    report.nodes_before = len(ir.nodes)
+    report.nodes_before = ir.node_count()
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
     import vexo.api.rules.dims as dims
@@ -159,7 +159,7 @@ def convert(model, *, source="<model>", tables=TABLE_NAMES, unsqueeze_2d_mode="A
         report.cleanup.update(clean.cleanup(ir))
     report.failures = engine.failures
     report.applied = engine.applied
-    report.nodes_after = len(ir.nodes)
+    report.nodes_after = ir.node_count()
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
     report.off_rank_after = collections.Counter(item["op_type"] for item in report.off_rank_left)
     report.ops_after = op_counts(ir)

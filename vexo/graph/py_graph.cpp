@@ -363,7 +363,10 @@ void bind_port_list(py::module_& m) {
   py::class_<PortList>(m, "PortList", "A node's input or output list; writes reach the graph at once.")
       .def("__len__", [](const PortList& p) { return p.get().size(); })
       .def("__getitem__", [](const PortList& p, int64_t i) { return p.get()[p.index(i)]; })
-      .def("__getitem__", [](const PortList& p, py::slice s) { return p.list()[s]; })
+      .def("__getitem__", [](const PortList& p, py::slice s) {
+        py::list l = p.list();
+        return py::object(l[s]);
+      })
       .def("__setitem__", [](const PortList& p, int64_t i, py::handle v) {
         Names names = p.get();
         names[p.index(i)] = name_of(v);
@@ -474,7 +477,10 @@ struct NameList {
 void bind_name_list(py::module_& m) {
   py::class_<NameList>(m, "NameList", "A list of tensor names held by the graph.")
       .def("__len__", [](const NameList& l) { return l.get().size(); })
-      .def("__getitem__", [](const NameList& l, py::handle i) { return l.list()[i]; })
+      .def("__getitem__", [](const NameList& l, py::handle i) {
+        py::list all = l.list();
+        return py::object(all[i]);
+      })
       .def("__iter__", [](const NameList& l) { return py::iter(l.list()); })
       .def("__contains__", [](const NameList& l, py::handle v) {
         if (!py::isinstance<py::str>(v)) return false;
