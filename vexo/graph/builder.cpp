@@ -4,25 +4,26 @@
 
 namespace vexo::graph {
 
-std::string Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs,
-                        const BuildOptions& options, std::vector<Attr> attrs) {
+Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
+                 std::vector<Attr> attrs) {
   Graph& g = graph_;
-  const std::string node_name = options.name ? *options.name : g.unique_name(op_type);
-  const std::string base = options.outputs_ref && !options.outputs_ref->empty() ? *options.outputs_ref : node_name;
+  const Name node_name = options.name ? *options.name : g.unique_name(op_type);
+  const Name base = options.outputs_ref && !options.outputs_ref->empty() ? *options.outputs_ref : node_name;
   Names in_names;
-  std::optional<std::string> invented;
+  in_names.reserve(inputs.size());
+  std::optional<Name> invented;
   for (size_t k = 0; k < inputs.size(); ++k) {
     const BuildInput& in = inputs[k];
     if (in.kind == BuildInput::None) {
-      std::string t = g.unique_name(base + "_in" + std::to_string(k));
+      const Name t = g.unique_name(base + "_in" + std::to_string(k));
       if (!invented) invented = t;
-      in_names.push_back(std::move(t));
-    } else if (in.kind == BuildInput::Name) {
+      in_names.push_back(t);
+    } else if (in.kind == BuildInput::Tensor) {
       in_names.push_back(in.name);
     } else {
-      std::string c = g.unique_name(node_name + "_c" + std::to_string(k));
+      const Name c = g.unique_name(node_name + "_c" + std::to_string(k));
       g.set_const(c, in.value);
-      in_names.push_back(std::move(c));
+      in_names.push_back(c);
     }
   }
   Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(base + "_out")};
@@ -36,12 +37,12 @@ std::string Builder::op(const std::string& op_type, const std::vector<BuildInput
   return out_names[0];
 }
 
-void Builder::record_shapes(const Node& node, const std::optional<std::string>& ref) {
+void Builder::record_shapes(const Node& node, const std::optional<Name>& ref) {
   Graph& g = graph_;
   const std::vector<Inferred> inferred = g.infer(node);
   const Names& outs = node.outputs();
   for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
-    const std::string& o = outs[k];
+    const Name& o = outs[k];
     if (o.empty()) continue;
     const std::optional<Shape>* known = g.shape(o);
     if (known && *known) continue;

@@ -19,19 +19,19 @@ namespace vexo::graph {
 // One positional input of `op`: a tensor name, the None marker, or a value
 // that becomes a new constant.
 struct BuildInput {
-  enum Kind { Name, None, Value } kind = None;
-  std::string name;
+  enum Kind { Tensor, None, Value } kind = None;
+  graph::Name name;
   ConstPtr value;
 
-  static BuildInput tensor(std::string n) { return {Name, std::move(n), nullptr}; }
-  static BuildInput none() { return {None, std::string(), nullptr}; }
-  static BuildInput constant(ConstPtr v) { return {Value, std::string(), std::move(v)}; }
+  static BuildInput tensor(graph::Name n) { return {Tensor, n, nullptr}; }
+  static BuildInput none() { return {None, graph::Name(), nullptr}; }
+  static BuildInput constant(ConstPtr v) { return {Value, graph::Name(), std::move(v)}; }
 };
 
 struct BuildOptions {
-  std::optional<Names> outputs;           // the tensors the node must write
-  std::optional<std::string> name;        // the node name
-  std::optional<std::string> outputs_ref;  // the referenced tensor, when it is a name
+  std::optional<Names> outputs;     // the tensors the node must write
+  std::optional<Name> name;         // the node name
+  std::optional<Name> outputs_ref;  // the referenced tensor, when it is a name
 };
 
 class Builder {
@@ -40,14 +40,14 @@ class Builder {
 
   // Creates one node; returns the linking tensor name: the new output, or
   // with `outputs` given, the tensor invented for a None input ("" when none).
-  std::string op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
-                 std::vector<Attr> attrs);
+  Name op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
+          std::vector<Attr> attrs);
 
   const std::vector<NodePtr>& nodes() const { return nodes_; }
   Graph& graph() const { return graph_; }
 
  private:
-  void record_shapes(const Node& node, const std::optional<std::string>& ref);
+  void record_shapes(const Node& node, const std::optional<Name>& ref);
 
   Graph& graph_;
   std::vector<NodePtr> nodes_;

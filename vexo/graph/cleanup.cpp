@@ -8,7 +8,7 @@
 
 namespace vexo::graph {
 
-void redirect(Graph& g, const std::string& old_name, const std::string& new_name) {
+void redirect(Graph& g, const Name& old_name, const Name& new_name) {
   for (Node* consumer : g.consumers(old_name)) {
     const Names ins = consumer->inputs();
     for (size_t k = 0; k < ins.size(); ++k)
@@ -16,8 +16,8 @@ void redirect(Graph& g, const std::string& old_name, const std::string& new_name
   }
 }
 
-bool bypass(Graph& g, Node& node, const std::string& source) {
-  const std::string out = node.outputs().at(0);
+bool bypass(Graph& g, Node& node, const Name& source) {
+  const Name out = node.outputs().at(0);
   if (!g.is_graph_output(out)) {
     redirect(g, out, source);
     g.remove_node(node);
@@ -37,7 +37,7 @@ bool bypass(Graph& g, Node& node, const std::string& source) {
 
 namespace {
 
-std::optional<Shape> shape_of(const Graph& g, const std::string& t) {
+std::optional<Shape> shape_of(const Graph& g, const Name& t) {
   const std::optional<Shape>* s = g.shape(t);
   return s ? *s : std::nullopt;
 }
@@ -69,7 +69,7 @@ bool join_reshape_chain(Graph& g, Node& node) {
   const std::optional<std::vector<int64_t>> operand = shape_operand(g, node);
   if (!target || !operand) return false;
   if (*operand != *target) {
-    const std::string name = g.unique_name(node.inputs()[1] + "_explicit");
+    const Name name = g.unique_name(node.inputs()[1] + "_explicit");
     std::string bytes(reinterpret_cast<const char*>(target->data()), target->size() * sizeof(int64_t));
     g.set_const(name, Constant::owned(kInt64, Shape{static_cast<int64_t>(target->size())}, std::move(bytes)));
     node.set_port(Port::Input, 1, name);
@@ -100,24 +100,30 @@ bool cancel_transpose_pair(Graph& g, Node& node) {
 }
 
 int64_t drop_dead(Graph& g) {
-  std::unordered_set<Node*> live;
-  std::vector<Node*> stack;
-  for (const std::string& t : g.outputs) stack.push_back(g.producer(t));
+  const uint64_t live = g.new_mark();
+  std::vector<Node*> stack, kept;
+  for (const Name& t : g.outputs) stack.push_back(g.producer(t));
   while (!stack.empty()) {
     Node* node = stack.back();
     stack.pop_back();
-    if (node == nullptr || !live.insert(node).second) continue;
-    for (const std::string& t : node->inputs())
+    if (node == nullptr || Graph::marked(*node, live)) continue;
+    kept.push_back(node);
+    for (const Name& t : node->inputs())
       if (!t.empty()) stack.push_back(g.producer(t));
   }
   std::vector<NodePtr> dead;
   for (Node* n : g.unordered_nodes())
-    if (!live.count(n)) dead.emplace_back(n);
+    if (!Graph::marked(*n, live)) dead.emplace_back(n);
   for (const NodePtr& n : dead) g.remove_node(*n);
-  std::unordered_set<std::string> used(g.outputs.begin(), g.outputs.end());
-  for (Node* n : live) used.insert(n->inputs().begin(), n->inputs().end());
-  for (const std::string& name : g.consts().list())
-    if (!used.count(name)) g.drop_const(name);
+  const uint64_t used = g.new_mark();
+  auto use = [&](const Name& t) {
+    if (const Tensor* e = g.tensor(t)) e->mark = used;
+  };
+  for (const Name& t : g.outputs) use(t);
+  for (Node* n : kept)
+    for (const Name& t : n->inputs()) use(t);
+  for (const Name& name : g.consts().list())
+    if (g.tensor(name)->mark != used) g.drop_const(name);
   return static_cast<int64_t>(dead.size());
 }
 
@@ -162,7 +168,7 @@ Counts cleanup(Graph& g) {
       if (!s.step(g, *node)) continue;
       count(s.label, 1);
       std::vector<Node*> readers;
-      for (const std::string& t : tensors)
+      for (const Name& t : tensors)
         for (Node* c : g.consumers(t)) readers.push_back(c);
       if (g.contains(*node)) readers.push_back(node.get());
       for (Node* n : readers)
@@ -180,13 +186,13 @@ Counts cleanup(Graph& g) {
 
 int64_t unshare_constants(Graph& g) {
   int64_t copies = 0;
-  for (const std::string& name : g.consts().list()) {
+  for (const Name& name : g.consts().list()) {
     std::vector<std::pair<Node*, size_t>> reads;
     for (Node* node : g.consumers(name))
       for (size_t k = 0; k < node->inputs().size(); ++k)
         if (node->inputs()[k] == name) reads.emplace_back(node, k);
     for (size_t r = 1; r < reads.size(); ++r) {
-      const std::string fresh = g.unique_name(name + "_" + reads[r].first->name);
+      const Name fresh = g.unique_name(name + "_" + reads[r].first->name.str());
       g.set_const(fresh, g.get_const(name));  // constants are immutable: the copy shares the data
       reads[r].first->set_port(Port::Input, reads[r].second, fresh);
       ++copies;
@@ -197,7 +203,7 @@ int64_t unshare_constants(Graph& g) {
 
 int64_t merge_constants(Graph& g) {
   int64_t merged = 0;
-  std::unordered_map<std::string, std::vector<std::string>> seen;  // value digest -> kept names
+  std::unordered_map<std::string, std::vector<Name>> seen;  // value digest -> kept names
   auto key_of = [](const Constant& c) {
     std::string key = std::to_string(c.elem) + ":";
     for (int64_t d : c.dims) key += std::to_string(d) + ",";
@@ -205,12 +211,12 @@ int64_t merge_constants(Graph& g) {
     key += ":" + std::to_string(std::hash<std::string_view>()(data));
     return key;
   };
-  for (const std::string& name : g.consts().list()) {
+  for (const Name& name : g.consts().list()) {
     if (g.is_graph_output(name)) continue;
     const ConstPtr value = g.get_const(name);
-    std::vector<std::string>& bucket = seen[key_of(*value)];
-    std::string keep;
-    for (const std::string& k : bucket) {
+    std::vector<Name>& bucket = seen[key_of(*value)];
+    Name keep;
+    for (const Name& k : bucket) {
       const ConstPtr other = g.get_const(k);
       if (other->elem == value->elem && other->dims == value->dims && other->bytes() == value->bytes() &&
           other->proto == value->proto) {

@@ -20,10 +20,10 @@ namespace vexo::graph {
 
 using Counts = std::vector<std::pair<std::string, int64_t>>;  // label -> how often, in the order first counted
 
-void redirect(Graph& g, const std::string& old_name, const std::string& new_name);
+void redirect(Graph& g, const Name& old_name, const Name& new_name);
 // Removes `node`, whose one output equals tensor `source`; false when it must stay
 // (its output is a graph output that `source`'s producer cannot write instead).
-bool bypass(Graph& g, Node& node, const std::string& source);
+bool bypass(Graph& g, Node& node, const Name& source);
 
 bool join_reshape_chain(Graph& g, Node& node);
 bool drop_identity_reshape(Graph& g, Node& node);

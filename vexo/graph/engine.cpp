@@ -21,7 +21,7 @@ std::string EngineHooks::describe_error(std::exception_ptr e) {
   }
 }
 
-std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const Names& ops) {
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops) {
   std::vector<Node*> chain{node};
   Node* cur = node;
   for (size_t k = 1; k < ops.size(); ++k) {
@@ -35,13 +35,13 @@ std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const 
   return chain;
 }
 
-bool Engine::available(const std::string& t) const {
+bool Engine::available(const Name& t) const {
   return graph_.producer(t) != nullptr || graph_.is_const(t) || graph_.is_graph_input(t);
 }
 
 bool Engine::shapes_known(const Node& node) const {
   for (const Names* ports : {&node.inputs(), &node.outputs()})
-    for (const std::string& t : *ports) {
+    for (const Name& t : *ports) {
       if (t.empty() || graph_.is_const(t)) continue;
       const std::optional<Shape>* s = graph_.shape(t);
       if (!s || !*s) return false;
@@ -49,7 +49,7 @@ bool Engine::shapes_known(const Node& node) const {
   return true;
 }
 
-void Engine::attempt(const std::string& node, const std::string& entry, const std::string& status) {
+void Engine::attempt(const Name& node, const Name& entry, const char* status) {
   auto& tried = attempts[node];
   for (auto& [e, s] : tried)
     if (e == entry) {
@@ -69,15 +69,15 @@ void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& 
   for (Node* n : added) take(n);
   for (const NodePtr& n : graph_.written()) take(n.get());
   for (Node* node : live) {
-    for (const std::string& t : node->inputs())
+    for (const Name& t : node->inputs())
       if (!t.empty() && !available(t))
         throw BrokenGraph("node '" + node->name + "' reads tensor '" + t + "', which nothing writes any more");
-    for (const std::string& t : node->outputs())
+    for (const Name& t : node->outputs())
       if (!t.empty() && graph_.producer(t) != node)
         throw BrokenGraph("tensor '" + t + "' is written by more than one node");
   }
   for (const NodePtr& node : removed)
-    for (const std::string& t : node->outputs())
+    for (const Name& t : node->outputs())
       if (!t.empty() && (!graph_.consumers(t).empty() || graph_.is_graph_output(t)) && !available(t))
         throw BrokenGraph("tensor '" + t + "' of removed node '" + node->name + "' is still read");
   if (check_shapes_ && !graph_.shape_conflicts().empty()) {
@@ -138,35 +138,37 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
   hooks_.quant_commit();
   if (g.changes() == before) return std::nullopt;
 
-  std::vector<NodePtr> written = g.written();
+  const std::vector<NodePtr>& written = g.written();
   std::vector<Node*> touched;
+  touched.reserve(chain.size() + added.size() + written.size());
   for (Node* n : chain)
     if (g.contains(*n)) touched.push_back(n);
   for (Node* n : added)
     if (g.contains(*n)) touched.push_back(n);
   for (const NodePtr& n : written)
     if (g.contains(*n)) touched.push_back(n.get());
-  const std::unordered_set<Node*> added_set(added.begin(), added.end());
+  const uint64_t is_added = g.new_mark();
+  for (Node* n : added) n->walk_mark(is_added);
   Applied record{table, entry.name, chain[0]->name, {}, {}, {}};
   for (const NodePtr& n : outcome.remove)
     if (!g.contains(*n)) record.removed.push_back(n->name);
   for (Node* n : added)
     if (g.contains(*n)) record.added.push_back(n->name);
-  std::set<std::string> changed;
   for (Node* n : touched)
-    if (!added_set.count(n)) changed.insert(n->name);
-  record.changed.assign(changed.begin(), changed.end());
+    if (!Graph::has_mark(*n, is_added)) record.changed.push_back(n->name);
+  std::sort(record.changed.begin(), record.changed.end());
+  record.changed.erase(std::unique(record.changed.begin(), record.changed.end()), record.changed.end());
   applied.push_back(std::move(record));
 
   std::vector<NodePtr> revisit;
-  std::unordered_set<Node*> seen;
+  const uint64_t seen = g.new_mark();
   auto visit = [&](Node* n) {
-    if (seen.insert(n).second) revisit.emplace_back(n);
+    if (!Graph::marked(*n, seen)) revisit.emplace_back(n);
   };
   for (Node* n : touched) visit(n);
   for (Node* n : touched) {
-    for (Node* p : g.pre_nodes(*n)) visit(p);
-    for (Node* c : g.next_nodes(*n)) visit(c);
+    g.each_pre(*n, visit);
+    g.each_next(*n, visit);
   }
   return revisit;
 }
@@ -179,9 +181,9 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
   std::unordered_map<std::string, std::vector<const Entry*>> index;
   for (const Entry& e : entries)
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
-  std::unordered_map<std::string, int> fires;
-  std::optional<std::unordered_set<Node*>> visit;
-  std::vector<NodePtr> keep;  // holds the nodes of `visit` while the pass runs
+  std::unordered_map<Name, int, NameHash> fires;
+  uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
+  std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
   auto fired = [&](const std::string& entry) {
     for (auto& [name, count] : run.fired)
       if (name == entry) {
@@ -198,9 +200,9 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
     ++run.passes;
     std::vector<NodePtr> order;
     for (Node* n : g.topological_order())
-      if (!visit || visit->count(n)) order.emplace_back(n);
-    std::unordered_set<Node*> changed;
-    std::vector<NodePtr> changed_keep;
+      if (!visit || n->visit_ == visit) order.emplace_back(n);
+    const uint64_t next_visit = g.new_mark();
+    std::vector<NodePtr> changed;
     for (size_t k = 0; k < order.size(); ++k) {
       Node* node = order[k].get();
       if (k % 2000 == 0) hooks_.progress(table, run.passes, k, order.size());
@@ -210,10 +212,10 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       auto f = fires.find(node->name);
       if (f != fires.end() && f->second >= kFiresPerNode) continue;
       if (!shapes_known(*node)) {
-        attempts[node->name] = {{"(every entry)", "not tried: a tensor's shape is unknown"}};
+        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor's shape is unknown"}};
         continue;
       }
-      const std::string node_name = node->name;
+      const Name node_name = node->name;
       for (const Entry* e : found->second) {
         const std::optional<std::vector<Node*>> chain = match_chain(g, node, e->ops);
         if (!chain) continue;
@@ -224,7 +226,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
           revisit = hooks_.call_override(table, *e, *chain, &failed);
         else
           revisit = call(table, *e, *chain, &failed);
-        attempt(node_name, e->name, revisit ? "fired" : failed ? "error" : "declined");
+        attempt(node_name, Name(e->name), revisit ? "fired" : failed ? "error" : "declined");
         if (revisit) {
           fired(e->name);
           const int count = ++fires[node_name];
@@ -232,14 +234,17 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
             run.limit_hit = "node '" + node_name + "' was rewritten " + std::to_string(kFiresPerNode) +
                             " times; left as it is";
           for (const NodePtr& n : *revisit)
-            if (changed.insert(n.get()).second) changed_keep.push_back(n);
+            if (n->visit_ != next_visit) {
+              n->visit_ = next_visit;
+              changed.push_back(n);
+            }
           break;
         }
       }
     }
     if (changed.empty()) break;
-    visit = std::move(changed);
-    keep = std::move(changed_keep);
+    visit = next_visit;
+    keep = std::move(changed);
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return run;

@@ -39,17 +39,20 @@ struct RuleOutcome {
 
 struct Entry {
   std::string name;
-  Names ops;
+  std::vector<std::string> ops;
   bool native = false;  // the rule is compiled code that writes the quantization table only through its host
   std::function<RuleOutcome(const std::vector<Node*>& chain)> call;
 };
 
 struct Failure {
-  std::string table, entry, node, message;
+  std::string table, entry;
+  Name node;
+  std::string message;
 };
 
 struct Applied {
-  std::string table, entry, node;
+  std::string table, entry;
+  Name node;
   Names removed, added, changed;
 };
 
@@ -105,13 +108,13 @@ class Engine {
   std::vector<Failure> failures;
   std::vector<Applied> applied;
   // node name -> (entry, "fired" | "declined" | "error" | why not tried), in the order tried
-  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> attempts;
+  std::unordered_map<Name, std::vector<std::pair<Name, const char*>>, NameHash> attempts;
 
  private:
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
-  bool available(const std::string& tensor) const;
+  bool available(const Name& tensor) const;
   bool shapes_known(const Node& node) const;
-  void attempt(const std::string& node, const std::string& entry, const std::string& status);
+  void attempt(const Name& node, const Name& entry, const char* status);
 
   Graph& graph_;
   EngineHooks& hooks_;
@@ -120,6 +123,6 @@ class Engine {
 };
 
 // The nodes matching `ops` from `node` along single-consumer edges, or nullopt.
-std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const Names& ops);
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops);
 
 }  // namespace vexo::graph

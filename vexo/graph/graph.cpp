@@ -18,7 +18,7 @@ uint64_t next_uid() {
 
 // ---------------------------------------------------------------- Node
 
-Node::Node(std::string op, Names ins, Names outs, std::string nm, std::string dom)
+Node::Node(std::string op, Names ins, Names outs, Name nm, std::string dom)
     : op_type(std::move(op)), domain(std::move(dom)), name(std::move(nm)), inputs_(std::move(ins)),
       outputs_(std::move(outs)), uid_(next_uid()) {
   seq_ = static_cast<double>(uid_);
@@ -34,9 +34,11 @@ void Node::set_ports(Port p, Names names) {
   if (graph_) graph_->ports_changed(this, p, old, std::move(old_raw));
 }
 
-void Node::set_port(Port p, size_t index, const std::string& tensor) {
-  Names names = ports(p);
-  if (index >= names.size()) throw std::out_of_range("list assignment index out of range");
+void Node::set_port(Port p, size_t index, const Name& tensor) {
+  const Names& list = ports(p);
+  if (index >= list.size()) throw std::out_of_range("list assignment index out of range");
+  if (list[index] == tensor) return;
+  Names names = list;
   names[index] = tensor;
   set_ports(p, std::move(names));
 }
@@ -57,14 +59,14 @@ NodePtr Node::copy() const {
 
 // ---------------------------------------------------------------- OrderedNames
 
-bool OrderedNames::insert(const std::string& n) {
+bool OrderedNames::insert(const Name& n) {
   if (pos_.count(n)) return false;
   pos_.emplace(n, slots_.size());
   slots_.push_back({n, true});
   return true;
 }
 
-bool OrderedNames::erase(const std::string& n) {
+bool OrderedNames::erase(const Name& n) {
   auto it = pos_.find(n);
   if (it == pos_.end()) return false;
   slots_[it->second].live = false;
@@ -85,10 +87,10 @@ void OrderedNames::compact() {
   dead_ = 0;
 }
 
-std::vector<std::string> OrderedNames::list() const {
-  std::vector<std::string> out;
+Names OrderedNames::list() const {
+  Names out;
   out.reserve(pos_.size());
-  each([&](const std::string& n) { out.push_back(n); });
+  each([&](const Name& n) { out.push_back(n); });
   return out;
 }
 
@@ -102,24 +104,20 @@ Graph::~Graph() {
     if (n) n->graph_ = nullptr;
 }
 
-void Graph::record(std::function<void()> undo) {
-  ++changes_;
-  if (journal_) journal_->push_back(std::move(undo));
-  if (on_write) on_write();
-}
-
 void Graph::push_undo(std::function<void()> undo) {
   if (journal_) journal_->push_back(std::move(undo));
 }
 
 void Graph::begin() {
   journal_.emplace();
+  journal_->reserve(32);
   clear_touched();
 }
 
 void Graph::clear_touched() {
+  for (const NodePtr& n : touched_)
+    if (n) n->touched_at_ = 0;
   touched_.clear();
-  touched_pos_.clear();
 }
 
 void Graph::commit() { journal_.reset(); }
@@ -133,31 +131,30 @@ void Graph::rollback() {
 }
 
 void Graph::touch(Node* node) {
-  if (node == nullptr || touched_pos_.count(node)) return;
-  touched_pos_.emplace(node, touched_.size());
+  if (node == nullptr || node->touched_at_) return;
   touched_.emplace_back(node);
+  node->touched_at_ = touched_.size();
 }
 
 void Graph::untouch(Node* node) {
-  auto it = touched_pos_.find(node);
-  if (it == touched_pos_.end()) return;
-  touched_[it->second] = NodePtr();
-  touched_pos_.erase(it);
+  if (!node->touched_at_) return;
+  const size_t at = node->touched_at_ - 1;
+  node->touched_at_ = 0;
+  touched_[at] = NodePtr();
 }
 
 // ---------------------------------------------------------------- tensors
 
-const Tensor* Graph::tensor(const std::string& name) const {
-  auto it = tensors_.find(name);
-  return it == tensors_.end() ? nullptr : &it->second;
+const Tensor* Graph::tensor(const Name& name) const {
+  return tensors_.find(name);
 }
 
-const std::optional<Shape>* Graph::shape(const std::string& name) const {
+const std::optional<Shape>* Graph::shape(const Name& name) const {
   const Tensor* t = tensor(name);
   return t ? &t->shape : nullptr;
 }
 
-int32_t Graph::dtype(const std::string& name) const {
+int32_t Graph::dtype(const Name& name) const {
   const Tensor* t = tensor(name);
   return t ? t->dtype : kUndefined;
 }
@@ -172,7 +169,7 @@ std::string numpy_shape(const Shape& s) {
 
 }  // namespace
 
-void Graph::set_shape(const std::string& name, const std::optional<Shape>& shape, int32_t dtype) {
+void Graph::set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype) {
   Tensor& t = entry(name);
   if (t.value && shape) {
     if (t.value->dims != *shape) {
@@ -189,19 +186,21 @@ void Graph::set_shape(const std::string& name, const std::optional<Shape>& shape
   }
   const int32_t new_dtype = dtype != kUndefined ? dtype : t.dtype;
   if (t.shape == shape && t.dtype == new_dtype) return;
-  names_.insert(name);
-  const std::optional<Shape> old_shape = t.shape;
+  take_name(name);
+  std::optional<Shape> old_shape = std::move(t.shape);
   const int32_t old_dtype = t.dtype;
   t.shape = shape;
   t.dtype = new_dtype;
-  record([this, name, old_shape, old_dtype] {
-    Tensor& e = entry(name);
-    e.shape = old_shape;
-    e.dtype = old_dtype;
+  record([&] {
+    return [this, name, old_shape = std::move(old_shape), old_dtype] {
+      Tensor& e = entry(name);
+      e.shape = old_shape;
+      e.dtype = old_dtype;
+    };
   });
 }
 
-ConstPtr Graph::get_const(const std::string& name) const {
+ConstPtr Graph::get_const(const Name& name) const {
   const Tensor* t = tensor(name);
   return t ? t->value : nullptr;
 }
@@ -220,65 +219,70 @@ bool same_constant(const Constant& a, const Constant& b) {
 
 }  // namespace
 
-void Graph::set_const(const std::string& name, ConstPtr value) {
+void Graph::set_const(const Name& name, ConstPtr value) {
   ConstPtr old = get_const(name);
   if (old && same_constant(*old, *value)) return;
   set_const_value(name, std::move(value));
 }
 
-void Graph::set_const_value(const std::string& name, ConstPtr value) {
+void Graph::set_const_value(const Name& name, ConstPtr value) {
   Tensor& t = entry(name);
-  ConstPtr old = t.value;
-  const std::optional<Shape> old_shape = t.shape;
+  ConstPtr old = std::move(t.value);
+  std::optional<Shape> old_shape = std::move(t.shape);
   const int32_t old_dtype = t.dtype;
   const bool was_const = consts_.contains(name);
   t.shape = value->dims;
   t.dtype = value->elem;
   t.value = std::move(value);
   consts_.insert(name);
-  names_.insert(name);
+  take_name(name);
   for (const auto& [consumer, count] : t.consumers) touch(consumer);
-  record([this, name, old, old_shape, old_dtype, was_const] {
-    Tensor& e = entry(name);
-    e.value = old;
-    if (!was_const) consts_.erase(name);
-    e.shape = old_shape;
-    e.dtype = old_dtype;
+  record([&] {
+    return [this, name, old = std::move(old), old_shape = std::move(old_shape), old_dtype, was_const] {
+      Tensor& e = entry(name);
+      e.value = old;
+      if (!was_const) consts_.erase(name);
+      e.shape = old_shape;
+      e.dtype = old_dtype;
+    };
   });
 }
 
-void Graph::drop_const(const std::string& name) {
+void Graph::drop_const(const Name& name) {
   if (!consts_.contains(name)) return;
   Tensor& t = entry(name);
-  ConstPtr old = t.value;
-  const std::optional<Shape> old_shape = t.shape;
+  ConstPtr old = std::move(t.value);
+  std::optional<Shape> old_shape = std::move(t.shape);
   const int32_t old_dtype = t.dtype;
   t.value.reset();
   t.shape.reset();
   t.dtype = kUndefined;
   consts_.erase(name);
-  record([this, name, old, old_shape, old_dtype] {
-    Tensor& e = entry(name);
-    e.value = old;
-    consts_.insert(name);
-    e.shape = old_shape;
-    e.dtype = old_dtype;
+  record([&] {
+    return [this, name, old = std::move(old), old_shape = std::move(old_shape), old_dtype] {
+      Tensor& e = entry(name);
+      e.value = old;
+      consts_.insert(name);
+      e.shape = old_shape;
+      e.dtype = old_dtype;
+    };
   });
 }
 
-bool Graph::is_graph_input(const std::string& name) const {
+bool Graph::is_graph_input(const Name& name) const {
   return std::find(inputs.begin(), inputs.end(), name) != inputs.end();
 }
 
-bool Graph::is_graph_output(const std::string& name) const {
+bool Graph::is_graph_output(const Name& name) const {
   return std::find(outputs.begin(), outputs.end(), name) != outputs.end();
 }
 
-std::vector<std::string> Graph::tensor_names() const {
-  std::unordered_set<std::string> seen(inputs.begin(), inputs.end());
-  for (const auto& [name, t] : tensors_)
+Names Graph::tensor_names() const {
+  std::unordered_set<Name, NameHash> seen(inputs.begin(), inputs.end());
+  tensors_.each([&](const Name& name, const Tensor& t) {
     if (t.shape || t.producer || !t.consumers.empty()) seen.insert(name);
-  return std::vector<std::string>(seen.begin(), seen.end());
+  });
+  return Names(seen.begin(), seen.end());
 }
 
 // ---------------------------------------------------------------- attributes
@@ -300,23 +304,24 @@ void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
   std::string old_raw = std::move(node.raw);
   node.raw.clear();
   touch(&node);
-  NodePtr self(&node);
-  record([self, name, old, at, old_raw] {
-    if (old) {
-      self->attrs[at] = *old;
-    } else {
-      auto pos = std::find_if(self->attrs.begin(), self->attrs.end(), [&](const Attr& a) { return a.name == name; });
-      if (pos != self->attrs.end()) self->attrs.erase(pos);
-    }
-    self->raw = old_raw;
+  record([&] {
+    return [self = NodePtr(&node), name, old = std::move(old), at, old_raw = std::move(old_raw)] {
+      if (old) {
+        self->attrs[at] = *old;
+      } else {
+        auto pos = std::find_if(self->attrs.begin(), self->attrs.end(), [&](const Attr& a) { return a.name == name; });
+        if (pos != self->attrs.end()) self->attrs.erase(pos);
+      }
+      self->raw = old_raw;
+    };
   });
 }
 
 // ---------------------------------------------------------------- structure
 
-Node* Graph::node(const std::string& name) const {
-  auto it = nodes_.find(name);
-  return it == nodes_.end() ? nullptr : node_slots_[it->second].get();
+Node* Graph::node(const Name& name) const {
+  const size_t* slot = nodes_.find(name);
+  return slot ? node_slots_[*slot].get() : nullptr;
 }
 
 bool Graph::contains(const Node& n) const { return n.graph_ == this && node(n.name) == &n; }
@@ -353,12 +358,12 @@ std::vector<Node*> Graph::find(const std::string& op_type) {
   return out;
 }
 
-Node* Graph::producer(const std::string& t) const {
+Node* Graph::producer(const Name& t) const {
   const Tensor* e = tensor(t);
   return e ? e->producer : nullptr;
 }
 
-std::vector<Node*> Graph::consumers(const std::string& t) const {
+std::vector<Node*> Graph::consumers(const Name& t) const {
   std::vector<Node*> out;
   if (const Tensor* e = tensor(t))
     for (const auto& [n, count] : e->consumers) out.push_back(n);
@@ -367,47 +372,42 @@ std::vector<Node*> Graph::consumers(const std::string& t) const {
 
 std::vector<Node*> Graph::next_nodes(const Node& node) const {
   std::vector<Node*> out;
-  for (const std::string& o : node.outputs()) {
-    const Tensor* e = tensor(o);
-    if (!e) continue;
-    for (const auto& [c, count] : e->consumers)
-      if (std::find(out.begin(), out.end(), c) == out.end()) out.push_back(c);
-  }
+  out.reserve(4);
+  each_next(node, [&](Node* c) { out.push_back(c); });
   return out;
 }
 
 std::vector<Node*> Graph::pre_nodes(const Node& node) const {
   std::vector<Node*> out;
-  for (const std::string& t : node.inputs()) {
-    Node* p = producer(t);
-    if (p && std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
-  }
+  out.reserve(node.inputs().size());
+  each_pre(node, [&](Node* p) { out.push_back(p); });
   return out;
 }
 
-std::string Graph::unique_name(const std::string& base) {
-  if (!names_.count(base) && !nodes_.count(base)) {
-    names_.insert(base);
+Name Graph::unique_name(const std::string& base_text) {
+  const Name base(base_text);
+  if (!names_.contains(base) && !nodes_.contains(base)) {
+    take_name(base);
     journal_name(base, nullptr, 0);
     return base;
   }
-  auto found = name_counters_.find(base);
-  const int64_t start = found == name_counters_.end() ? 0 : found->second;
+  const int64_t* found = name_counters_.find(base);
+  const int64_t start = found ? *found : 0;
   for (int64_t k = start + 1;; ++k) {
-    std::string name = base + "_" + std::to_string(k);
-    if (!names_.count(name) && !nodes_.count(name)) {
+    const Name name(base_text + "_" + std::to_string(k));
+    if (!names_.contains(name) && !nodes_.contains(name)) {
       name_counters_[base] = k;
-      names_.insert(name);
+      take_name(name);
       journal_name(name, &base, start);
       return name;
     }
   }
 }
 
-void Graph::journal_name(const std::string& name, const std::string* base, int64_t counter) {
+void Graph::journal_name(const Name& name, const Name* base, int64_t counter) {
   if (!journal_) return;
   const bool has_base = base != nullptr;
-  const std::string b = base ? *base : std::string();
+  const Name b = base ? *base : Name();
   push_undo([this, name, has_base, b, counter] {
     names_.erase(name);
     if (has_base) {
@@ -420,7 +420,7 @@ void Graph::journal_name(const std::string& name, const std::string* base, int64
 }
 
 void Graph::index(Node* node, Port kind, const Names& names, bool add) {
-  for (const std::string& t : names) {
+  for (const Name& t : names) {
     if (t.empty()) continue;
     Tensor& e = entry(t);
     if (kind == Port::Input) {
@@ -435,33 +435,34 @@ void Graph::index(Node* node, Port kind, const Names& names, bool add) {
       }
     } else if (add) {
       e.producer = node;
-      names_.insert(t);
+      take_name(t);
     } else if (e.producer == node) {
       e.producer = nullptr;
     }
   }
 }
 
-void Graph::ports_changed(Node* node, Port kind, const Names& old, std::string old_raw) {
+void Graph::ports_changed(Node* node, Port kind, const Names& old, std::string&& old_raw) {
   index(node, kind, old, false);
   index(node, kind, node->ports(kind), true);
   touch(node);
-  NodePtr self(node);
   // The node as read comes back with a rollback, so that it is written as it was.
-  record([this, self, kind, old, old_raw] {
-    index(self.get(), kind, self->ports(kind), false);
-    (kind == Port::Input ? self->inputs_ : self->outputs_) = old;
-    index(self.get(), kind, old, true);
-    self->raw = old_raw;
+  record([&] {
+    return [this, self = NodePtr(node), kind, old, old_raw = std::move(old_raw)] {
+      index(self.get(), kind, self->ports(kind), false);
+      (kind == Port::Input ? self->inputs_ : self->outputs_) = old;
+      index(self.get(), kind, old, true);
+      self->raw = old_raw;
+    };
   });
 }
 
 void Graph::insert(const NodePtr& node) {
-  if (node->name.empty() || nodes_.count(node->name)) {
-    node->name = unique_name(node->name.empty() ? node->op_type + "_node" : node->name);
+  if (node->name.empty() || nodes_.contains(node->name)) {
+    node->name = unique_name(node->name.empty() ? node->op_type + "_node" : node->name.str());
     node->raw.clear();
   } else {
-    names_.insert(node->name);
+    take_name(node->name);
   }
   node->graph_ = this;
   nodes_[node->name] = node_slots_.size();
@@ -474,10 +475,9 @@ void Graph::unlink(Node* node) {
   NodePtr keep(node);
   index(node, Port::Input, node->inputs_, false);
   index(node, Port::Output, node->outputs_, false);
-  auto it = nodes_.find(node->name);
-  if (it != nodes_.end()) {
-    node_slots_[it->second] = NodePtr();
-    nodes_.erase(it);
+  if (const size_t* slot = nodes_.find(node->name)) {
+    node_slots_[*slot] = NodePtr();
+    nodes_.erase(node->name);
     if (++dead_slots_ > 64 && dead_slots_ > node_slots_.size() / 2) {
       std::vector<NodePtr> kept;
       kept.reserve(nodes_.size());
@@ -494,12 +494,12 @@ void Graph::unlink(Node* node) {
   untouch(node);
 }
 
-void Graph::rename_node(Node& node, const std::string& name) {
+void Graph::rename_node(Node& node, const Name& name) {
   if (contains(node)) {
-    const size_t slot = nodes_[node.name];
+    const size_t slot = *nodes_.find(node.name);
     nodes_.erase(node.name);
     nodes_[name] = slot;
-    names_.insert(name);
+    take_name(name);
   }
   node.name = name;
   node.raw.clear();
@@ -509,7 +509,7 @@ Node* Graph::add_node(const NodePtr& node) {
   if (contains(*node)) return node.get();
   insert(node);
   touch(node.get());
-  record([this, node] { unlink(node.get()); });
+  record([&] { return [this, node] { unlink(node.get()); }; });
   return node.get();
 }
 
@@ -517,12 +517,14 @@ void Graph::remove_node(Node& n) {
   if (!contains(n)) return;
   NodePtr node(&n);
   unlink(&n);
-  record([this, node] {
-    node->graph_ = this;
-    nodes_[node->name] = node_slots_.size();
-    node_slots_.push_back(node);
-    index(node.get(), Port::Input, node->inputs_, true);
-    index(node.get(), Port::Output, node->outputs_, true);
+  record([&] {
+    return [this, node] {
+      node->graph_ = this;
+      nodes_[node->name] = node_slots_.size();
+      node_slots_.push_back(node);
+      index(node.get(), Port::Input, node->inputs_, true);
+      index(node.get(), Port::Output, node->outputs_, true);
+    };
   });
 }
 
@@ -545,28 +547,30 @@ std::vector<Node*> Graph::apply(const std::vector<NodePtr>& remove, const std::v
 }
 
 void Graph::place(const std::vector<Node*>& added) {
-  std::unordered_set<Node*> members(added.begin(), added.end());
-  const std::vector<Node*> order = local_order(added);
-  std::unordered_map<Node*, std::optional<double>> bound;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    Node* node = *it;
+  const std::vector<Node*> order = local_order(added);  // the added nodes, each once, producers first
+  const uint64_t member = new_mark();
+  for (Node* n : order) n->walk_ = member;
+  // bound[k]: the lowest key of anything downstream of order[k] outside the added nodes
+  std::vector<std::optional<double>> bound(order.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k]->scratch_ = k;
+  for (size_t k = order.size(); k-- > 0;) {
+    Node* node = order[k];
     std::optional<double> lowest;
     auto take = [&](double v) { lowest = lowest ? std::min(*lowest, v) : v; };
     const std::vector<Node*> next = next_nodes(*node);
     for (Node* c : next)
-      if (!members.count(c) && c != node) take(c->seq());
+      if (c->walk_ != member && c != node) take(c->seq());
     for (Node* c : next)
-      if (members.count(c)) {
-        auto b = bound.find(c);
-        if (b != bound.end() && b->second) take(*b->second);
-      }
-    bound[node] = lowest;
+      if (c->walk_ == member && c->scratch_ > k && bound[c->scratch_]) take(*bound[c->scratch_]);
+    bound[k] = lowest;
   }
-  for (Node* node : order) {
+  for (size_t k = 0; k < order.size(); ++k) {
+    Node* node = order[k];
     std::optional<double> lo;
-    for (Node* p : pre_nodes(*node))
+    each_pre(*node, [&](Node* p) {
       if (p != node) lo = lo ? std::max(*lo, p->seq()) : p->seq();
-    const std::optional<double> hi = bound[node];
+    });
+    const std::optional<double> hi = bound[k];
     if (!lo && !hi) {
       node->seq_ = static_cast<double>(next_uid());
     } else if (!lo) {
@@ -586,11 +590,11 @@ void Graph::place(const std::vector<Node*>& added) {
 }
 
 bool Graph::edges_in_order(const Node& node) const {
-  for (Node* p : pre_nodes(node))
-    if (p != &node && !(p->seq() < node.seq())) return false;
-  for (Node* c : next_nodes(node))
-    if (c != &node && !(node.seq() < c->seq())) return false;
-  return true;
+  bool ok = true;
+  each_pre(node, [&](Node* p) { ok = ok && (p == &node || p->seq() < node.seq()); });
+  if (!ok) return false;
+  each_next(node, [&](Node* c) { ok = ok && (c == &node || node.seq() < c->seq()); });
+  return ok;
 }
 
 void Graph::ensure_order(const std::vector<Node*>* nodes) {
@@ -629,65 +633,68 @@ void Graph::renumber() {
 }
 
 std::vector<Node*> Graph::kahn() const {
-  std::unordered_map<Node*, size_t> indegree;
-  indegree.reserve(nodes_.size());
   auto later = [](const Node* a, const Node* b) { return key_less(b, a); };
-  std::priority_queue<Node*, std::vector<Node*>, decltype(later)> heap(later);
+  std::vector<Node*> ready;
+  ready.reserve(nodes_.size());
   for (const NodePtr& n : node_slots_) {
     if (!n) continue;
     size_t d = 0;
-    for (Node* p : pre_nodes(*n))
-      if (p != n.get()) ++d;
-    indegree[n.get()] = d;
-    if (d == 0) heap.push(n.get());
+    each_pre(*n, [&](Node* p) { d += p != n.get(); });
+    n->scratch_ = d;  // in-degree
+    if (d == 0) ready.push_back(n.get());
   }
+  std::priority_queue<Node*, std::vector<Node*>, decltype(later)> heap(later, std::move(ready));
   std::vector<Node*> order;
   order.reserve(nodes_.size());
   while (!heap.empty()) {
     Node* node = heap.top();
     heap.pop();
     order.push_back(node);
-    for (Node* c : next_nodes(*node)) {
-      if (c == node) continue;
-      if (--indegree[c] == 0) heap.push(c);
-    }
+    each_next(*node, [&](Node* c) {
+      if (c != node && --c->scratch_ == 0) heap.push(c);
+    });
   }
   if (order.size() != nodes_.size()) {
     std::string stuck;
     int shown = 0;
     for (const NodePtr& n : node_slots_)
-      if (n && indegree[n.get()] > 0 && shown < 5) {
-        stuck += (shown++ ? ", " : "") + n->name;
-      }
+      if (n && n->scratch_ > 0 && shown < 5) stuck += (shown++ ? ", " : "") + n->name;
     throw ModelError(config.source + ": the graph has a cycle through node(s) " + stuck);
   }
   return order;
 }
 
 std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
+  // Members carry this walk's mark; a member already visited has scratch_ set to the mark too.
+  const uint64_t member = new_mark();
   std::vector<Node*> members;
-  std::unordered_set<Node*> member_set;
+  members.reserve(nodes.size());
   for (Node* n : nodes)
-    if (member_set.insert(n).second) members.push_back(n);
+    if (n->walk_ != member) {
+      n->walk_ = member;
+      n->scratch_ = 0;
+      members.push_back(n);
+    }
+  auto visited = [&](Node* n) { return n->scratch_ == member; };
   std::vector<Node*> order;
-  std::unordered_set<Node*> state;
+  order.reserve(members.size());
   struct Frame {
     Node* node;
     std::vector<Node*> pre;
     size_t next;
   };
+  std::vector<Frame> stack;
   for (Node* n : members) {
-    if (state.count(n)) continue;
-    std::vector<Frame> stack;
+    if (visited(n)) continue;
     stack.push_back({n, pre_nodes(*n), 0});
-    state.insert(n);
+    n->scratch_ = member;
     while (!stack.empty()) {
       Frame& top = stack.back();
       bool descended = false;
       while (top.next < top.pre.size()) {
         Node* p = top.pre[top.next++];
-        if (member_set.count(p) && !state.count(p)) {
-          state.insert(p);
+        if (p->walk_ == member && !visited(p)) {
+          p->scratch_ = member;
           Frame f{p, pre_nodes(*p), 0};
           stack.push_back(std::move(f));
           descended = true;
@@ -727,13 +734,13 @@ void Graph::refresh_shapes() {
     try {
       inferred = infer(*node);
     } catch (const ShapeError& e) {
-      conflicts_.push_back({node->outputs().empty() ? std::string() : node->outputs()[0], std::nullopt, std::nullopt,
+      conflicts_.push_back({node->outputs().empty() ? Name() : node->outputs()[0], std::nullopt, std::nullopt,
                             e.what(), NodePtr(node)});
       continue;
     }
     const Names outs = node->outputs();
     for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
-      const std::string& o = outs[k];
+      const Name& o = outs[k];
       if (o.empty()) continue;
       const Inferred& inf = inferred[k];
       const Tensor* t = tensor(o);
@@ -755,7 +762,7 @@ void Graph::split_follows_outputs(Node& node) {
   const std::optional<Shape>* src = shape(node.inputs()[0]);
   if (!src || !*src) return;
   std::vector<Shape> outs;
-  for (const std::string& o : node.outputs()) {
+  for (const Name& o : node.outputs()) {
     const std::optional<Shape>* s = shape(o);
     if (o.empty() || !s || !*s || (*s)->size() != (*src)->size()) return;
     outs.push_back(**s);
@@ -787,7 +794,7 @@ void Graph::split_follows_outputs(Node& node) {
   const AttrValue* split = node.attr("split");
   const bool has_input = node.inputs().size() > 1 && !node.inputs()[1].empty();
   if ((split == nullptr || split->kind == AttrValue::None) && (has_input || opset_version() >= 13)) {
-    const std::string name = unique_name(node.name + "_split");
+    const Name name = unique_name(node.name + "_split");
     std::string bytes(reinterpret_cast<const char*>(wanted.data()), wanted.size() * sizeof(int64_t));
     set_const(name, Constant::owned(kInt64, Shape{static_cast<int64_t>(wanted.size())}, std::move(bytes)));
     if (node.inputs().size() > 1) {
@@ -806,14 +813,14 @@ void Graph::split_follows_outputs(Node& node) {
 
 // ---------------------------------------------------------------- weights for align
 
-void Graph::append_weight_for_align(const std::string& name) {
+void Graph::append_weight_for_align(const Name& name) {
   weights_for_align_.push_back(name);
-  record([this] { weights_for_align_.pop_back(); });
+  record([&] { return [this] { weights_for_align_.pop_back(); }; });
 }
 
 // ---------------------------------------------------------------- loading
 
-void Graph::record_value_info(const std::string& name, const std::optional<Shape>& shape, int32_t dtype,
+void Graph::record_value_info(const Name& name, const std::optional<Shape>& shape, int32_t dtype,
                               bool only_missing) {
   if (consts_.contains(name)) return;
   Tensor& t = entry(name);
@@ -822,27 +829,28 @@ void Graph::record_value_info(const std::string& name, const std::optional<Shape
   if (dtype != kUndefined) t.dtype = dtype;
 }
 
-void Graph::add_loaded_const(const std::string& name, ConstPtr value) {
+void Graph::add_loaded_const(const Name& name, ConstPtr value) {
   Tensor& t = entry(name);
   t.shape = value->dims;
   t.dtype = value->elem;
   t.value = std::move(value);
   consts_.insert(name);
-  names_.insert(name);
+  take_name(name);
 }
 
 void Graph::insert_loaded(const NodePtr& node) { insert(node); }
 
 void Graph::take_known_names() {
-  consts_.each([&](const std::string& n) { names_.insert(n); });
-  for (const auto& [name, t] : tensors_)
-    if (t.shape) names_.insert(name);
+  consts_.each([&](const Name& n) { take_name(n); });
+  tensors_.each([&](const Name& name, const Tensor& t) {
+    if (t.shape) take_name(name);
+  });
 }
 
-void Graph::check_edges(const std::vector<std::pair<std::string, std::string>>& writers_in_order,
-                        const std::unordered_set<std::string>& initializers) {
-  const std::unordered_set<std::string> graph_inputs(inputs.begin(), inputs.end());
-  std::unordered_map<std::string, std::string> writer;
+void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
+                        const std::unordered_set<Name, NameHash>& initializers) {
+  const std::unordered_set<Name, NameHash> graph_inputs(inputs.begin(), inputs.end());
+  std::unordered_map<Name, std::string, NameHash> writer;
   for (const auto& [tensor_name, who] : writers_in_order) {
     if (tensor_name.empty()) continue;
     std::string first;
@@ -857,15 +865,15 @@ void Graph::check_edges(const std::vector<std::pair<std::string, std::string>>& 
       throw ModelError(config.source + ": tensor '" + tensor_name + "' is written by " + first + " and by " + who);
     writer[tensor_name] = who;
   }
-  auto known = [&](const std::string& t) { return graph_inputs.count(t) || consts_.contains(t) || producer(t); };
+  auto known = [&](const Name& t) { return graph_inputs.count(t) || consts_.contains(t) || producer(t); };
   for (const NodePtr& n : node_slots_) {
     if (!n) continue;
-    for (const std::string& t : n->inputs())
+    for (const Name& t : n->inputs())
       if (!t.empty() && !known(t))
         throw ModelError(config.source + ": node '" + n->name + "' (" + n->op_type + ") reads tensor '" + t +
                          "', which no node, input or constant provides");
   }
-  for (const std::string& t : outputs)
+  for (const Name& t : outputs)
     if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is produced by nothing");
   renumber();
 }
@@ -873,7 +881,7 @@ void Graph::check_edges(const std::vector<std::pair<std::string, std::string>>& 
 void Graph::infer_missing() {
   for (Node* node : topological_order()) {
     bool missing = false;
-    for (const std::string& o : node->outputs()) {
+    for (const Name& o : node->outputs()) {
       if (o.empty()) continue;
       const Tensor* t = tensor(o);
       if (!t || !t->shape || t->dtype == kUndefined) missing = true;

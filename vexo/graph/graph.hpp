@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "attr.hpp"
+#include "name.hpp"
+#include "name_map.hpp"
 #include "tensor.hpp"
 
 namespace vexo::graph {
@@ -78,19 +80,18 @@ class Counted {
 };
 
 using NodePtr = Counted<Node>;
-using Names = std::vector<std::string>;
 
 enum class Port { Input, Output };
 
 class Node {
  public:
-  Node(std::string op_type, Names inputs, Names outputs, std::string name = "", std::string domain = "");
+  Node(std::string op_type, Names inputs, Names outputs, Name name = Name(), std::string domain = "");
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
   std::string op_type;
   std::string domain;
-  std::string name;
+  Name name;
   std::vector<Attr> attrs;  // in the order they were set
   std::string extras;       // NodeProto fields kept as read (doc_string, metadata_props, ...)
   std::string raw;          // the NodeProto as read, while nothing of it has changed
@@ -105,16 +106,22 @@ class Node {
 
   // The port list takes `names`; a change is journaled when the node is in a graph.
   void set_ports(Port p, Names names);
-  void set_port(Port p, size_t index, const std::string& name);
+  void set_port(Port p, size_t index, const Name& name);
 
   const AttrValue* attr(const std::string& name) const;  // nullptr when absent
+  void walk_mark(uint64_t mark) const { walk_ = mark; }
   NodePtr copy() const;  // a detached copy with a new creation number (copy.deepcopy)
 
   int refs_ = 0;
+  uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits
 
  private:
   friend class Graph;
   Names inputs_, outputs_;
+  mutable uint64_t mark_ = 0;     // neighbour walks (each_pre, each_next) mark what they have seen
+  mutable uint64_t walk_ = 0;     // outer walks (orders, liveness, the engine's visits) mark with this
+  mutable size_t scratch_ = 0;    // and count or index with this (in-degrees, places)
+  size_t touched_at_ = 0;         // 1 + the node's place in the graph's list of written nodes, 0 when not there
   Graph* graph_ = nullptr;
   uint64_t uid_;
   double seq_;
@@ -130,11 +137,11 @@ uint64_t next_uid();
 // erasing and inserting again moves a name to the end.
 class OrderedNames {
  public:
-  bool contains(const std::string& n) const { return pos_.count(n) != 0; }
-  bool insert(const std::string& n);  // false when present (its place is kept)
-  bool erase(const std::string& n);
+  bool contains(const Name& n) const { return pos_.count(n) != 0; }
+  bool insert(const Name& n);  // false when present (its place is kept)
+  bool erase(const Name& n);
   size_t size() const { return pos_.size(); }
-  std::vector<std::string> list() const;
+  Names list() const;
   template <class F>
   void each(F&& f) const {
     for (const auto& s : slots_)
@@ -143,18 +150,19 @@ class OrderedNames {
 
  private:
   struct Slot {
-    std::string name;
+    Name name;
     bool live;
   };
   void compact();
   std::vector<Slot> slots_;
-  std::unordered_map<std::string, size_t> pos_;
+  std::unordered_map<Name, size_t, NameHash> pos_;
   size_t dead_ = 0;
 };
 
 // ---------------------------------------------------------------- tensors and configuration
 
 struct Tensor {
+  mutable uint64_t mark = 0;  // the graph's walks mark what they have seen
   std::optional<Shape> shape;
   int32_t dtype = kUndefined;  // kUndefined: not known
   ConstPtr value;              // a constant
@@ -185,7 +193,7 @@ struct ModelInfo {
 // One output whose recorded shape its node does not compute (shape nullopt,
 // message set: the node computes nothing from its inputs' shapes).
 struct ShapeConflict {
-  std::string tensor;
+  Name tensor;
   std::optional<Shape> recorded;
   std::optional<Shape> computed;
   std::string message;
@@ -211,7 +219,7 @@ class Graph {
   Config config;
   ModelInfo model;
   Names inputs, outputs;
-  std::unordered_map<std::string, std::string> declared;  // graph input/output -> TypeProto as declared
+  std::unordered_map<Name, std::string, NameHash> declared;  // graph input/output -> TypeProto as declared
   InferFn onnx_infer;  // inference of op types the graph does not know (may be empty)
   std::function<void()> on_write;  // called after every journaled write (fault injection in tests)
 
@@ -224,38 +232,73 @@ class Graph {
   bool in_transaction() const { return journal_.has_value(); }
 
   // ------------------------------------------------ tensors
-  const Tensor* tensor(const std::string& name) const;
-  const std::optional<Shape>* shape(const std::string& name) const;  // nullptr or nullopt: unknown
-  int32_t dtype(const std::string& name) const;
+  const Tensor* tensor(const Name& name) const;
+  const std::optional<Shape>* shape(const Name& name) const;  // nullptr or nullopt: unknown
+  int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
-  void set_shape(const std::string& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);
-  ConstPtr get_const(const std::string& name) const;
-  bool is_const(const std::string& name) const { return consts_.contains(name); }
+  void set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);
+  ConstPtr get_const(const Name& name) const;
+  bool is_const(const Name& name) const { return consts_.contains(name); }
   const OrderedNames& consts() const { return consts_; }
-  void set_const(const std::string& name, ConstPtr value);  // no change when equal
-  void drop_const(const std::string& name);
-  bool is_graph_input(const std::string& name) const;
-  bool is_graph_output(const std::string& name) const;
-  std::vector<std::string> tensor_names() const;
+  void set_const(const Name& name, ConstPtr value);  // no change when equal
+  void drop_const(const Name& name);
+  bool is_graph_input(const Name& name) const;
+  bool is_graph_output(const Name& name) const;
+  Names tensor_names() const;
 
   // ------------------------------------------------ attributes
   void set_attr(Node& node, const std::string& name, AttrValue value);
 
   // ------------------------------------------------ structure
   size_t node_count() const { return nodes_.size(); }
-  Node* node(const std::string& name) const;  // nullptr when absent
+  Node* node(const Name& name) const;  // nullptr when absent
   bool contains(const Node& node) const;
   std::vector<Node*> unordered_nodes() const;
   std::vector<Node*> topological_order();
   std::vector<Node*> find(const std::string& op_type);
-  Node* producer(const std::string& tensor) const;
-  std::vector<Node*> consumers(const std::string& tensor) const;
+  Node* producer(const Name& tensor) const;
+  std::vector<Node*> consumers(const Name& tensor) const;
   std::vector<Node*> next_nodes(const Node& node) const;
   std::vector<Node*> pre_nodes(const Node& node) const;
-  std::string unique_name(const std::string& base);
-  void reserve_name(const std::string& name) { names_.insert(name); }
+  uint64_t new_mark() const { return ++epoch_; }
+  // An outer walk's mark on a node: true when it was already marked `mark`.
+  static bool marked(const Node& n, uint64_t mark) {
+    const bool was = n.walk_ == mark;
+    n.walk_ = mark;
+    return was;
+  }
+  static bool has_mark(const Node& n, uint64_t mark) { return n.walk_ == mark; }
+  // f(node) for every distinct consumer of `node`'s outputs / producer of its inputs, in order.
+  template <class F>
+  void each_next(const Node& node, F&& f) const {
+    const uint64_t mark = ++epoch_;
+    for (const Name& o : node.outputs()) {
+      if (o.empty()) continue;
+      const Tensor* e = tensors_.find(o);
+      if (!e) continue;
+      for (const auto& c : e->consumers)
+        if (c.first->mark_ != mark) {
+          c.first->mark_ = mark;
+          f(c.first);
+        }
+    }
+  }
+  template <class F>
+  void each_pre(const Node& node, F&& f) const {
+    const uint64_t mark = ++epoch_;
+    for (const Name& t : node.inputs()) {
+      if (t.empty()) continue;
+      const Tensor* e = tensors_.find(t);
+      Node* p = e ? e->producer : nullptr;
+      if (p && p->mark_ != mark) {
+        p->mark_ = mark;
+        f(p);
+      }
+    }
+  }
+  Name unique_name(const std::string& base);
 
-  void rename_node(Node& node, const std::string& name);  // keeps the index by name right
+  void rename_node(Node& node, const Name& name);  // keeps the index by name right
   Node* add_node(const NodePtr& node);  // returns the node (renamed when its name was taken)
   void remove_node(Node& node);
   // Removes `remove`, adds `add`, places the added nodes, renumbers when an
@@ -271,20 +314,19 @@ class Graph {
 
   // ------------------------------------------------ weights for align
   const Names& weights_for_align() const { return weights_for_align_; }
-  void append_weight_for_align(const std::string& name);
+  void append_weight_for_align(const Name& name);
 
   // ------------------------------------------------ loading
   // Records a shape and type read from a value info (constants are left alone).
-  void record_value_info(const std::string& name, const std::optional<Shape>& shape, int32_t dtype,
-                         bool only_missing);
-  void add_loaded_const(const std::string& name, ConstPtr value);
+  void record_value_info(const Name& name, const std::optional<Shape>& shape, int32_t dtype, bool only_missing);
+  void add_loaded_const(const Name& name, ConstPtr value);
   void insert_loaded(const NodePtr& node);
   void take_known_names();  // every constant and every tensor with a shape is a taken name
   // Every tensor has one writer (`writers_in_order`: tensor and describing
   // text, per node output as read), every read tensor a source, and there is
   // no cycle; ModelError otherwise.
-  void check_edges(const std::vector<std::pair<std::string, std::string>>& writers_in_order,
-                   const std::unordered_set<std::string>& initializers);
+  void check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
+                   const std::unordered_set<Name, NameHash>& initializers);
   void infer_missing();
   int64_t opset_version(const std::string& domain = "") const;
 
@@ -294,40 +336,48 @@ class Graph {
 
  private:
   friend class Node;
-  Tensor& entry(const std::string& name) { return tensors_[name]; }
-  void record(std::function<void()> undo);
+  Tensor& entry(const Name& name) { return tensors_[name]; }
+  void take_name(const Name& name) { names_[name] = 1; }
+  // A change: counted, and with a transaction open its undo is journaled.
+  // `undo` is only made when there is a journal to keep it.
+  template <class MakeUndo>
+  void record(MakeUndo&& make_undo) {
+    ++changes_;
+    if (journal_) journal_->push_back(make_undo());
+    if (on_write) on_write();
+  }
   void push_undo(std::function<void()> undo);  // journaled but not a change (renumbering, names)
   void touch(Node* node);
   void untouch(Node* node);
   void index(Node* node, Port kind, const Names& names, bool add);
-  void ports_changed(Node* node, Port kind, const Names& old, std::string old_raw);
+  void ports_changed(Node* node, Port kind, const Names& old, std::string&& old_raw);
   void insert(const NodePtr& node);
   void unlink(Node* node);
   void place(const std::vector<Node*>& added);
   bool edges_in_order(const Node& node) const;
   std::vector<Node*> local_order(const std::vector<Node*>& nodes) const;
   std::vector<Node*> kahn() const;
-  void set_const_value(const std::string& name, ConstPtr value);
+  void set_const_value(const Name& name, ConstPtr value);
   void split_follows_outputs(Node& node);
-  void journal_name(const std::string& name, const std::string* base, int64_t counter);
+  void journal_name(const Name& name, const Name* base, int64_t counter);
 
-  std::unordered_map<std::string, Tensor> tensors_;
+  NameMap<Tensor> tensors_;
   OrderedNames consts_;
   // Nodes by name, in insertion order.
   std::vector<NodePtr> node_slots_;
-  std::unordered_map<std::string, size_t> nodes_;
+  NameMap<size_t> nodes_;
   size_t dead_slots_ = 0;
-  std::unordered_set<std::string> names_;
-  std::unordered_map<std::string, int64_t> name_counters_;
+  NameMap<char> names_;  // every name taken
+  NameMap<int64_t> name_counters_;
   Names weights_for_align_;
   uint64_t changes_ = 0;
   std::optional<std::vector<std::function<void()>>> journal_;
   std::vector<NodePtr> touched_;  // written nodes, in the order first written; removed entries are empty
-  std::unordered_map<Node*, size_t> touched_pos_;
   void clear_touched();
   std::vector<NodePtr> written_;
   std::vector<ShapeConflict> conflicts_;
   bool order_dirty_ = false;
+  mutable uint64_t epoch_ = 0;
 };
 
 // The model's opset version of `domain` (the standard one by default, 17 when absent).

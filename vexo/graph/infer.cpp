@@ -664,6 +664,12 @@ std::vector<Inferred> Graph::infer(const Node& node) const {
     if (is_custom_op(node.op_type) || !onnx_infer) return std::vector<Inferred>(n);
     return fill(onnx_infer(*this, node), n);
   }
+  // Every function but GatherElements's needs the shape of a present first
+  // input before anything can fail otherwise: unknown, without an exception.
+  if (!node.inputs().empty() && !node.inputs()[0].empty() && node.op_type != "GatherElements") {
+    const std::optional<Shape>* s = shape(node.inputs()[0]);
+    if (!s || !*s) return std::vector<Inferred>(n);
+  }
   Out outs;
   try {
     outs = it->second(Ctx(*this, node));

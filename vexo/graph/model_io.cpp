@@ -217,7 +217,7 @@ NodeParts read_node_parts(std::string_view bytes) {
 
 std::string describe_parts(const NodeParts& n) {
   if (!n.name.empty()) return "node '" + n.name + "' (" + n.op_type + ")";
-  return "the " + n.op_type + " node writing '" + (n.outputs.empty() ? std::string() : n.outputs[0]) + "'";
+  return "the " + n.op_type + " node writing '" + (n.outputs.empty() ? std::string() : n.outputs[0].str()) + "'";
 }
 
 bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
@@ -357,7 +357,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
   g.model.graph_name = std::string(parts.name);
   g.model.graph_extras = std::move(parts.extras);
 
-  std::unordered_set<std::string> initializers;
+  std::unordered_set<Name, NameHash> initializers;
   for (std::string_view t : parts.initializers) {
     std::string name;
     ConstPtr value;
@@ -387,7 +387,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
       g.record_value_info(vi.name, t.shape, t.tensor ? t.elem : kUndefined, false);
     }
 
-  std::vector<std::pair<std::string, std::string>> writers;
+  std::vector<std::pair<Name, std::string>> writers;
   for (std::string_view raw : parts.nodes) {
     NodeParts n = read_node_parts(raw);
     const std::string who = describe_parts(n);
@@ -487,9 +487,9 @@ std::string light_source_model(std::string_view bytes) {
 std::string node_proto(const Node& node) {
   if (!node.raw.empty()) return node.raw;
   Writer w;
-  for (const std::string& t : node.inputs()) w.bytes_field(node_f::kInput, t);
-  for (const std::string& t : node.outputs()) w.bytes_field(node_f::kOutput, t);
-  if (!node.name.empty()) w.bytes_field(node_f::kName, node.name);
+  for (const Name& t : node.inputs()) w.bytes_field(node_f::kInput, t.str());
+  for (const Name& t : node.outputs()) w.bytes_field(node_f::kOutput, t.str());
+  if (!node.name.empty()) w.bytes_field(node_f::kName, node.name.str());
   w.bytes_field(node_f::kOpType, node.op_type);
   if (!node.domain.empty()) w.bytes_field(node_f::kDomain, node.domain);
   std::vector<const Attr*> attrs;

@@ -10,6 +10,31 @@
 
 PYBIND11_DECLARE_HOLDER_TYPE(T, vexo::graph::Counted<T>, true)
 
+namespace pybind11::detail {
+
+// Names cross to Python as str.
+template <>
+struct type_caster<vexo::graph::Name> {
+  PYBIND11_TYPE_CASTER(vexo::graph::Name, const_name("str"));
+  bool load(handle src, bool) {
+    if (!PyUnicode_Check(src.ptr())) return false;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    value = vexo::graph::Name(std::string_view(text, static_cast<size_t>(size)));
+    return true;
+  }
+  static handle cast(const vexo::graph::Name& n, return_value_policy, handle) {
+    const std::string& s = n.str();
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+  }
+};
+
+}  // namespace pybind11::detail
+
 namespace vexo::graph::py_bind {
 
 namespace py = pybind11;

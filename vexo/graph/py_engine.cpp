@@ -124,6 +124,7 @@ BuildInput build_input(const host::Value& v, const std::string& op_type, size_t 
 struct Compiled {
   host::RuleFn fn;
   const void* rule;
+  host::ReadyFn ready;
 };
 
 std::unordered_map<PyObject*, Compiled>& registry() {
@@ -153,18 +154,21 @@ class CoreHost final : public host::RuleHost {
     return retained(h.cast<Node*>());
   }
   void* node_object(host::NodeH* n) override { return py::cast(NodePtr(node_of_handle(n))).release().ptr(); }
-  void register_rule(void* py_proc, host::RuleFn fn, const void* rule) override {
+  void register_rule(void* py_proc, host::RuleFn fn, const void* rule, host::ReadyFn ready) override {
     auto* p = static_cast<PyObject*>(py_proc);
     Py_INCREF(p);
-    registry()[p] = Compiled{fn, rule};
+    registry()[p] = Compiled{fn, rule, ready};
   }
 
   void retain(host::NodeH* n) override { ++node_of_handle(n)->refs_; }
   void release(host::NodeH* n) override { adopt(n); }
   std::string op_type(host::NodeH* n) override { return node_of_handle(n)->op_type; }
   std::string name(host::NodeH* n) override { return node_of_handle(n)->name; }
-  const host::Strings& ports(host::NodeH* n, bool outputs) override {
-    return node_of_handle(n)->ports(outputs ? Port::Output : Port::Input);
+  size_t num_ports(host::NodeH* n, bool outputs) override {
+    return node_of_handle(n)->ports(outputs ? Port::Output : Port::Input).size();
+  }
+  const std::string& port(host::NodeH* n, bool outputs, size_t index) override {
+    return node_of_handle(n)->ports(outputs ? Port::Output : Port::Input).at(index).str();
   }
   void set_port(host::NodeH* n, bool outputs, size_t index, const std::string& t) override {
     node_of_handle(n)->set_port(outputs ? Port::Output : Port::Input, index, t);
@@ -175,7 +179,7 @@ class CoreHost final : public host::RuleHost {
   }
   host::NodeH* make_node(const std::string& op, const host::Strings& ins, const host::Strings& outs,
                          const std::string& name) override {
-    NodePtr n(new Node(op, ins, outs, name, is_custom_op(op) ? kCustomDomain : ""));
+    NodePtr n(new Node(op, graph::names(ins), graph::names(outs), name, is_custom_op(op) ? kCustomDomain : ""));
     return retained(n.get());
   }
 
@@ -239,8 +243,8 @@ class CoreHost final : public host::RuleHost {
     std::vector<Attr> attrs;
     for (const auto& [key, v] : kwargs) {
       if (key == "outputs") {
-        if (v.kind == host::Value::String) options.outputs = Names{v.s};
-        else if (v.kind == host::Value::Strings) options.outputs = v.strings;
+        if (v.kind == host::Value::String) options.outputs = Names{Name(v.s)};
+        else if (v.kind == host::Value::Strings) options.outputs = graph::names(v.strings);
         else if (v.kind != host::Value::None) throw py::type_error("Graph.op: outputs must be tensor names");
       } else if (key == "name") {
         if (v.kind == host::Value::String) options.name = v.s;
@@ -398,14 +402,14 @@ struct PyEngine {
         failure_class(std::move(failure_cls)), on_progress(std::move(progress)),
         engine(*graph, hooks, max_passes, check_shapes) {}
 
-  Entry entry(const std::string& name, const Names& ops, py::object proc) {
+  Entry entry(const std::string& name, const std::vector<std::string>& ops, py::object proc) {
     Entry e;
     e.name = name;
     e.ops = ops;
     auto found = registry().find(proc.ptr());
-    const bool native = found != registry().end() && exact_graph(ir) != nullptr;
+    const bool native = found != registry().end() && exact_graph(ir) != nullptr && found->second.ready();
     e.native = native;
-    const Compiled compiled = native ? found->second : Compiled{nullptr, nullptr};
+    const Compiled compiled = native ? found->second : Compiled{nullptr, nullptr, nullptr};
     e.call = [this, proc, native, compiled](const std::vector<Node*>& chain) -> RuleOutcome {
       if (native) {
         std::vector<host::NodeH*> handles;
@@ -443,7 +447,7 @@ struct PyEngine {
     std::vector<Entry> out;
     for (auto [k, v] : table) {
       py::object proc = v[py::str("proc")];
-      Names ops;
+      std::vector<std::string> ops;
       for (py::handle op : v[py::str("ops")]) ops.push_back(op.cast<std::string>());
       out.push_back(entry(py::str(k), ops, proc));
     }
@@ -553,7 +557,7 @@ void bind_engine_class(py::module_& m) {
           keep.push_back(n.cast<NodePtr>());
           nodes.push_back(keep.back().get());
         }
-        Names ops;
+        std::vector<std::string> ops;
         for (Node* n : nodes) ops.push_back(n->op_type);
         const Entry entry = e.entry(entry_name, ops, rule);
         std::optional<std::vector<NodePtr>> revisit = e.engine.call(table, entry, nodes);
@@ -599,7 +603,7 @@ std::vector<Inferred> onnx_fallback(const Graph& g, const Node& node) {
 void bind_engine(py::module_& m) {
   bind_builder(m);
   bind_engine_class(m);
-  m.def("match_chain", [](const Graph& g, py::handle node, const Names& ops) -> py::object {
+  m.def("match_chain", [](const Graph& g, py::handle node, const std::vector<std::string>& ops) -> py::object {
     const auto chain = match_chain(g, node.cast<Node*>(), ops);
     if (!chain) return py::none();
     py::list out;

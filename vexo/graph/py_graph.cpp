@@ -412,7 +412,7 @@ void bind_port_list(py::module_& m) {
       })
       .def("__iadd__", [](const PortList& p, py::handle values) {
         Names names = p.get();
-        for (std::string& n : names_of(values)) names.push_back(std::move(n));
+        for (const Name& n : names_of(values)) names.push_back(n);
         p.set(std::move(names));
         return p;
       })
@@ -423,7 +423,7 @@ void bind_port_list(py::module_& m) {
       })
       .def("extend", [](const PortList& p, py::handle values) {
         Names names = p.get();
-        for (std::string& n : names_of(values)) names.push_back(std::move(n));
+        for (const Name& n : names_of(values)) names.push_back(n);
         p.set(std::move(names));
       })
       .def("insert", [](const PortList& p, int64_t i, py::handle v) {

@@ -51,7 +51,7 @@ struct Outcome {
   enum Status : uint8_t {
     Result,     // `remove` and `add` hold the rule's lists (retained handles)
     Failed,     // the rule raised: `message` is the failure as the engine reports it
-    NotNative,  // the call must go through Python (a host name was rebound)
+    NotNative,  // the call must go through Python
   };
   Status status = Result;
   std::vector<NodeH*> remove, add;
@@ -61,6 +61,9 @@ struct Outcome {
 // A compiled rule: called with the graph, the matched nodes and the Python
 // quantization table (a PyObject*, borrowed).
 using RuleFn = Outcome (*)(const void* rule, GraphH* graph, NodeH* const* chain, size_t n, void* quant_tab);
+// Whether a rule module's compiled rules may run on the native graph now (its
+// host names are bound as at import); asked when a table starts.
+using ReadyFn = bool (*)();
 
 struct GatherPlan {
   std::optional<int64_t> axis;
@@ -80,14 +83,16 @@ class RuleHost {
   // The node behind a Python node of `graph`, retained, else nullptr.
   virtual NodeH* node_of(void* py_node, GraphH* graph) = 0;
   virtual void* node_object(NodeH* node) = 0;  // a new reference to its Python object
-  virtual void register_rule(void* py_proc, RuleFn fn, const void* rule) = 0;
+  virtual void register_rule(void* py_proc, RuleFn fn, const void* rule, ReadyFn ready) = 0;
 
   // ------------------------------------------------ nodes
   virtual void retain(NodeH* node) = 0;
   virtual void release(NodeH* node) = 0;
   virtual std::string op_type(NodeH* node) = 0;
   virtual std::string name(NodeH* node) = 0;
-  virtual const Strings& ports(NodeH* node, bool outputs) = 0;
+  virtual size_t num_ports(NodeH* node, bool outputs) = 0;
+  // A port's tensor name (its text lives for the process); std::out_of_range past the end.
+  virtual const std::string& port(NodeH* node, bool outputs, size_t index) = 0;
   virtual void set_port(NodeH* node, bool outputs, size_t index, const std::string& tensor) = 0;
   virtual NodeH* copy_node(NodeH* node) = 0;  // retained
   virtual NodeH* make_node(const std::string& op_type, const Strings& inputs, const Strings& outputs,

@@ -41,6 +41,7 @@ constexpr const char* kNativeNames[] = {"Graph", "get_reduce_axes", "set_reduce_
                                         "oper_name_join", "align_sub_c", "squeeze_broadcast_dims",
                                         "seperate_independent_part_for_reshape", "gen_gather_for_change_split_shape",
                                         "REDUCE_OPS", "copy", "onnx", "np"};
+PyObject* g_keys[std::size(kNativeNames)] = {};   // the names as interned Python strings
 PyObject* g_bound[std::size(kNativeNames)] = {};
 }  // namespace
 
@@ -49,7 +50,8 @@ graph::host::RuleHost* native_host() { return g_native; }
 
 void remember_host_names() {
   for (size_t i = 0; i < std::size(kNativeNames); ++i) {
-    PyObject* v = PyDict_GetItemString(g_namespace, kNativeNames[i]);
+    if (g_keys[i] == nullptr) g_keys[i] = PyUnicode_InternFromString(kNativeNames[i]);
+    PyObject* v = PyDict_GetItem(g_namespace, g_keys[i]);
     Py_XINCREF(v);
     g_bound[i] = v;
   }
@@ -57,7 +59,7 @@ void remember_host_names() {
 
 bool host_names_unchanged() {
   for (size_t i = 0; i < std::size(kNativeNames); ++i)
-    if (PyDict_GetItemString(g_namespace, kNativeNames[i]) != g_bound[i]) return false;
+    if (PyDict_GetItem(g_namespace, g_keys[i]) != g_bound[i]) return false;
   return true;
 }
 
@@ -568,24 +570,29 @@ std::string Node::name() const {
 
 namespace {
 
-const Strings& native_ports(native::NodeH* n, bool outputs) { return nh().ports(n, outputs); }
+Strings native_ports(native::NodeH* n, bool outputs) {
+  const size_t count = nh().num_ports(n, outputs);
+  Strings out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(nh().port(n, outputs, i));
+  return out;
+}
 
 std::string native_port(const Node& n, bool outputs, size_t i) {
-  const Strings& p = native_ports(n.handle(), outputs);
-  if (i >= p.size())
+  if (i >= nh().num_ports(n.handle(), outputs))
     throw std::out_of_range("node '" + n.name() + "' has no " + (outputs ? "output " : "input ") + std::to_string(i));
-  return p[i];
+  return nh().port(n.handle(), outputs, i);
 }
 
 void native_set_port(const Node& n, bool outputs, size_t i, const std::string& t) {
-  if (i >= native_ports(n.handle(), outputs).size()) throw std::out_of_range("list assignment index out of range");
+  if (i >= nh().num_ports(n.handle(), outputs)) throw std::out_of_range("list assignment index out of range");
   nh().set_port(n.handle(), outputs, i, t);
 }
 
 }  // namespace
 
 size_t Node::num_inputs() const {
-  if (handle_) return native_ports(handle_, false).size();
+  if (handle_) return nh().num_ports(handle_, false);
   return static_cast<size_t>(py::len(port_list(*this, "input")));
 }
 std::string Node::input(size_t i) const { return handle_ ? native_port(*this, false, i) : port_name(*this, "input", i); }
@@ -595,7 +602,7 @@ void Node::set_input(size_t i, const std::string& t) const {
   set_port(*this, "input", i, t);
 }
 size_t Node::num_outputs() const {
-  if (handle_) return native_ports(handle_, true).size();
+  if (handle_) return nh().num_ports(handle_, true);
   return static_cast<size_t>(py::len(port_list(*this, "output")));
 }
 std::string Node::output(size_t i) const { return handle_ ? native_port(*this, true, i) : port_name(*this, "output", i); }

@@ -152,15 +152,12 @@ std::vector<native::NodeH*> retained(const std::vector<Node>& nodes) {
   return out;
 }
 
-// A rule called by the engine on the native graph: no Python object per
-// node, shape or attribute; what it raises comes back as the engine's text.
+// A rule called by the engine on the native graph (the engine asked
+// host_names_unchanged when the table started): no Python object per node,
+// shape or attribute; what it raises comes back as the engine's text.
 native::Outcome native_entry(const void* rule, native::GraphH* g, native::NodeH* const* chain, size_t n,
                              void* quant_tab) {
   native::Outcome out;
-  if (!internal::host_names_unchanged()) {
-    out.status = native::Outcome::NotNative;
-    return out;
-  }
   const auto* d = static_cast<const RuleDef*>(rule);
   try {
     std::vector<Node> nodes;
@@ -252,7 +249,7 @@ void fill_namespace(py::module_ mod) {
     } else {
       const RuleDef& def = find_rule(n);
       ns[name] = scratch["make_rule"](rule_impl(def), n, def.doc, kModuleName);
-      if (host()) host()->register_rule(ns[name].ptr(), native_entry, &def);
+      if (host()) host()->register_rule(ns[name].ptr(), native_entry, &def, internal::host_names_unchanged);
     }
   }
 
