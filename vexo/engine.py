@@ -6,7 +6,8 @@ following single-consumer edges from the first node (the next node must be the
 only consumer and read the previous node's first output as its first input).
 
 Nodes with a tensor of unknown shape are not handed to the rules: they
-rewrite attributes for the shapes they see. A table runs in passes. The first pass visits every node in topological order;
+rewrite attributes for the shapes they see; nor are nodes with an empty
+tensor, which hold nothing to compute. A table runs in passes. The first pass visits every node in topological order;
 each later pass visits only the nodes next to a change of the pass before
 (the changed and added nodes and their producers and consumers), so a large
 graph costs work proportional to what changes. For each visited node the
@@ -21,10 +22,18 @@ node), the graph and the quantization table are restored exactly as they were
 before the call, the failure is recorded with the entry, node and message, and
 the run goes on.
 
+Before a call the engine asks the converter's guards (vexo.guards) whether
+the rule's rewrite of this chain would be exact; a refused chain is not handed
+to the rule, and the refusal is recorded with the guard's reason. CallLimits
+make the engine replay a prefix of a conversion (only the first k calls that
+change the graph) or leave given (entry, node) calls out: the engine is
+deterministic, so both reproduce a run exactly up to where they cut it.
+
 The loop runs in C++ (vexo/graph/engine.cpp). The rules of the compiled rule
 modules are called there directly; any other `proc` (a Python function: a
 test's rule, a user's table) is called through Python with the same
-guarantees.
+guarantees. Guards are Python predicates: the engine asks them only for the
+entries whose rule has a guard for the matched op type.
 """
 import collections
 from dataclasses import dataclass, field
@@ -57,6 +66,27 @@ class AppliedCall:
     removed: list = field(default_factory=list)  # names of the nodes the call removed
     added: list = field(default_factory=list)    # names of the nodes it added
     changed: list = field(default_factory=list)  # names of surviving nodes it rewrote (matched nodes included)
+
+
+@dataclass
+class GuardedDecline:
+    """A rule call the converter did not make because a guard found the rewrite would not be exact."""
+    table: str
+    entry: str
+    node: str
+    guard: str
+    reason: str
+
+    def line(self):
+        return "%s/%s on node '%s' (%s): %s" % (self.table, self.entry, self.node, self.guard, self.reason)
+
+
+@dataclass(frozen=True)
+class CallLimits:
+    """Rule calls left out of a run: every call once `stop_after` calls have changed the graph, and the
+    (entry, node name) pairs in `skip`."""
+    stop_after: int = None
+    skip: frozenset = frozenset()
 
 
 @dataclass
@@ -138,17 +168,35 @@ class _Attempts:
 
 
 class Engine:
-    def __init__(self, ir, quant_tab=None, max_passes=DEFAULT_MAX_PASSES, check_shapes=True, on_progress=None):
+    def __init__(self, ir, quant_tab=None, max_passes=DEFAULT_MAX_PASSES, check_shapes=True, on_progress=None,
+                 guards=None, limits=None):
         self.ir = ir
         self.quant_tab = quant_tab if isinstance(quant_tab, QuantTable) else QuantTable(quant_tab or {})
         self.max_passes = max_passes
         self.check_shapes = check_shapes
         self.on_progress = on_progress
+        self.guards = guards  # (rule name, ir, chain) -> (guard name, reason) or None
+        self.limits = limits or CallLimits()
         self.failures = []
+        self.declines = []  # GuardedDecline, one per (table, entry, node)
         self._native = _core.Engine(ir, self.quant_tab, self.failures, RuleFailure, max_passes, check_shapes,
                                     on_progress)
+        self._native.set_limits(self.limits.stop_after, [tuple(s) for s in self.limits.skip], self.declines,
+                                GuardedDecline)
         self._applied = None
+        # node name -> {entry: "fired" | "declined" | "error" | "guarded (...)" | "skipped"}
         self.attempts = _Attempts(self._native)
+
+    def _guarded_entries(self, table):
+        """The entries whose calls the guards may refuse: with the converter's own guards, those whose rule
+        has a guard for the entry's op type; with any other, every entry."""
+        if self.guards is None:
+            return {}
+        from vexo import guards as registry
+        if self.guards is registry.check:
+            return {name: registry.may_refuse(getattr(e["proc"], "__name__", ""), list(e["ops"])[0])
+                    for name, e in table.items()}
+        return {name: True for name in table}
 
     @property
     def applied(self):
@@ -164,5 +212,7 @@ class Engine:
 
     def run_table(self, table_name, table):
         hook = self.call if type(self).call is not Engine.call else None
-        passes, calls, fired, limit, seconds = self._native.run_table(table_name, table, hook)
+        guarded = self._guarded_entries(table)
+        passes, calls, fired, limit, seconds = self._native.run_table(table_name, table, hook, self.guards,
+                                                                      [n for n, g in guarded.items() if g])
         return TableRun(table_name, passes, calls, collections.Counter(dict(fired)), limit, seconds)

@@ -2,25 +2,39 @@
 
 Framework exporters leave Constant and Identity nodes, and whole subgraphs that
 compute at run time shapes which are in fact static (Shape -> Gather ->
-Unsqueeze -> Concat -> Reshape). The rules need constants and known shapes, so
-before they run `prepare`:
+Unsqueeze -> Concat -> Reshape), index grids and attention masks. The rules
+need constants and known shapes, so before they run `prepare`:
 
 * gives every graph input a static shape (symbolic or unknown dimensions come
   from `input_shapes`, else `default_dim`);
-* removes Identity nodes, rewiring their consumers; an Identity that writes a
-  graph output hands that name to the producer of its input, so the output
-  keeps its name;
-* folds Constant nodes, Shape and Size of tensors whose shape is known, and
-  every node whose inputs are all constant and whose op type has an evaluator
-  in `EVALUATORS` (numpy);
-* re-runs ONNX shape inference (with data propagation) once per round, over
-  the whole model, until a round folds nothing, dropping dead nodes and unused
-  initializers as it goes;
-* records a static shape for every tensor it can and reports the rest.
+* runs ONNX shape inference (with data propagation) over the whole model once;
+* then walks the nodes in topological order. A node whose inputs are all
+  constant and whose op type has an evaluator in `vexo.evaluators.EVALUATORS`
+  is folded into a constant, as are Constant nodes and Shape and Size of
+  tensors whose shape is known. A node that passes its input through
+  unchanged at inference (Identity, Dropout, a Cast to the type it has, a Pad
+  with zero pads, a Reshape, Expand, Slice or Transpose that changes nothing,
+  a Concat of one input) is removed, its readers reading its input; one that
+  writes a graph output hands the name to the producer of its input. Any
+  other node is kept and gets its output shapes from the converter's own
+  per-node inference (`vexo.api.shape_infer`) where ONNX left them unknown.
+  So a folded shape feeds the Reshape it sizes, the Reshape's new static
+  shape feeds the Shape after it, and that folds too, all in the same walk;
+* runs ONNX shape inference again only when a walk changed the graph and left
+  tensors of unknown shape (an op type the per-node inference does not know),
+  then walks again; it stops when a walk changes nothing, nothing unknown is
+  left, or the round of ONNX inference teaches nothing new;
+* drops dead nodes and unused initializers, records a static shape for every
+  tensor it can and reports the rest, grouped by the node where the shape was
+  first lost.
 
-Every step is one pass over the node list, and a round runs shape inference
-once, so the stage stays linear in the size of the model; exporter graphs
-settle in two or three rounds.
+Each walk is one pass over the node list and exporter graphs settle in one
+round of ONNX shape inference and one or two walks, so the stage stays linear
+in the size of the model. Each round after the first must give a tensor a
+static shape it did not have, which bounds the rounds; `MAX_INFERENCE_ROUNDS`
+is a further bound no real graph meets, reported when hit. Shape inference
+sees constants of more than `INLINE_ELEMENTS` elements (weights) by type and
+shape only, so a round does not copy the weights.
 
 Choices a user may want to know about:
 
@@ -33,13 +47,12 @@ Choices a user may want to know about:
   domains are never folded; shape inference sees the custom operators through
   their standard equivalents, so shapes flow through them.
 * Operators with subgraphs (If, Loop, Scan) are kept as they are; their
-  subgraphs are not folded, only rewired when an Identity they read goes away.
+  subgraphs are not folded, only rewired when a tensor they read is renamed.
 * Quantize/Dequantize and random operators have no evaluator on purpose: their
   constant inputs stay as the model has them. A fold whose result would exceed
-  `MAX_FOLD_ELEMENTS` elements is skipped and reported with them.
+  `vexo.evaluators.MAX_FOLD_ELEMENTS` elements is skipped and reported with them.
 * A graph output that folds to a constant is written by a Constant node.
 """
-import functools
 from collections import Counter
 from dataclasses import dataclass, field
 
@@ -47,13 +60,16 @@ import numpy as np
 import onnx
 from onnx import helper, numpy_helper
 
-from vexo.api.ir_graph import ModelError
-from vexo.api.model_checks import contradiction
+from vexo.api import shape_infer
+from vexo.api.ir_graph import CUSTOM_DOMAIN, ModelError
+from vexo.api.model_checks import INLINE_ELEMENTS, contradiction, copy_field, describe
 from vexo.custom_ops import lower_custom_ops
+from vexo.evaluators import EVALUATORS, Call, CannotFold, constant_value, node_attrs
 
-MAX_ROUNDS = 10
-MAX_FOLD_ELEMENTS = 1 << 26
+MAX_INFERENCE_ROUNDS = 50
+SCREENFUL = 20                   # lines of tensors of unknown shape the terminal report shows at most
 _STD_DOMAINS = ("", "ai.onnx")
+_SHAPE_DOMAINS = _STD_DOMAINS + (CUSTOM_DOMAIN,)
 _SUBGRAPH_TYPES = (onnx.AttributeProto.GRAPH, onnx.AttributeProto.GRAPHS)
 
 
@@ -61,364 +77,68 @@ _SUBGRAPH_TYPES = (onnx.AttributeProto.GRAPH, onnx.AttributeProto.GRAPHS)
 class PrepareReport:
     """What `prepare` did to a model and what it could not do."""
     folded: Counter = field(default_factory=Counter)        # op type -> nodes folded into constants
-    identities_removed: int = 0
+    noops_removed: Counter = field(default_factory=Counter)  # op type -> nodes that passed their input through
     inputs_made_static: dict = field(default_factory=dict)   # input name -> the static shape chosen
     dynamic_tensors: list = field(default_factory=list)      # (tensor, node writing it) whose shape stays unknown
+    shape_lost_at: dict = field(default_factory=dict)        # such a tensor -> the node where its shape was lost
     not_evaluable: Counter = field(default_factory=Counter)  # op type -> nodes with constant inputs left in place
     dead_nodes_removed: int = 0
     initializers_removed: int = 0
-    rounds: int = 0
+    rounds: int = 0                                          # rounds of ONNX shape inference
+    walks: int = 0                                           # topological walks over the nodes
+    limit_hit: str = ""
 
-    def lines(self):
-        """The report as lines for the terminal."""
-        out = ["prepare: %d round%s of shape inference" % (self.rounds, "" if self.rounds == 1 else "s")]
+    @property
+    def identities_removed(self):
+        return self.noops_removed["Identity"]
+
+    def lines(self, limit=SCREENFUL):
+        """The report as lines for the terminal: at most `limit` lines name tensors of unknown shape."""
+        out = ["prepare: %d round%s of ONNX shape inference, %d walk%s over the nodes" % (
+            self.rounds, "" if self.rounds == 1 else "s", self.walks, "" if self.walks == 1 else "s")]
         for name, shape in self.inputs_made_static.items():
             out.append("  input '%s' made static: %s" % (name, list(shape)))
         if self.folded:
             out.append("  folded %d nodes into constants: %s" % (sum(self.folded.values()), _counts(self.folded)))
-        if self.identities_removed:
-            out.append("  removed %d Identity nodes" % self.identities_removed)
+        if self.noops_removed:
+            out.append("  removed %d nodes that pass their input through: %s"
+                       % (sum(self.noops_removed.values()), _counts(self.noops_removed)))
         if self.dead_nodes_removed or self.initializers_removed:
             out.append("  dropped %d dead nodes and %d unused initializers"
                        % (self.dead_nodes_removed, self.initializers_removed))
         if self.not_evaluable:
             out.append("  left in place with constant inputs (no evaluator): %s" % _counts(self.not_evaluable))
-        if self.dynamic_tensors:
-            out.append("  %d tensors keep an unknown or dynamic shape:" % len(self.dynamic_tensors))
-            out.extend("    '%s' written by %s" % (t, by) for t, by in self.dynamic_tensors)
-        else:
-            out.append("  every tensor has a static shape")
+        if self.limit_hit:
+            out.append("  LIMIT: %s" % self.limit_hit)
+        out.extend(self._unknown_shape_lines(limit))
         return out
+
+    def _unknown_shape_lines(self, limit):
+        if not self.dynamic_tensors:
+            return ["  every tensor has a static shape"]
+        groups = {}
+        for tensor, _ in self.dynamic_tensors:
+            groups.setdefault(self.shape_lost_at.get(tensor, "?"), []).append(tensor)
+        out = ["  %d tensors keep an unknown or dynamic shape, lost at %d node%s:" % (
+            len(self.dynamic_tensors), len(groups), "" if len(groups) == 1 else "s")]
+        for origin, tensors in list(groups.items())[:limit]:
+            after = " and %d tensor%s computed from it" % (len(tensors) - 1, "" if len(tensors) == 2 else "s")
+            out.append("    %s: '%s'%s" % (origin, tensors[0], after if len(tensors) > 1 else ""))
+        if len(groups) > limit:
+            out.append("    ... %d more nodes; every tensor is listed in the JSON report" % (len(groups) - limit))
+        return out
+
+    def unknown_shapes(self):
+        """Every tensor of unknown shape, for the JSON report."""
+        return [{"tensor": t, "written_by": by, "lost_at": self.shape_lost_at.get(t, "?")}
+                for t, by in self.dynamic_tensors]
 
 
 def _counts(counter):
     return ", ".join("%s %d" % (op, n) for op, n in sorted(counter.items()))
 
 
-class _CannotFold(Exception):
-    """The evaluator declines this node (unsupported type, result too large)."""
-
-
-# ---------------------------------------------------------------- evaluators
-
-def _axis(axis, rank):
-    a = int(axis) + rank if int(axis) < 0 else int(axis)
-    if not 0 <= a < rank:
-        raise ValueError("axis %d is out of range for rank %d" % (axis, rank))
-    return a
-
-
-def _guard_size(shape):
-    n = 1
-    for d in shape:
-        if d < 0:
-            raise ValueError("negative dimension in %s" % (list(shape),))
-        n *= int(d)
-    if n > MAX_FOLD_ELEMENTS:
-        raise _CannotFold()
-    return [int(d) for d in shape]
-
-
-class _Call:
-    """One node to evaluate: its constant inputs (None where absent) and attributes."""
-
-    def __init__(self, node, values):
-        self.node = node
-        self.values = values
-        self.attrs = _attrs(node)
-
-    def x(self, i):
-        return self.values[i] if i < len(self.values) else None
-
-    def ints(self, i):
-        v = self.x(i)
-        return None if v is None else [int(a) for a in v.reshape(-1)]
-
-    def present(self):
-        return [v for v in self.values if v is not None]
-
-    def attr(self, name, default=None):
-        return self.attrs.get(name, default)
-
-    def axes(self, i=1):
-        axes = self.attr("axes")
-        return axes if axes is not None else self.ints(i)
-
-
-def _attrs(node):
-    out = {}
-    for a in node.attribute:
-        if a.type in _SUBGRAPH_TYPES:
-            continue
-        v = helper.get_attribute_value(a)
-        if isinstance(v, bytes):
-            v = v.decode()
-        elif isinstance(v, onnx.TensorProto):
-            v = numpy_helper.to_array(v)
-        elif isinstance(v, list) and v and isinstance(v[0], bytes):
-            v = [s.decode() for s in v]
-        out[a.name] = v
-    return out
-
-
-def _like_first(fn):
-    """Elementwise op whose result has the type of the first input."""
-    return lambda c: np.asarray(fn(*c.present())).astype(c.x(0).dtype, copy=False)
-
-
-def _variadic(fn):
-    return lambda c: np.asarray(functools.reduce(fn, c.present())).astype(c.x(0).dtype, copy=False)
-
-
-def _boolean(fn):
-    return lambda c: np.asarray(fn(*c.present()), dtype=bool)
-
-
-def _div(c):
-    a, b = c.x(0), c.x(1)
-    if np.issubdtype(a.dtype, np.integer):
-        if np.any(b == 0):
-            raise ZeroDivisionError("integer division by zero")
-        q = np.abs(a) // np.abs(b)              # integer Div truncates toward zero
-        return np.where((a < 0) != (b < 0), -q, q).astype(a.dtype)
-    return np.asarray(a / b).astype(a.dtype)
-
-
-def _mod(c):
-    a, b = c.x(0), c.x(1)
-    if np.issubdtype(a.dtype, np.integer) and np.any(b == 0):
-        raise ZeroDivisionError("integer modulo by zero")
-    fn = np.fmod if c.attr("fmod", 0) else np.mod
-    return np.asarray(fn(a, b)).astype(a.dtype)
-
-
-def _mean(c):
-    vals = c.present()
-    return np.asarray(functools.reduce(np.add, vals) / len(vals)).astype(vals[0].dtype)
-
-
-def _cast_to(x, dtype):
-    if dtype.kind not in "biuf" or x.dtype.kind not in "biuf":
-        raise _CannotFold()                     # strings and exotic float formats
-    return (x != 0) if dtype == np.bool_ else x.astype(dtype)
-
-
-def _cast(c):
-    return _cast_to(c.x(0), np.dtype(helper.tensor_dtype_to_np_dtype(c.attr("to"))))
-
-
-def _clip(c):
-    x = c.x(0)
-    lo = c.x(1) if c.x(1) is not None else c.attr("min")
-    hi = c.x(2) if c.x(2) is not None else c.attr("max")
-    out = x if lo is None else np.maximum(x, lo)
-    out = out if hi is None else np.minimum(out, hi)
-    return np.asarray(out).astype(x.dtype)
-
-
-def _gather(c):
-    data = c.x(0)
-    return np.take(data, c.x(1).astype(np.int64), axis=_axis(c.attr("axis", 0), data.ndim))
-
-
-def _gather_elements(c):
-    data, idx = c.x(0), c.x(1).astype(np.int64)
-    axis = _axis(c.attr("axis", 0), data.ndim)
-    return np.take_along_axis(data, np.where(idx < 0, idx + data.shape[axis], idx), axis=axis)
-
-
-def _unsqueeze(c):
-    x, axes = c.x(0), c.axes()
-    rank = x.ndim + len(axes)
-    axes = sorted(_axis(a, rank) for a in axes)
-    if len(set(axes)) != len(axes):
-        raise ValueError("repeated axes %s" % axes)
-    return np.expand_dims(x, tuple(axes))
-
-
-def _squeeze(c):
-    x, axes = c.x(0), c.axes()
-    if axes is None:
-        return np.squeeze(x)
-    return np.squeeze(x, axis=tuple(sorted({_axis(a, x.ndim) for a in axes})))
-
-
-def _concat(c):
-    vals = c.present()
-    return np.concatenate(vals, axis=_axis(c.attr("axis"), vals[0].ndim))
-
-
-def _constant_of_shape(c):
-    value = c.attr("value")
-    value = np.zeros(1, np.float32) if value is None else value
-    return np.full(_guard_size(c.ints(0)), value.reshape(-1)[0], dtype=value.dtype)
-
-
-def _range(c):
-    start, limit, delta = (c.x(i).reshape(()) for i in range(3))
-    if delta == 0:
-        raise ValueError("Range with delta 0")
-    if np.issubdtype(start.dtype, np.integer):
-        n = max(-((int(start) - int(limit)) // int(delta)), 0)
-    else:
-        n = max(int(np.ceil((float(limit) - float(start)) / float(delta))), 0)
-    _guard_size([n])
-    return (start + np.arange(n) * delta).astype(start.dtype)
-
-
-def _slice(c):
-    x = c.x(0)
-    if c.x(1) is not None:
-        starts, ends = c.ints(1), c.ints(2)
-        axes, steps = c.ints(3), c.ints(4)
-    else:
-        starts, ends, axes, steps = c.attr("starts"), c.attr("ends"), c.attr("axes"), None
-    axes = list(range(len(starts))) if axes is None else axes
-    steps = [1] * len(starts) if steps is None else steps
-    index = [slice(None)] * x.ndim
-    for start, end, axis, step in zip(starts, ends, axes, steps):
-        if step == 0:
-            raise ValueError("Slice step 0")
-        index[_axis(axis, x.ndim)] = slice(start, end, step)
-    return x[tuple(index)].copy()
-
-
-def _reshape(c):
-    x, shape = c.x(0), c.ints(1)
-    if not c.attr("allowzero", 0):
-        shape = [x.shape[i] if v == 0 else v for i, v in enumerate(shape)]
-    return x.reshape(shape)
-
-
-def _expand(c):
-    x = c.x(0)
-    shape = np.broadcast_shapes(x.shape, tuple(c.ints(1)))
-    return np.broadcast_to(x, _guard_size(shape)).copy()
-
-
-def _tile(c):
-    x, reps = c.x(0), c.ints(1)
-    if len(reps) != x.ndim:
-        raise ValueError("Tile repeats %s do not match rank %d" % (reps, x.ndim))
-    _guard_size([d * r for d, r in zip(x.shape, reps)])
-    return np.tile(x, reps)
-
-
-def _flatten(c):
-    x = c.x(0)
-    axis = c.attr("axis", 1)
-    axis = axis + x.ndim if axis < 0 else axis
-    if not 0 <= axis <= x.ndim:
-        raise ValueError("Flatten axis out of range")
-    return x.reshape(int(np.prod(x.shape[:axis])), int(np.prod(x.shape[axis:])))
-
-
-def _split(c):
-    x = c.x(0)
-    axis = _axis(c.attr("axis", 0), x.ndim)
-    n, dim = len(c.node.output), x.shape[axis]
-    sizes = c.attr("split") or c.ints(1)
-    if not sizes:
-        chunk = -(-dim // n)
-        sizes = [chunk] * (n - 1) + [dim - chunk * (n - 1)]
-    if len(sizes) != n or sum(sizes) != dim or min(sizes) < 0:
-        raise ValueError("split sizes %s do not fit dimension %d in %d outputs" % (list(sizes), dim, n))
-    return np.split(x, np.cumsum(sizes)[:-1], axis=axis)
-
-
-def _reduce(fn):
-    def run(c):
-        x, axes = c.x(0), c.axes()
-        if not axes:
-            if c.attr("noop_with_empty_axes", 0):
-                return x.copy()
-            axes = range(x.ndim)
-        axes = tuple(sorted({_axis(a, x.ndim) for a in axes}))
-        return np.asarray(fn(x, axis=axes, keepdims=bool(c.attr("keepdims", 1)))).astype(x.dtype)
-    return run
-
-
-def _arg(fn):
-    def run(c):
-        x = c.x(0)
-        axis = _axis(c.attr("axis", 0), x.ndim)
-        if c.attr("select_last_index", 0):
-            idx = x.shape[axis] - 1 - fn(np.flip(x, axis), axis=axis)
-        else:
-            idx = fn(x, axis=axis)
-        if c.attr("keepdims", 1):
-            idx = np.expand_dims(idx, axis)
-        return np.asarray(idx, dtype=np.int64)
-    return run
-
-
-def _nonzero(c):
-    if c.x(0).ndim == 0:
-        raise _CannotFold()
-    return np.array(np.nonzero(c.x(0)), dtype=np.int64).reshape(c.x(0).ndim, -1)
-
-
-def _trilu(c):
-    k = 0 if c.x(1) is None else int(c.x(1).reshape(()))
-    return (np.triu if c.attr("upper", 1) else np.tril)(c.x(0), k)
-
-
-def _where(c):
-    cond, a, b = c.x(0), c.x(1), c.x(2)
-    return np.where(cond, a, b).astype(a.dtype)
-
-
-# Op types exporters use for shape arithmetic and constant preparation. Each
-# evaluator takes a _Call and returns one array or a list (one per output).
-EVALUATORS = {
-    "Identity": lambda c: c.x(0).copy(),
-    "Neg": _like_first(np.negative), "Abs": _like_first(np.abs), "Sqrt": _like_first(np.sqrt),
-    "Floor": _like_first(np.floor), "Ceil": _like_first(np.ceil), "Reciprocal": _like_first(np.reciprocal),
-    "Sign": _like_first(np.sign), "Exp": _like_first(np.exp), "Log": _like_first(np.log),
-    "Add": _like_first(np.add), "Sub": _like_first(np.subtract), "Mul": _like_first(np.multiply),
-    "Div": _div, "Mod": _mod, "Pow": _like_first(np.power),
-    "Max": _variadic(np.maximum), "Min": _variadic(np.minimum), "Sum": _variadic(np.add), "Mean": _mean,
-    "Clip": _clip,
-    "Equal": _boolean(np.equal), "Less": _boolean(np.less), "Greater": _boolean(np.greater),
-    "LessOrEqual": _boolean(np.less_equal), "GreaterOrEqual": _boolean(np.greater_equal),
-    "And": _boolean(np.logical_and), "Or": _boolean(np.logical_or), "Xor": _boolean(np.logical_xor),
-    "Not": _boolean(np.logical_not), "Where": _where,
-    "Cast": _cast, "CastLike": lambda c: _cast_to(c.x(0), c.x(1).dtype),
-    "Gather": _gather, "GatherElements": _gather_elements,
-    "Unsqueeze": _unsqueeze, "Squeeze": _squeeze, "Concat": _concat, "Split": _split,
-    "Reshape": _reshape, "Expand": _expand, "Tile": _tile, "Transpose": lambda c: np.transpose(
-        c.x(0), c.attr("perm")),
-    "Flatten": _flatten, "Slice": _slice, "ConstantOfShape": _constant_of_shape, "Range": _range,
-    "ReduceProd": _reduce(np.prod), "ReduceSum": _reduce(np.sum), "ReduceMin": _reduce(np.min),
-    "ReduceMax": _reduce(np.max), "ReduceMean": _reduce(np.mean),
-    "ArgMax": _arg(np.argmax), "ArgMin": _arg(np.argmin),
-    "NonZero": _nonzero, "Trilu": _trilu,
-}
-
-
-def _constant_value(node):
-    """The value a Constant node holds."""
-    a = node.attribute[0]
-    if a.name == "value":
-        return numpy_helper.to_array(a.t)
-    if a.name == "value_float":
-        return np.array(a.f, np.float32)
-    if a.name == "value_floats":
-        return np.array(list(a.floats), np.float32)
-    if a.name == "value_int":
-        return np.array(a.i, np.int64)
-    if a.name == "value_ints":
-        return np.array(list(a.ints), np.int64)
-    raise _CannotFold()                         # strings and sparse tensors stay as they are
-
-
 # ---------------------------------------------------------------- graph walking
-
-def _describe(node):
-    if node.name:
-        return "node '%s' (%s)" % (node.name, node.op_type)
-    return "the %s node writing '%s'" % (node.op_type, node.output[0] if node.output else "")
-
 
 def _has_subgraph(node):
     return any(a.type in _SUBGRAPH_TYPES for a in node.attribute)
@@ -487,8 +207,13 @@ class _Prep:
         self.input_names = {vi.name for vi in self.inputs}
         self.output_names = [o.name for o in g.output]
         self.declared_outputs = {o.name: o for o in g.output}
+        self.output_set = set(self.output_names)
         self.infos, self.shapes, self.elems = {}, {}, {}
         self.outer_cache = {}
+        self.alias = {}          # a removed node's output -> the tensor its readers read instead
+        self.producer = {}       # tensor -> the kept node writing it, within a walk
+        self.read = None         # every tensor read, made when first asked for within a walk
+        self.view = _ShapeView(self)
         self.with_subgraphs = {id(n) for n in self.nodes if _has_subgraph(n)}
         self._check_structure()
         custom_outputs = {o for n in self.nodes if n.domain not in _STD_DOMAINS for o in n.output}
@@ -518,14 +243,14 @@ class _Prep:
                 if not o:
                     continue
                 if o in producer or o in provided:
-                    other = _describe(producer[o]) if o in producer else "the graph"
-                    raise ModelError("tensor '%s' is written by %s and by %s" % (o, other, _describe(node)))
+                    other = describe(producer[o]) if o in producer else "the graph"
+                    raise ModelError("tensor '%s' is written by %s and by %s" % (o, other, describe(node)))
                 producer[o] = node
         for node in self.nodes:
             for t in self._reads(node):
                 if t not in producer and t not in provided:
                     raise ModelError("%s reads tensor '%s', which no node, graph input or initializer provides"
-                                     % (_describe(node), t))
+                                     % (describe(node), t))
         for name in self.output_names:
             if name not in producer and name not in provided:
                 raise ModelError("graph output '%s' is written by no node" % name)
@@ -552,7 +277,7 @@ class _Prep:
                     ready.append(u)
         if len(order) != len(self.nodes):
             stuck = next(n for n in self.nodes if waiting[id(n)] > 0)
-            raise ModelError("the graph has a cycle through %s" % _describe(stuck))
+            raise ModelError("the graph has a cycle through %s" % describe(stuck))
         return order
 
     # -- inputs
@@ -586,74 +311,36 @@ class _Prep:
         for key, value in given.items():
             if key in self.input_names and not isinstance(value, (int, np.integer, str)):
                 full[key] = self._check_full_shape(key, list(value), dims_of[key])
+            elif key in self.input_names and key not in params:
+                raise ValueError("input '%s' needs a full shape, not the single value %r" % (key, value))
             elif key not in params:
-                raise ValueError("input_shapes names '%s', which is neither a graph input nor a symbolic "
-                                 "dimension of one" % key)
+                raise ValueError("'%s' is neither a graph input nor a symbolic dimension of one (inputs: %s; "
+                                 "symbolic dimensions: %s)" % (key, _listing(self.input_names), _listing(sorted(params))))
             elif not _is_dim(value):
-                raise ValueError("input_shapes gives the symbolic dimension '%s' the value %r: it must be a "
-                                 "positive integer" % (key, value))
+                raise ValueError("the symbolic dimension '%s' is given %r: it must be a positive integer"
+                                 % (key, value))
             else:
                 bound[key] = int(value)
         for name, shape in full.items():
             for param, value in zip(params_of.get(name, ()), shape):
                 if param and bound.setdefault(param, value) != value:
-                    raise ValueError("input_shapes gives the symbolic dimension '%s' the values %d and %d"
+                    raise ValueError("the symbolic dimension '%s' is given the values %d and %d"
                                      % (param, bound[param], value))
         return full, bound
 
     @staticmethod
     def _check_full_shape(name, shape, dims):
         if not all(_is_dim(d) for d in shape):
-            raise ValueError("input_shapes gives input '%s' the shape %s: dimensions must be positive integers"
+            raise ValueError("input '%s' is given the shape %s: dimensions must be positive integers"
                              % (name, shape))
         if dims is not None and len(dims) != len(shape):
-            raise ValueError("input_shapes gives input '%s' %d dimensions, the model gives it %d"
+            raise ValueError("input '%s' is given %d dimensions, the model gives it %d"
                              % (name, len(shape), len(dims)))
         for k, (old, new) in enumerate(zip(dims or [], shape)):
             if old is not None and old != new:
-                raise ValueError("input '%s': dimension %d is %d in the model, input_shapes gives %d"
+                raise ValueError("input '%s': dimension %d is %d in the model, %d given"
                                  % (name, k, old, new))
         return [int(d) for d in shape]
-
-    # -- Identity removal
-
-    def remove_identities(self):
-        outputs = set(self.output_names)
-        produced = {o for n in self.nodes if not _is_identity(n) for o in n.output if o}
-        alias, renamed, kept = {}, set(), []
-
-        def resolve(t):
-            while t in alias:
-                t = alias[t]
-            return t
-
-        for node in self.nodes:
-            if not _is_identity(node):
-                kept.append(node)
-                continue
-            src, out = resolve(node.input[0]), node.output[0]
-            if out not in outputs:
-                alias[out] = src
-            elif src in produced and src not in outputs and src not in renamed:
-                alias[src] = out                 # the producer writes the graph output itself
-                renamed.add(src)
-            else:
-                kept.append(node)                # graph input or output copied to an output
-                continue
-            self.report.identities_removed += 1
-        if not alias:
-            return
-        for node in kept:
-            for i, t in enumerate(node.input):
-                if t in alias:
-                    node.input[i] = resolve(t)
-            for i, t in enumerate(node.output):
-                if t in renamed:
-                    node.output[i] = resolve(t)
-            for g in _subgraphs(node):
-                _rename_outer(g, resolve)
-        self.nodes = kept
-        self.outer_cache.clear()
 
     # -- constants and shapes
 
@@ -681,36 +368,74 @@ class _Prep:
             return list(self.tensors[name].dims)
         return self.shapes.get(name)
 
-    def build(self, nodes, value_info=(), outputs=None):
+    def elem(self, name):
+        if name in self.tensors:
+            return self.tensors[name].data_type
+        if name in self.arrays:
+            return _elem_of(self.arrays[name].dtype)
+        return self.elems.get(name)
+
+    def _const_as_input(self, name):
+        """A weight as shape inference needs it: its type and shape, not its data."""
+        return helper.make_tensor_value_info(name, self.elem(name), self.dims(name))
+
+    def build(self, nodes, value_info=(), outputs=None, weights=True):
+        """The model of `nodes`; without `weights`, constants of more than INLINE_ELEMENTS elements
+        become graph inputs of their type and shape, which is all shape inference and the checker need."""
         model = onnx.ModelProto()
         model.CopyFrom(self.model)
         g = model.graph
         g.node.extend(nodes)
         g.input.extend(self.inputs)
         g.output.extend(outputs or [self.declared_outputs[o] for o in self.output_names])
-        reads = dict.fromkeys(t for n in nodes for t in self._reads(n))
-        g.initializer.extend(self.tensor(t) for t in reads if self.is_const(t))
+        reads = dict.fromkeys([t for n in nodes for t in self._reads(n)] + self.output_names)
+        for t in reads:
+            if not self.is_const(t):
+                continue
+            if weights or int(np.prod(self.dims(t), dtype=np.int64)) <= INLINE_ELEMENTS:
+                g.initializer.append(self.tensor(t))
+            else:
+                g.input.append(self._const_as_input(t))
         g.value_info.extend(value_info)
         return model
 
-    def infer(self, output_types=True):
-        # Declared output shapes may be symbolic: inference starts from the element types only, or from
-        # nothing at all when the declared types are to be checked against what the nodes compute.
+    def check(self, nodes, value_info=(), outputs=None, what="model"):
+        try:
+            onnx.checker.check_model(self.build(nodes, value_info, outputs, weights=False))
+        except onnx.checker.ValidationError as err:
+            raise ModelError("the %s does not pass the ONNX checker: %s" % (what, err)) from None
+
+    def infer(self, first=False):
+        """One round of ONNX shape inference over the whole model. Records the shapes and types it finds
+        where they were unknown; returns how many tensors it gave a static shape they lacked."""
+        # Declared output shapes may be symbolic: inference starts from the element types only, or, in the
+        # first round, from nothing at all, so that the declared types can be checked against the nodes.
         outputs = [helper.make_tensor_value_info(
-            o, self.declared_outputs[o].type.tensor_type.elem_type if output_types else onnx.TensorProto.UNDEFINED,
+            o, onnx.TensorProto.UNDEFINED if first else self.declared_outputs[o].type.tensor_type.elem_type,
             None) for o in self.output_names]
-        model = self.build(self.nodes, self.fallback_info, outputs)
+        model = self.build(self.nodes, self.fallback_info, outputs, weights=False)
         if self.has_custom:
             model, _ = lower_custom_ops(model)
         try:
             inferred = onnx.shape_inference.infer_shapes(model, data_prop=True)
         except Exception as err:   # noqa: BLE001 - inference errors come in several types
             raise ModelError("shape inference fails on the model: %s" % err) from None
-        g = inferred.graph
-        self.infos = {vi.name: vi for vi in list(g.input) + list(g.value_info) + list(g.output)}
-        self.shapes = {name: _static_dims(vi) for name, vi in self.infos.items()}
-        self.elems = {name: vi.type.tensor_type.elem_type for name, vi in self.infos.items()}
         self.report.rounds += 1
+        learned = 0
+        g = inferred.graph
+        for vi in list(g.input) + list(g.value_info) + list(g.output):
+            if self.is_const(vi.name):
+                continue
+            if first:
+                self.infos[vi.name] = vi
+            dims = _static_dims(vi)
+            if dims is not None and (self.shapes.get(vi.name) is None or
+                                     (_is_static(dims) and not _is_static(self.shapes[vi.name]))):
+                learned += _is_static(dims)
+                self.shapes[vi.name] = dims
+            if vi.type.tensor_type.elem_type and not self.elems.get(vi.name):
+                self.elems[vi.name] = vi.type.tensor_type.elem_type
+        return learned
 
     def check_declared(self):
         """A static shape or an element type the model declares for a tensor must be what its node
@@ -722,23 +447,104 @@ class _Prep:
                 if message:
                     raise ModelError(message)
 
-    # -- folding
+    def unknown_shapes_left(self):
+        return any(o and not _is_static(self.dims(o)) for n in self.nodes for o in n.output)
 
-    def fold_pass(self):
-        """Folds what can be folded in one topological sweep; True when anything changed."""
+    # -- the walk
+
+    def walk(self):
+        """One pass in topological order: every node is folded, removed when it passes its input through,
+        or kept with the shapes of its outputs inferred, so that its readers see all of that in the same
+        pass. True when a node was folded or removed."""
         kept, changed = [], False
+        self.producer = {}
+        self.read = None
         for node in self.nodes:
+            self._follow_aliases(node)
             values = self._fold(node)
-            if values is None:
-                kept.append(node)
+            if values is not None:
+                for name, value in values.items():
+                    self._check_folded(node, name, value)
+                    self.set_const(name, value)
+                self.report.folded[node.op_type] += 1
+                changed = True
                 continue
-            for name, value in values.items():
-                self._check_folded(node, name, value)
-                self.set_const(name, value)
-            self.report.folded[node.op_type] += 1
-            changed = True
+            self._infer_node(node)
+            source = _passed_through(self, node)
+            if source is not None and self._bypass(node, source):
+                self.report.noops_removed[node.op_type] += 1
+                changed = True
+                continue
+            kept.append(node)
+            self.producer.update((o, node) for o in node.output if o)
         self.nodes = kept
+        self.report.walks += 1
+        if self.alias:
+            self._rename_readers()
         return self.drop_dead() or changed
+
+    def _resolve(self, name):
+        while name in self.alias:
+            name = self.alias[name]
+        return name
+
+    def _follow_aliases(self, node):
+        if self.alias:
+            for i, t in enumerate(node.input):
+                if t in self.alias:
+                    node.input[i] = self._resolve(t)
+
+    def _bypass(self, node, source):
+        """Removes `node`, which passes tensor `source` through unchanged; False when it has to stay."""
+        out = node.output[0]
+        if out not in self.output_set:
+            self.alias[out] = source
+            return True
+        if self.is_const(source):
+            self.set_const(out, self.value(source))
+            return True
+        producer = self.producer.get(source)
+        if producer is None or source in self.output_set:
+            return False                         # a graph input or another output copied to this output
+        producer.output[list(producer.output).index(source)] = out   # the producer writes the output itself
+        self.alias[source] = out
+        self.producer[out] = self.producer.pop(source)
+        return True
+
+    def _rename_readers(self):
+        """Points the readers a walk passed before a tensor got its new name, subgraphs included, at it."""
+        for node in self.nodes:
+            self._follow_aliases(node)
+            for g in _subgraphs(node):
+                _rename_outer(g, self._resolve)
+        self.alias.clear()
+        self.outer_cache.clear()
+
+    def is_read(self, name):
+        if self.read is None:
+            self.read = set(self.output_names)
+            self.read.update(t for n in self.nodes for t in self._reads(n))
+        return name in self.read
+
+    def _infer_node(self, node):
+        """Output shapes from the inputs' by the converter's own inference, where they are unknown (an
+        op type it has no function for is inferred by ONNX on a model of the one node)."""
+        outputs = [o for o in node.output if o]
+        if all(_is_static(self.shapes.get(o)) and self.elems.get(o) for o in outputs):
+            return
+        if node.domain not in _SHAPE_DOMAINS:
+            return
+        try:
+            inferred = shape_infer.infer(self.view, node)
+        except shape_infer.ShapeError as exc:
+            raise ModelError(str(exc)) from None
+        for o, (shape, dtype) in zip(node.output, inferred):
+            if o and shape is not None and not _is_static(self.shapes.get(o)):
+                self.shapes[o] = shape
+            if o and dtype is not None and not self.elems.get(o):
+                self.elems[o] = _elem_of(dtype)
+
+    # -- folding
 
     def _fold(self, node):
         if node.domain not in _STD_DOMAINS or id(node) in self.with_subgraphs:
@@ -746,18 +552,18 @@ class _Prep:
         op = node.op_type
         try:
             if op == "Constant":
-                return {node.output[0]: _constant_value(node)}
+                return {node.output[0]: constant_value(node)}
             if op in ("Shape", "Size"):
                 return self._fold_shape(node)
             if op not in EVALUATORS or not all(t == "" or self.is_const(t) for t in node.input):
                 return None
             values = [self.value(t) if t else None for t in node.input]
             with np.errstate(all="ignore"):
-                result = EVALUATORS[op](_Call(node, values))
-        except _CannotFold:
+                result = EVALUATORS[op](Call(node, values))
+        except CannotFold:
             return None
         except (ValueError, TypeError, IndexError, KeyError, ZeroDivisionError, OverflowError, MemoryError) as err:
-            raise ModelError("%s cannot be evaluated on its constant inputs: %s" % (_describe(node), err)) from None
+            raise ModelError("%s cannot be evaluated on its constant inputs: %s" % (describe(node), err)) from None
         results = result if isinstance(result, list) else [result]
         return {name: np.asarray(v) for name, v in zip(node.output, results) if name}
 
@@ -767,20 +573,20 @@ class _Prep:
             return None
         if node.op_type == "Size":
             return {node.output[0]: np.array(np.prod(dims), np.int64)} if _is_static(dims) else None
-        attrs = _attrs(node)
+        attrs = node_attrs(node)
         picked = dims[slice(attrs.get("start", 0), attrs.get("end"))]
         return {node.output[0]: np.array(picked, np.int64)} if _is_static(picked) else None
 
     def _check_folded(self, node, name, value):
-        """A folded value must have the type and shape ONNX gives the tensor."""
+        """A folded value must have the type and shape inference gives the tensor."""
         elem = self.elems.get(name)
         if elem and helper.np_dtype_to_tensor_dtype(value.dtype) != elem:
             raise ModelError("%s folds '%s' to %s, but the model types it %s" % (
-                _describe(node), name, value.dtype, helper.tensor_dtype_to_np_dtype(elem)))
+                describe(node), name, value.dtype, helper.tensor_dtype_to_np_dtype(elem)))
         dims = self.shapes.get(name)
         if _is_static(dims) and list(value.shape) != dims:
             raise ModelError("%s folds '%s' to shape %s, but the model gives it %s" % (
-                _describe(node), name, list(value.shape), dims))
+                describe(node), name, list(value.shape), dims))
 
     def drop_dead(self):
         live = set(self.output_names)
@@ -802,37 +608,46 @@ class _Prep:
 
     def finish(self):
         self.report.initializers_removed = len(self.original_inits - set(self.tensors) - set(self.arrays))
-        self._settle_output_shapes()
-        value_info = self._value_info_and_dynamic_tensors()
+        nodes = self._constant_outputs() + self.nodes
+        outputs = [self._output_info(o) for o in self.output_names]
+        value_info = [self._info(o) for n in self.nodes for o in n.output
+                      if o and o not in self.output_set and self.elems.get(o)]
+        self._report_unknown_shapes()
         self._report_unfolded()
-        model = self.build(self._constant_outputs() + self.nodes, value_info)
-        try:
-            onnx.checker.check_model(model)
-        except onnx.checker.ValidationError as err:
-            raise ModelError("the prepared model does not pass the ONNX checker: %s" % err) from None
-        return model
+        self.check(nodes, value_info, outputs, what="prepared model")
+        return self.build(nodes, value_info, outputs)
 
-    def _settle_output_shapes(self):
-        """Graph outputs take the inferred shape, else keep a static shape the model declares."""
-        for o in self.output_names:
-            if _is_static(self.shapes.get(o)):
-                self.declared_outputs[o] = self.infos[o]
-            elif _is_static(_static_dims(self.declared_outputs[o])):
-                self.shapes[o] = _static_dims(self.declared_outputs[o])
+    def _info(self, name):
+        return helper.make_tensor_value_info(name, self.elem(name), self.dims(name))
 
-    def _value_info_and_dynamic_tensors(self):
-        outputs = set(self.output_names)
-        value_info = []
+    def _output_info(self, name):
+        """A graph output takes the shape found for it, else keeps the static shape the model declares."""
+        if _is_static(self.dims(name)) and self.elem(name):
+            return self._info(name)
+        declared = self.declared_outputs[name]
+        if _is_static(_static_dims(declared)):
+            self.shapes[name] = _static_dims(declared)
+        return declared
+
+    def _report_unknown_shapes(self):
+        """Every tensor whose shape is not static, with the node that writes it and the node where the
+        shape was first lost. That is the first node on its way that computes a dynamic shape from static
+        ones; the way runs through dynamic tensors and the integer tensors computed from them (the shape
+        arithmetic that carries a dynamic extent on to a Reshape or ConstantOfShape)."""
+        lost = self.report.shape_lost_at
+        origins = {}                             # tensor on such a way -> where the shape was lost
         for vi in self.inputs:
             if not _is_static(_static_dims(vi)):
                 self.report.dynamic_tensors.append((vi.name, "the graph input"))
+                lost[vi.name] = origins[vi.name] = "the graph input '%s'" % vi.name
         for node in self.nodes:
+            origin = next((origins[t] for t in self._reads(node) if t in origins), None)
             for o in node.output:
-                if o and o in self.infos and o not in outputs:
-                    value_info.append(self.infos[o])
-                if o and not _is_static(self.shapes.get(o)):
-                    self.report.dynamic_tensors.append((o, _describe(node)))
-        return value_info
+                if o and not _is_static(self.dims(o)):
+                    self.report.dynamic_tensors.append((o, describe(node)))
+                    lost[o] = origins[o] = origin or describe(node)
+                elif o and origin and _is_integer(self.elem(o)):
+                    origins[o] = origin
 
     def _report_unfolded(self):
         for node in self.nodes:
@@ -848,7 +663,119 @@ class _Prep:
             nodes.append(helper.make_node("Constant", [], [o], name=_fresh(o + "_const", names), value=self.tensor(o)))
             self.tensors.pop(o)
             self.arrays.pop(o, None)
+            self.shapes[o] = list(nodes[-1].attribute[0].t.dims)
+            self.elems[o] = nodes[-1].attribute[0].t.data_type
         return nodes
+
+
+class _ShapeView:
+    """The graph being prepared as the per-node shape inference reads it."""
+
+    def __init__(self, prep):
+        self.prep = prep
+        self.attrs = {}
+
+    def get_shape(self, name):
+        dims = self.prep.dims(name)
+        return list(dims) if _is_static(dims) else None
+
+    def get_dtype(self, name):
+        elem = self.prep.elem(name)
+        try:
+            return np.dtype(helper.tensor_dtype_to_np_dtype(elem)) if elem else None
+        except (KeyError, TypeError, ValueError):
+            return None
+
+    def get_const(self, name):
+        return self.prep.value(name) if self.prep.is_const(name) else None
+
+    def node_proto(self, node):
+        return node
+
+    def opset_imports(self):
+        return list(self.prep.model.opset_import)
+
+    def get_attr(self, node, name, default=None):
+        entry = self.attrs.get(id(node))
+        if entry is None or entry[0] is not node:
+            entry = self.attrs[id(node)] = (node, node_attrs(node))
+        return entry[1].get(name, default)
+
+
+def _is_integer(elem):
+    return elem in _INTEGER_ELEMS
+
+
+_INTEGER_ELEMS = {onnx.TensorProto.INT64, onnx.TensorProto.INT32, onnx.TensorProto.INT16, onnx.TensorProto.INT8,
+                  onnx.TensorProto.UINT64, onnx.TensorProto.UINT32, onnx.TensorProto.UINT16, onnx.TensorProto.UINT8}
+
+
+def _elem_of(dtype):
+    try:
+        return helper.np_dtype_to_tensor_dtype(np.dtype(dtype))
+    except (KeyError, TypeError, ValueError):
+        return None
+
+
+# ---------------------------------------------------------------- nodes that pass their input through
+
+def _same_shape(prep, node):
+    a, b = prep.dims(node.input[0]), prep.dims(node.output[0])
+    return _is_static(a) and a == b
+
+
+def _ints_of(prep, name, default=None):
+    if not name:
+        return default
+    return [int(v) for v in prep.value(name).reshape(-1)] if prep.is_const(name) else None
+
+
+def _zero_pads(prep, node):
+    pads = _ints_of(prep, node.input[1]) if len(node.input) > 1 else node_attrs(node).get("pads")
+    return pads is not None and not any(pads)
+
+
+def _unit_steps(prep, node):
+    steps = _ints_of(prep, node.input[4], []) if len(node.input) > 4 else []
+    return steps is not None and all(s == 1 for s in steps) and _same_shape(prep, node)
+
+
+def _identity_perm(prep, node):
+    perm = node_attrs(node).get("perm")
+    if perm is None:                            # no perm reverses the axes
+        return len(prep.dims(node.input[0]) or [None, None]) <= 1
+    return list(perm) == list(range(len(perm)))
+
+
+def _inference_dropout(prep, node):
+    training = _ints_of(prep, node.input[2], [0]) if len(node.input) > 2 else [0]
+    return training is not None and not any(training)
+
+
+_PASSES_THROUGH = {
+    "Identity": lambda prep, node: True,
+    "Dropout": _inference_dropout,
+    "Cast": lambda prep, node: prep.elem(node.input[0]) == node_attrs(node).get("to"),
+    "CastLike": lambda prep, node: prep.elem(node.input[0]) == prep.elem(node.input[1]),
+    "Pad": _zero_pads,
+    "Transpose": _identity_perm,
+    "Slice": _unit_steps,
+    "Concat": lambda prep, node: len([t for t in node.input if t]) == 1,
+}
+_PASSES_THROUGH.update(dict.fromkeys(("Reshape", "Expand", "Tile", "Squeeze", "Unsqueeze", "Flatten"), _same_shape))
+
+
+def _passed_through(prep, node):
+    """The input tensor `node` passes on unchanged at inference, or None."""
+    check = _PASSES_THROUGH.get(node.op_type)
+    if check is None or node.domain not in _STD_DOMAINS or id(node) in prep.with_subgraphs:
+        return None
+    if not node.input or not node.input[0] or not node.output or not node.output[0]:
+        return None
+    if any(o and prep.is_read(o) for o in node.output[1:]):   # a Dropout mask someone reads
+        return None
+    source = next(t for t in node.input if t) if node.op_type == "Concat" else node.input[0]
+    return source if check(prep, node) else None
 
 
 def _copied(cls, proto):
@@ -865,24 +792,11 @@ def _shell(model):
     shell = onnx.ModelProto()
     for fd, value in model.ListFields():
         if fd.name != "graph":
-            _copy_field(shell, fd, value)
+            copy_field(shell, fd, value)
     for fd, value in model.graph.ListFields():
         if fd.name not in _GRAPH_CONTENT:
-            _copy_field(shell.graph, fd, value)
+            copy_field(shell.graph, fd, value)
     return shell
-
-
-def _copy_field(target, fd, value):
-    if hasattr(value, "extend"):
-        getattr(target, fd.name).extend(value)
-    elif fd.message_type is not None:
-        getattr(target, fd.name).CopyFrom(value)
-    else:
-        setattr(target, fd.name, value)
-
-
-def _is_identity(node):
-    return node.op_type == "Identity" and node.domain in _STD_DOMAINS
 
 
 def _is_dim(value):
@@ -896,6 +810,12 @@ def _fresh(base, names):
         name = "%s_%d" % (base, k)
     names.add(name)
     return name
+
+
+def _listing(names, limit=8):
+    names = list(names)
+    more = ", ... (%d in all)" % len(names) if len(names) > limit else ""
+    return ", ".join(names[:limit]) + more if names else "none"
 
 
 def prepare(model, input_shapes=None, default_dim=1):
@@ -912,18 +832,14 @@ def prepare(model, input_shapes=None, default_dim=1):
     report = PrepareReport()
     prep = _Prep(model, report)
     prep.make_inputs_static(input_shapes, default_dim)
-    try:
-        onnx.checker.check_model(prep.build(prep.nodes))
-    except onnx.checker.ValidationError as err:
-        raise ModelError("the model does not pass the ONNX checker: %s" % err) from None
-    prep.remove_identities()
+    prep.check(prep.nodes)
     prep.drop_dead()
-    for round_no in range(MAX_ROUNDS):
-        prep.infer(output_types=round_no > 0)
-        if round_no == 0:
-            prep.check_declared()
-        if not prep.fold_pass():
+    prep.infer(first=True)
+    prep.check_declared()
+    while prep.walk() and prep.unknown_shapes_left():
+        if report.rounds >= MAX_INFERENCE_ROUNDS:
+            report.limit_hit = "stopped after %d rounds of shape inference" % MAX_INFERENCE_ROUNDS
             break
-    else:
-        prep.infer()
+        if not prep.infer():
+            break
     return prep.finish(), report

@@ -7,9 +7,15 @@ from dataclasses import dataclass, field
 VIEW_OPS = {"Reshape", "Squeeze", "Unsqueeze", "Flatten", "Identity"}
 
 
+def sees_off_rank(op_type, shapes):
+    """Whether an operator with these data tensor shapes (None: unknown) runs off rank 4 on the NPU."""
+    return op_type not in VIEW_OPS and any(s is None or len(s) != 4 for s in shapes)
+
+
 def off_rank_nodes(ir):
     """(node, shapes of its data tensors: its non-constant inputs and its outputs) for every operator
-    that sees a tensor of rank other than 4 or of unknown shape (view ops excluded), in graph order."""
+    that sees a tensor of rank other than 4 or of unknown shape (view ops excluded), in graph order.
+    The graph walks itself: no Python object per node that is on rank 4."""
     return ir._off_rank(VIEW_OPS)
 
 
@@ -43,12 +49,17 @@ class Report:
     cleanup: collections.Counter = field(default_factory=collections.Counter)
     constants: dict = field(default_factory=dict)       # unshared / merged counts
     prepare: list = field(default_factory=list)         # lines of the preparation report
+    unknown_shapes: list = field(default_factory=list)  # tensors the preparation left of unknown shape
     phases: dict = field(default_factory=dict)          # phase -> seconds
     verify: dict = field(default_factory=dict)          # output -> {max_abs, max_rel} or a note
     verify_note: str = ""
+    verified: object = None                             # True / False after a verification, None otherwise
     warnings: list = field(default_factory=list)
     off_rank_left: list = field(default_factory=list)  # off_rank_reasons() after the conversion
     applied: list = field(default_factory=list)        # engine.AppliedCall, in the order applied
+    declines: list = field(default_factory=list)       # engine.GuardedDecline: calls a guard held back
+    normalised: dict = field(default_factory=dict)     # normalisation -> rewrites made before the rules
+    repair: object = None                              # repair.Repair: what --repair found and left out
 
     @property
     def fired(self):
@@ -68,10 +79,13 @@ class Report:
             "tables": [{"table": r.name, "passes": r.passes, "calls": r.calls, "fired": dict(r.fired),
                         "limit": r.limit_hit, "seconds": round(r.seconds, 4)} for r in self.tables],
             "failures": [f.__dict__ for f in self.failures],
+            "guarded": [d.__dict__ for d in self.declines], "normalised": self.normalised,
             "cleanup": dict(self.cleanup), "constants": self.constants, "prepare": self.prepare,
+            "unknown_shapes": self.unknown_shapes,
             "phases": {k: round(v, 4) for k, v in self.phases.items()},
             "off_rank_left": self.off_rank_left,
-            "verify": self.verify, "verify_note": self.verify_note, "warnings": self.warnings,
+            "verify": self.verify, "verify_note": self.verify_note, "verified": self.verified, "warnings": self.warnings,
+            "repair": self.repair.to_json() if self.repair else None,
         }
 
     def write_json(self, path):
@@ -106,6 +120,11 @@ class Report:
             out.append("clean-up: " + ", ".join("%s %d" % (k, v) for k, v in self.cleanup.items() if v))
         if self.constants:
             out.append("constants: " + ", ".join("%s %d" % kv for kv in self.constants.items()))
+        if any(self.normalised.values()):
+            out.append("normalised before the rules: " + ", ".join("%s %d" % kv for kv in self.normalised.items()))
+        if self.declines:
+            out.append("guarded (not handed to the rule, the rewrite would not be exact): %d" % len(self.declines))
+            out += ["  " + d.line() for d in self.declines]
         if self.failures:
             out.append("rule errors (each rolled back): %d" % len(self.failures))
             out += ["  " + f.line() for f in self.failures]
@@ -116,5 +135,7 @@ class Report:
                 out.append("  %s: %.3g / %.3g" % (name, v["max_abs"], v["max_rel"]))
         if self.verify_note:
             out.append("verify: " + self.verify_note)
+        if self.repair:
+            out += self.repair.lines()
         out.append("time: " + ", ".join("%s %.3fs" % kv for kv in self.phases.items()))
         return out

@@ -96,6 +96,7 @@ TEST(WindowShape, FindsTheRunThatReachesTheWindow) {
   EXPECT_EQ(find_shape_position({49, 64, 8, 7}, {8, 7, 8, 7}), std::nullopt);  // runs out of axes
   EXPECT_EQ(find_shape_position({1, 8, 7, 8, 7, 96}, {8, 7, 8, 5}), std::nullopt);
   EXPECT_EQ(find_shape_position({1, 0, 7}, {8, 7, 8, 7}), std::nullopt);
+  EXPECT_EQ(find_shape_position({2, 7, 1, 1, 1, 1}, {1, 1, 1, 1}), P(2, 1));  // unit window: an empty run
 }
 
 TEST(WindowShape, BuildsTheFourDimensionalReshape) {
@@ -109,4 +110,7 @@ TEST(WindowShape, BuildsTheFourDimensionalReshape) {
   EXPECT_TRUE(r->insert_tp);
   EXPECT_EQ(r->shape, (Ints{2, 56, 56, 10}));
   EXPECT_FALSE(window_reshape({2, 1, 2, 3, 2, 3}, {0, 6}, {2, 3, 2, 3}));
+  // An empty run of a unit window reads the axis before it (the last one at axis 0).
+  EXPECT_EQ(window_reshape({2, 7, 1, 1, 1, 1}, {2, 1}, {1, 1, 1, 1})->shape, (Ints{14, 1, 1, 7}));
+  EXPECT_EQ(window_reshape({1, 1, 1, 1, 3}, {0, SIZE_MAX}, {1, 1, 1, 1})->shape, (Ints{1, 1, 1, 9}));
 }

@@ -15,12 +15,15 @@ the report: no rule failure other than the rules' own messages for graphs they
 cannot handle, and no pass limit hit.
 
 The rules are written to rewrite a few patterns into graphs that are not
-equivalent; the generator steers clear of them (KNOWN_LIMITS, each explained
-where it is avoided) unless asked to generate them.
+equivalent (KNOWN_LIMITS, each explained where the generator makes it); the
+converter normalises or guards each of them. By default the generator steers
+clear of them, so the rules are seen firing on the safe forms; asked to
+generate them, it records which ones each model holds, and a sweep prints how
+many seeds held each pattern and how many seeds each guard declined.
 
     python3 tests/python/random_graphs.py --seed N [--dump out.onnx]   one seed, verdict printed
     python3 tests/python/random_graphs.py --start 0 --count 2000        many seeds, failures listed
-        [--extra-rules all] [--tables fuse,hw] [--known-limits all|NAMES] [-v]
+        [--extra-rules all] [--tables fuse,hw] [--known-limits all|NAMES] [--no-guards] [-v]
 """
 import argparse
 import collections
@@ -62,7 +65,8 @@ EXPECTED_MESSAGES = [re.compile(p) for p in (
 )]
 
 
-# Patterns the rules are written to rewrite into graphs that are not equivalent.
+# Patterns the rules are written to rewrite into graphs that are not equivalent,
+# and which the converter normalises or keeps from the rule with a guard.
 KNOWN_LIMITS = ("negative_removed_axis", "along_removed_axis", "unit_axis_from_output", "scatternd_layout",
              "mvn_rank3", "layernorm_11AB", "global_maxpool_layout", "pad_middle_axis", "pow_middle_axis",
              "reducel2_scalar", "window_search", "output_read_further")
@@ -114,9 +118,20 @@ class RandomGraph:
         self.producer = "random_graphs"
         self.counter = 0
         self.families = []
+        self.hits = set()  # the known-limit patterns this model holds
 
     def avoid(self, limit):
         return limit not in self.limits_on
+
+    def hit(self, limit, present=True):
+        """Counts pattern `limit`, generated on purpose, when it is present."""
+        if present and not self.avoid(limit):
+            self.hits.add(limit)
+
+    def steer_clear(self, limit, present):
+        """True when pattern `limit`, present here, is to be avoided; counted when it is let through."""
+        self.hit(limit, present)
+        return present and self.avoid(limit)
 
     # ------------------------------------------------------------ randomness
 
@@ -276,9 +291,14 @@ class RandomGraph:
         if op == "Div":
             y = self.second(x.shape, kind="positive")
         elif op == "Pow":
+            if not self.avoid("pow_middle_axis") and self.chance(0.3):  # a unit middle axis the exponent widens
+                x = self.add_input([self.randint(1, 3), 1, self.randint(4, 6)])
             x = self.positive(x)
             yshape = self.broadcast_shape(x.shape)
-            if self.avoid("pow_middle_axis") and len(x.shape) == 3 and x.shape[1] == 1 and len(yshape) >= 2:
+            if not self.avoid("pow_middle_axis") and len(x.shape) == 3 and x.shape[1] == 1 and self.chance(0.5):
+                yshape = [self.pick([2, 3]), 1]
+            if self.steer_clear("pow_middle_axis", len(x.shape) == 3 and x.shape[1] == 1 and len(yshape) >= 2
+                                and yshape[-2] != 1):
                 # A rank-3 Pow takes its layout from its first input, and a unit
                 # middle axis there can give "AC1B", which moves the last axis in
                 # front of the middle one: an exponent widening that axis would
@@ -328,7 +348,7 @@ class RandomGraph:
         op = self.pick(["Conv", "Conv", "ConvTranspose", "MaxPool", "AveragePool", "GlobalAveragePool",
                         "GlobalMaxPool"])
         n, c = self.pick([1, 1, 2]), self.pick([1, 2, 3, 4, 6])
-        if self.avoid("global_maxpool_layout") and op == "GlobalMaxPool" and rank == 3:
+        if self.steer_clear("global_maxpool_layout", op == "GlobalMaxPool" and rank == 3):
             # A rank-3 GlobalMaxPool takes its four-dimensional layout from the
             # extents of its input; unless the channel axis leads them, the
             # layout puts a pooled axis on the channels and the rewrite is refused.
@@ -417,7 +437,8 @@ class RandomGraph:
         elif op == "exLayerNorm":
             x = self.operand(ranks=range(1, 6))
             k = self.randint(1, min(3, len(x.shape)))
-            if self.avoid("layernorm_11AB") and len(x.shape) == 2 and self.options["unsqueeze_2d_mode"] == "11AB":
+            if self.steer_clear("layernorm_11AB", len(x.shape) == 2 and k == 1 and x.shape[0] != 1
+                                and self.options["unsqueeze_2d_mode"] == "11AB"):
                 # [x, y] is laid out as [1, 1, x, y] and a normalized_shape [y] as
                 # [1, 1, y]: three trailing axes, which take in x as well.
                 k = 2
@@ -431,6 +452,7 @@ class RandomGraph:
             # axes when it is made four-dimensional and then normalises over the
             # inserted unit axis instead of the last one.
             x = self.operand(want_rank=4) if self.avoid("mvn_rank3") else self.operand(ranks=(3, 4))
+            self.hit("mvn_rank3", len(x.shape) == 3)
             self.emit(op, [x], [(x.shape, F32)], False, axes=[0, 2, 3][:len(x.shape) - 1])
 
     @staticmethod
@@ -448,8 +470,10 @@ class RandomGraph:
         equal to it to the axis before: -5 for axis 0 passes the test and ends
         up on the last axis. Written non-negative, the axis is refused.
         """
-        gone = self.removed_axis(shape) if self.avoid("negative_removed_axis") else None
-        return [a % len(shape) if a < 0 and a % len(shape) == gone else a for a in axes]
+        gone = self.removed_axis(shape)
+        if self.steer_clear("negative_removed_axis", any(a < 0 and a % len(shape) == gone for a in axes)):
+            return [a % len(shape) if a < 0 and a % len(shape) == gone else a for a in axes]
+        return axes
 
     def along(self, shape):
         """An axis for a softmax, TopK or Lp normalisation: never the axis a 5-D operator loses.
@@ -460,7 +484,9 @@ class RandomGraph:
         """
         rank, gone = len(shape), self.removed_axis(shape) if self.avoid("along_removed_axis") else None
         choices = [a for a in range(-rank, rank) if gone is None or a % rank != gone]
-        return self.pick(choices)
+        axis = self.pick(choices)
+        self.hit("along_removed_axis", axis % rank == self.removed_axis(shape))
+        return axis
 
     def axes_subset(self, rank, most=3):
         count = self.randint(1, min(most, rank))
@@ -474,6 +500,8 @@ class RandomGraph:
                         "ReduceProd", "ReduceSumSquare", "ReduceL1", "ReduceLogSumExp"])
         axes = None if self.chance(0.1) else self.stored_axes(x.shape, self.axes_subset(rank))
         keep = self.pick([0, 1, None])
+        if op == "ReduceL2" and not self.avoid("reducel2_scalar") and self.chance(0.5):  # a 4-D tensor to a scalar
+            x, rank, axes, keep = self.operand(want_rank=4), 4, None, 0
         attrs = {} if keep is None else {"keepdims": keep}
         ins = [x]
         if axes is not None:
@@ -482,7 +510,7 @@ class RandomGraph:
             else:
                 attrs["axes"] = axes
         which = range(rank) if axes is None else [a % rank for a in axes]
-        if self.avoid("reducel2_scalar") and op == "ReduceL2" and keep == 0 and len(set(which)) == rank:
+        if self.steer_clear("reducel2_scalar", op == "ReduceL2" and keep == 0 and len(set(which)) == rank):
             # ReduceL2 runs as Pow, ReduceSum, Pow with one-element exponents,
             # which give a scalar result one axis.
             keep = attrs["keepdims"] = 1
@@ -597,6 +625,7 @@ class RandomGraph:
         lead = (wh if layout == "num_first" else nh) if self.avoid("window_search") else 0
         n = self.pick([d for d in (1, 1, 2) if d != lead] or [3])
         c = self.pick([d for d in (1, 2, 3, 4) if d != lead])
+        self.hit("window_search", (wh if layout == "num_first" else nh) in (n, c))
         if layout == "nhwc":
             x = self.fitting([n, nh * wh, nw * ww, c])
             view, perm = [n, nh, wh, nw, ww, c], [0, 1, 3, 2, 4, 5]
@@ -706,7 +735,7 @@ class RandomGraph:
             for d in x.shape:
                 hi = d - 1 if mode == "reflect" else 2
                 pads.append(self.randint(0, min(2, hi)) if self.chance(0.4) else 0)
-        if self.avoid("pad_middle_axis") and rank == 3 and x.shape[1] == 1:
+        if self.steer_clear("pad_middle_axis", rank == 3 and x.shape[1] == 1 and (pads[1] or pads[4])):
             # A rank-3 Pad takes its four-dimensional layout from its input; with
             # a unit middle axis that can be "AC1B", which moves the last axis in
             # front of the middle one. Padding the middle axis would then reorder
@@ -717,7 +746,8 @@ class RandomGraph:
             if x.shape[k % rank] > 1 + pads[(k + rank) % (2 * rank)]:
                 pads[k] = -1
         out = [d + pads[i] + pads[i + rank] for i, d in enumerate(x.shape)]
-        if self.avoid("unit_axis_from_output") and self.removed_axis(out) not in (None, self.removed_axis(x.shape)):
+        if self.steer_clear("unit_axis_from_output",
+                            self.removed_axis(out) not in (None, self.removed_axis(x.shape))):
             # A crop to a unit axis at position 0 or 1: the squeeze rule would
             # take that axis out of the input as well, where it is not a unit axis.
             pads = [max(p, 0) for p in pads]
@@ -903,7 +933,7 @@ class RandomGraph:
         kk = self.randint(1, dim)
         out = list(x.shape)
         out[axis % rank] = kk
-        if self.avoid("unit_axis_from_output") and self.removed_axis(out) == axis % rank:
+        if self.steer_clear("unit_axis_from_output", self.removed_axis(out) == axis % rank):
             # K = 1 along axis 0 or 1 would make that axis of the output the
             # unit axis the squeeze rule removes, also from the input where it
             # is not a unit axis.
@@ -951,6 +981,8 @@ class RandomGraph:
         else:
             idx = idx.reshape(lead + [count, depth])
         upd_shape = list(idx.shape[:-1]) + shape[depth:]
+        self.hit("scatternd_layout", rank == 1 or (rank == 3 and list(idx.shape[-1:]) + [idx.ndim] != [3, 4])
+                 or (rank == 5 and len(upd_shape) != 5))
         upd = self.const(self.values(upd_shape)) if self.chance(0.5) else self.add_input(upd_shape)
         self.emit("ScatterND", [x, self.const(idx), upd], [(shape, F32)], x.exact and upd.exact)
 
@@ -995,6 +1027,7 @@ class RandomGraph:
                     if not self.avoid("output_read_further") or t.op not in ("Reshape", "ArgMax", "ArgMin", "Cast")]
         if readable and self.chance(0.3):
             outputs.append(self.pick(readable))
+            self.hit("output_read_further", outputs[-1].op in ("Reshape", "ArgMax", "ArgMin", "Cast"))
         if self.chance(0.3):  # results of Split or TopK that nobody reads and that are no graph output
             spare = [t for t in outputs if t.op in ("Split", "TopK")]
             if spare and len(spare) < len(outputs):
@@ -1037,13 +1070,14 @@ def _slice_count(dim, start, end, step):
 
 
 def generate(seed, limits=()):
-    """(model, options, families) of one seed; options are the converter settings drawn for it."""
+    """(model, options, families, known-limit patterns held) of one seed; options are the converter
+    settings drawn for it."""
     graph = RandomGraph(seed, limits)
     model, families = graph.build()
     platform = np.random.default_rng([seed, 1])  # the NPU's alignment, read by the untabled channel rules only
     options = dict(graph.options, npu_target=str(platform.choice(["", "n7", "x4"])),
                    channel_align=[None, None, 4, 8][int(platform.integers(4))])
-    return model, options, families
+    return model, options, families, graph.hits
 
 
 # ---------------------------------------------------------------- the check
@@ -1056,6 +1090,8 @@ class Verdict:
     families: list = field(default_factory=list)
     options: dict = field(default_factory=dict)
     fired: collections.Counter = field(default_factory=collections.Counter)
+    hits: set = field(default_factory=set)        # known-limit patterns the model holds
+    guarded: set = field(default_factory=set)     # guards that kept a chain from its rule
 
     @property
     def ok(self):
@@ -1131,6 +1167,7 @@ def check_model(model, seed=0, **options):
         verdict.problems.append("conversion crashed: %s" % traceback.format_exc().strip().splitlines()[-1])
         return verdict
     verdict.fired = report.fired
+    verdict.guarded = {d.guard for d in report.declines}
     for failure in report.failures:
         (verdict.expected if is_expected(failure.message) else verdict.problems).append("rule " + failure.line())
     verdict.problems += ["engine: " + w for w in report.warnings]
@@ -1154,11 +1191,11 @@ def check_model(model, seed=0, **options):
 
 def check_seed(seed, limits=(), **extra_options):
     try:
-        model, options, families = generate(seed, limits)
+        model, options, families, hits = generate(seed, limits)
     except Exception:
         return Verdict(seed, ["generator: %s" % traceback.format_exc().strip().splitlines()[-1]])
     verdict = check_model(model, seed, **options, **extra_options)
-    verdict.families = families
+    verdict.families, verdict.hits = families, hits
     return verdict
 
 
@@ -1179,6 +1216,8 @@ def _cli_flags(options, args):
         flags += ["--extra-rules", args.extra_rules]
     if args.tables:
         flags += ["--tables", args.tables]
+    if args.no_guards:
+        flags.append("--no-guards")
     return flags
 
 
@@ -1198,6 +1237,7 @@ def main(argv=None):
     p.add_argument("--extra-rules", metavar="NAMES", default="",
                    help="also run rules without a table entry ('all' or a list, as the converter takes them)")
     p.add_argument("--tables", default="", help="the tables to run (default: all three, as the converter)")
+    p.add_argument("--no-guards", action="store_true", help="convert without the converter's guards")
     p.add_argument("--known-limits", metavar="NAMES", default="",
                    help="also generate graphs the rules are written to rewrite wrongly: 'all' or some of "
                         + ", ".join(KNOWN_LIMITS))
@@ -1207,10 +1247,12 @@ def main(argv=None):
     if args.tables:
         from vexo.convert import table_names
         extra["tables"] = table_names(args.tables)
+    if args.no_guards:
+        extra["use_guards"] = False
     logging.getLogger("vexo").setLevel(logging.CRITICAL)  # rule messages are in the verdicts
     if args.seed is not None:
         if args.dump:
-            model, options, _ = generate(args.seed, limits)
+            model, options, _, _ = generate(args.seed, limits)
             onnx.save(model, args.dump)
             print("wrote %s (convert it with: python3 -m vexo convert %s --verify %s)"
                   % (args.dump, args.dump, " ".join(_cli_flags(options, args))))
@@ -1218,9 +1260,12 @@ def main(argv=None):
         print("\n".join(verdict.lines()))
         return 0 if verdict.ok else 1
     failed, fired, expected = [], collections.Counter(), collections.Counter()
+    hits, guarded = collections.Counter(), collections.Counter()
     for seed in range(args.start, args.start + args.count):
         verdict = check_seed(seed, limits, **extra)
         fired.update(verdict.fired)
+        hits.update(verdict.hits)
+        guarded.update(verdict.guarded)
         expected.update(e.split(": ", 1)[-1][:60] for e in verdict.expected)
         if not verdict.ok:
             failed.append(seed)
@@ -1228,6 +1273,11 @@ def main(argv=None):
             print("\n".join(verdict.lines()), flush=True)
     print("%d seeds, %d failed%s" % (args.count, len(failed), (": " + " ".join(map(str, failed))) if failed else ""))
     print("entries fired: %d distinct, %d calls" % (len(fired), sum(fired.values())))
+    if limits:
+        print("seeds holding each known-limit pattern: " + ", ".join(
+            "%s %d" % (name, hits[name]) for name in KNOWN_LIMITS if limits == "all" or name in limits))
+    print("seeds in which each guard declined: " + (", ".join("%s %d" % kv for kv in sorted(guarded.items()))
+                                                     or "none"))
     if args.verbose:
         for entry, n in sorted(fired.items()):
             print("  %-50s %d" % (entry, n))

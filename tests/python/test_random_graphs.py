@@ -1,9 +1,10 @@
 """Random graphs through the converter: the checker, the recorded shapes, ONNX Runtime and the report agree.
 
-CI runs a fixed range of seeds with the converter's tables, and a smaller one
-with the rules that have no table entry as well. VEXO_RANDOM_SEEDS=N runs seeds
-0 to N-1 instead, VEXO_RANDOM_SEEDS=A:B seeds A to B-1 (the smaller range
-scales with it). A failing seed is printed with the command that reproduces it.
+CI runs a fixed range of seeds with the converter's tables, and smaller ones
+with the rules that have no table entry as well and with the patterns the rules
+would rewrite into something else (which the converter normalises or guards).
+VEXO_RANDOM_SEEDS=N runs seeds 0 to N-1 instead, VEXO_RANDOM_SEEDS=A:B seeds A
+to B-1 (the smaller ranges scale with it). A failing seed is printed with the command that reproduces it.
 """
 import logging
 import os
@@ -14,6 +15,7 @@ from random_graphs import check_seed, generate, reproduce_command
 
 CI_SEEDS = 1500
 EXTRA_RULES_SHARE = 4  # one seed in four also runs the untabled rules
+KNOWN_LIMITS_SHARE = 5  # one seed in five also with the known-limit patterns
 BATCH = 100
 
 # Seeds that once failed, by (seed, untabled rules run as well), with the fault each one found.
@@ -58,13 +60,13 @@ def _quiet_rule_messages():
     logger.setLevel(level)
 
 
-def _failures(seeds, extra_rules=""):
+def _failures(seeds, extra_rules="", limits=()):
     lines = []
     options = {"extra_rules": extra_rules} if extra_rules else {}
     for seed in seeds:
-        verdict = check_seed(seed, **options)
+        verdict = check_seed(seed, limits, **options)
         if not verdict.ok:
-            lines += verdict.lines() + ["  reproduce: " + reproduce_command(seed, extra_rules=extra_rules)]
+            lines += verdict.lines() + ["  reproduce: " + reproduce_command(seed, limits, extra_rules)]
     return lines
 
 
@@ -80,6 +82,12 @@ def test_random_graphs_with_the_untabled_rules(seeds):
     assert not failures, "\n" + "\n".join(failures)
 
 
+@pytest.mark.parametrize("seeds", _batches(KNOWN_LIMITS_SHARE), ids=_ids)
+def test_random_graphs_with_the_known_limit_patterns(seeds):
+    failures = _failures(seeds, limits="all")
+    assert not failures, "\n" + "\n".join(failures)
+
+
 @pytest.mark.parametrize("seed,extra_rules", sorted(REGRESSION_SEEDS))
 def test_regression_seed(seed, extra_rules):
     failures = _failures([seed], extra_rules)
@@ -89,7 +97,7 @@ def test_regression_seed(seed, extra_rules):
 def test_a_seed_always_gives_the_same_model():
     """A printed seed must reproduce the failing model exactly."""
     for seed in (3, 141, 2024):
-        first, options, families = generate(seed)
-        again, options_again, families_again = generate(seed)
+        first, options, families, _ = generate(seed)
+        again, options_again, families_again, _ = generate(seed)
         assert first.SerializeToString() == again.SerializeToString()
         assert (options, families) == (options_again, families_again)

@@ -91,6 +91,40 @@ def _tensor_problem(tensor):
     return None
 
 
+INLINE_ELEMENTS = 1024  # constants up to this size keep their values; shape inference may need them
+
+
+def without_weights(model):
+    """A copy of `model` whose initializers of more than INLINE_ELEMENTS elements are graph inputs of their
+    type and shape: all the checker and shape inference need of them, without copying their data."""
+    light = onnx.ModelProto()
+    for fd, value in model.ListFields():
+        if fd.name != "graph":
+            copy_field(light, fd, value)
+    for fd, value in model.graph.ListFields():
+        if fd.name != "initializer":
+            copy_field(light.graph, fd, value)
+    for init in model.graph.initializer:
+        count = 1
+        for d in init.dims:
+            count *= d
+        if count <= INLINE_ELEMENTS or init.data_location == onnx.TensorProto.EXTERNAL:
+            light.graph.initializer.append(init)
+        else:
+            light.graph.input.append(helper.make_tensor_value_info(init.name, init.data_type, list(init.dims)))
+    return light
+
+
+def copy_field(target, fd, value):
+    """Copies one protobuf field `fd` holding `value` onto `target`."""
+    if hasattr(value, "extend"):
+        getattr(target, fd.name).extend(value)
+    elif fd.message_type is not None:
+        getattr(target, fd.name).CopyFrom(value)
+    else:
+        setattr(target, fd.name, value)
+
+
 # ---------------------------------------------------------------- declared shapes and types
 
 def dims_contradict(a, b):

@@ -48,6 +48,7 @@ class Builder {
 
  private:
   void record_shapes(const Node& node, const std::optional<Name>& ref);
+  bool literal_zero_target(const Names& in_names, const Names& out_names) const;
 
   Graph& graph_;
   std::vector<NodePtr> nodes_;

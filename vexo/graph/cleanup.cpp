@@ -68,6 +68,11 @@ bool join_reshape_chain(Graph& g, Node& node) {
   const std::optional<Shape> target = shape_of(g, node.outputs().at(0));
   const std::optional<std::vector<int64_t>> operand = shape_operand(g, node);
   if (!target || !operand) return false;
+  if (std::find(target->begin(), target->end(), 0) != target->end()) {
+    // An empty result: its target is written literally, which needs allowzero (opset 14).
+    if (g.opset_version() < 14) return false;
+    g.set_attr(node, "allowzero", AttrValue::of_int(1));
+  }
   if (*operand != *target) {
     const Name name = g.unique_name(node.inputs()[1] + "_explicit");
     std::string bytes(reinterpret_cast<const char*>(target->data()), target->size() * sizeof(int64_t));

@@ -49,14 +49,42 @@ bool Engine::shapes_known(const Node& node) const {
   return true;
 }
 
-void Engine::attempt(const Name& node, const Name& entry, const char* status) {
+void Engine::attempt(const Name& node, const Name& entry, std::string status) {
   auto& tried = attempts[node];
   for (auto& [e, s] : tried)
     if (e == entry) {
-      s = status;
+      s = std::move(status);
       return;
     }
-  tried.emplace_back(entry, status);
+  tried.emplace_back(entry, std::move(status));
+}
+
+// An empty tensor holds nothing for the NPU to compute, and before opset 14 a
+// Reshape cannot give one another rank, so the rules leave such nodes alone.
+bool Engine::holds_no_elements(const Node& node) const {
+  for (const Names* ports : {&node.inputs(), &node.outputs()})
+    for (const Name& t : *ports) {
+      if (t.empty() || graph_.is_const(t)) continue;
+      const std::optional<Shape>* s = graph_.shape(t);
+      if (s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end()) return true;
+    }
+  return false;
+}
+
+bool Engine::held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain) {
+  const Name node = chain[0]->name;
+  for (const auto& [e, n] : limits.skip)
+    if (n == node && e == entry.name) {
+      attempt(node, Name(entry.name), "skipped");
+      return true;
+    }
+  if (limits.stop_after && applied.size() >= *limits.stop_after) return true;
+  if (!entry.guarded) return false;
+  const std::optional<std::pair<std::string, std::string>> why = hooks_.refused(entry, chain);
+  if (!why) return false;
+  attempt(node, Name(entry.name), "guarded (" + why->first + "): " + why->second);
+  if (declined_.insert(table + "\n" + entry.name + "\n" + node.str()).second) hooks_.declined(table, entry.name, node, *why);
+  return true;
 }
 
 void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed,
@@ -215,10 +243,14 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
         attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor's shape is unknown"}};
         continue;
       }
+      if (holds_no_elements(*node)) {
+        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor holds no elements"}};
+        continue;
+      }
       const Name node_name = node->name;
       for (const Entry* e : found->second) {
         const std::optional<std::vector<Node*>> chain = match_chain(g, node, e->ops);
-        if (!chain) continue;
+        if (!chain || held_back(table, *e, *chain)) continue;
         ++run.calls;
         bool failed = false;
         std::optional<std::vector<NodePtr>> revisit;

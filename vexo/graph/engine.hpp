@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -41,7 +42,15 @@ struct Entry {
   std::string name;
   std::vector<std::string> ops;
   bool native = false;  // the rule is compiled code that writes the quantization table only through its host
+  bool guarded = false;  // a guard may refuse its calls: ask EngineHooks::refused first
   std::function<RuleOutcome(const std::vector<Node*>& chain)> call;
+};
+
+// Rule calls left out of a run: every call once `stop_after` calls have
+// changed the graph, and the calls of the (entry, node name) pairs in `skip`.
+struct Limits {
+  std::optional<size_t> stop_after;
+  std::vector<std::pair<std::string, Name>> skip;
 };
 
 struct Failure {
@@ -73,6 +82,17 @@ class EngineHooks {
   virtual void quant_commit() {}
   virtual void quant_rollback() {}
   virtual void failed(const Failure& f) { (void)f; }
+  // (guard, reason) when a guard refuses the call of `entry` on `chain`.
+  virtual std::optional<std::pair<std::string, std::string>> refused(const Entry& entry,
+                                                                     const std::vector<Node*>& chain) {
+    (void)entry, (void)chain;
+    return std::nullopt;
+  }
+  // A call a guard refused, reported once per (table, entry, node).
+  virtual void declined(const std::string& table, const std::string& entry, const Name& node,
+                        const std::pair<std::string, std::string>& why) {
+    (void)table, (void)entry, (void)node, (void)why;
+  }
   // "Type: text" for an exception that escaped a call (a rule's own errors come preformatted).
   virtual std::string describe_error(std::exception_ptr e);
   virtual void progress(const std::string& table, int pass, size_t done, size_t total) {
@@ -107,14 +127,18 @@ class Engine {
 
   std::vector<Failure> failures;
   std::vector<Applied> applied;
-  // node name -> (entry, "fired" | "declined" | "error" | why not tried), in the order tried
-  std::unordered_map<Name, std::vector<std::pair<Name, const char*>>, NameHash> attempts;
+  Limits limits;
+  // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in order
+  std::unordered_map<Name, std::vector<std::pair<Name, std::string>>, NameHash> attempts;
 
  private:
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
   bool available(const Name& tensor) const;
   bool shapes_known(const Node& node) const;
-  void attempt(const Name& node, const Name& entry, const char* status);
+  bool holds_no_elements(const Node& node) const;
+  bool held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain);
+  void attempt(const Name& node, const Name& entry, std::string status);
+  std::unordered_set<std::string> declined_;  // "table\nentry\nnode" reported once
 
   Graph& graph_;
   EngineHooks& hooks_;

@@ -241,10 +241,14 @@ Out reshape(const Ctx& c) {
   const bool allowzero = c.truthy("allowzero", false);
   Shape out;
   for (size_t i = 0; i < target.size(); ++i) {
-    if (target[i] == 0 && !allowzero)
-      out.push_back(at(src, static_cast<int64_t>(i)));
-    else
+    if (target[i] == 0 && !allowzero) {  // 0 copies the input's extent on that axis
+      if (i >= src.size())
+        throw ShapeError("a Reshape of " + list_text(src) + " to " + list_text(target) + ": 0 at position " +
+                         std::to_string(i) + " copies an axis the input does not have");
+      out.push_back(src[i]);
+    } else {
       out.push_back(target[i]);
+    }
   }
   const int64_t total = prod(src);
   auto minus = std::find(out.begin(), out.end(), -1);

@@ -435,7 +435,7 @@ bool light_keeps(std::string_view tensor, std::string* name, int32_t* elem, Shap
   } catch (const TensorError&) {
     return true;
   }
-  return count <= kLightElements || ((elem_is_integer(*elem) || *elem == kBool) && count <= kLightIntElements);
+  return count <= kLightElements;
 }
 
 }  // namespace
@@ -536,7 +536,7 @@ std::string tensor_value_info(const Graph& g, const std::string& name) {
 bool light_drops(const Constant& c) {
   if (!c.has_bytes()) return false;
   const int64_t count = c.count();
-  return !(count <= kLightElements || ((elem_is_integer(c.elem) || c.elem == kBool) && count <= kLightIntElements));
+  return count > kLightElements;
 }
 
 }  // namespace

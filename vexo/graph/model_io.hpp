@@ -65,11 +65,11 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
 // infos and graph outputs) for tensors whose shape or type is not known yet.
 void record_inferred(Graph& g, std::string_view inferred_model);
 
-// Constants larger than this many elements (integer ones: kLightIntElements)
-// are left out of a light model; a graph input of their type and shape stands
-// for each, which is all shape inference and the checker need of them.
-constexpr int64_t kLightElements = 64;
-constexpr int64_t kLightIntElements = 4096;
+// Constants larger than this many elements are left out of a light model; a
+// graph input of their type and shape stands for each, which is all shape
+// inference and the checker need of them (smaller ones keep their values:
+// shape inference may read them).
+constexpr int64_t kLightElements = 1024;
 
 // The model as read, without the data of large initializers.
 std::string light_source_model(std::string_view bytes);

@@ -379,6 +379,10 @@ struct Hooks final : EngineHooks {
   void quant_commit() override;
   void quant_rollback() override;
   void failed(const Failure& f) override;
+  std::optional<std::pair<std::string, std::string>> refused(const Entry& entry,
+                                                             const std::vector<Node*>& chain) override;
+  void declined(const std::string& table, const std::string& entry, const Name& node,
+                const std::pair<std::string, std::string>& why) override;
   std::string describe_error(std::exception_ptr e) override { return describe_exception(e); }
   void progress(const std::string& table, int pass, size_t done, size_t total) override;
   bool overrides_call() override;
@@ -389,7 +393,7 @@ struct Hooks final : EngineHooks {
 struct PyEngine {
   py::object ir;
   Graph* graph;
-  py::object quant_tab, failures, failure_class, on_progress, call_hook;
+  py::object quant_tab, failures, failure_class, on_progress, call_hook, guards, declines, decline_class;
   bool quant_open = false;
   Hooks hooks{this};
   Engine engine;
@@ -454,15 +458,28 @@ struct PyEngine {
     return out;
   }
 
-  py::tuple run_table(const std::string& name, py::dict table, py::object hook) {
+  py::tuple run_table(const std::string& name, py::dict table, py::object hook, py::object guard,
+                      const std::vector<std::string>& guarded) {
     call_hook = std::move(hook);
+    guards = std::move(guard);
     std::vector<Entry> list = entries(table);
     procs.clear();
     size_t k = 0;
     for (auto [key, v] : table) procs[&list[k++]] = v[py::str("proc")];
+    for (Entry& e : list) e.guarded = !guards.is_none() && std::find(guarded.begin(), guarded.end(), e.name) != guarded.end();
     TableRun run = engine.run_table(name, list);
     call_hook = py::none();
+    guards = py::none();
     return py::make_tuple(run.passes, run.calls, run.fired, run.limit_hit, run.seconds);
+  }
+
+  void set_limits(std::optional<size_t> stop_after, const std::vector<std::pair<std::string, std::string>>& skip,
+                  py::object declines_list, py::object decline_cls) {
+    engine.limits.stop_after = stop_after;
+    engine.limits.skip.clear();
+    for (const auto& [entry, node] : skip) engine.limits.skip.emplace_back(entry, Name(node));
+    declines = std::move(declines_list);
+    decline_class = std::move(decline_cls);
   }
 };
 
@@ -480,6 +497,19 @@ void Hooks::quant_rollback() {
 }
 void Hooks::failed(const Failure& f) {
   owner->failures.attr("append")(owner->failure_class(f.table, f.entry, f.node, f.message));
+}
+std::optional<std::pair<std::string, std::string>> Hooks::refused(const Entry& entry,
+                                                                  const std::vector<Node*>& chain) {
+  py::list nodes;
+  for (Node* n : chain) nodes.append(py::cast(NodePtr(n)));
+  py::object proc = owner->procs.at(&entry);
+  py::object why = owner->guards(py::getattr(proc, "__name__", py::str("")), owner->ir, nodes);
+  if (why.is_none()) return std::nullopt;
+  return std::make_pair(py::str(why[py::int_(0)]).cast<std::string>(), py::str(why[py::int_(1)]).cast<std::string>());
+}
+void Hooks::declined(const std::string& table, const std::string& entry, const Name& node,
+                     const std::pair<std::string, std::string>& why) {
+  owner->declines.attr("append")(owner->decline_class(table, entry, node, why.first, why.second));
 }
 void Hooks::progress(const std::string& table, int pass, size_t done, size_t total) {
   if (!owner->on_progress.is_none()) owner->on_progress(table, pass, done, total);
@@ -548,7 +578,9 @@ void bind_engine_class(py::module_& m) {
       .def(py::init<py::object, py::object, py::object, py::object, int, bool, py::object>(), py::arg("ir"),
            py::arg("quant_tab"), py::arg("failures"), py::arg("failure_class"), py::arg("max_passes"),
            py::arg("check_shapes"), py::arg("on_progress"))
-      .def("run_table", &PyEngine::run_table, py::arg("name"), py::arg("table"), py::arg("call_hook") = py::none())
+      .def("run_table", &PyEngine::run_table, py::arg("name"), py::arg("table"), py::arg("call_hook") = py::none(),
+           py::arg("guards") = py::none(), py::arg("guarded") = std::vector<std::string>())
+      .def("set_limits", &PyEngine::set_limits)
       .def("call", [](PyEngine& e, const std::string& table, const std::string& entry_name, py::object rule,
                       py::list chain) -> py::object {
         std::vector<NodePtr> keep;
@@ -576,7 +608,7 @@ void bind_engine_class(py::module_& m) {
         auto it = e.engine.attempts.find(node);
         if (it == e.engine.attempts.end()) return py::none();
         py::dict d;
-        for (const auto& [entry, status] : it->second) d[py::str(entry)] = status;
+        for (const auto& [entry, status] : it->second) d[py::cast(entry)] = status;
         return std::move(d);
       })
       .def("attempted", [](const PyEngine& e) {

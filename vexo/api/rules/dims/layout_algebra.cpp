@@ -207,7 +207,13 @@ std::optional<WindowReshape> window_reshape(const Ints& out_shape, std::pair<siz
                                             const Ints& in_shape_4d) {
   const auto [first, last] = indices;
   const Ints& w = in_shape_4d;
-  if (w.size() != 4 || first > last) throw std::invalid_argument("window_reshape needs four window axes");
+  if (w.size() != 4) throw std::invalid_argument("window_reshape needs four window axes");
+  // A window of unit extents is reached before any axis is multiplied: the run
+  // is empty and ends on the axis before it, which for a run at axis 0 is the
+  // last axis (index -1).  The element count check of the caller decides.
+  const bool empty_run = last + 1 == first;
+  if (first > last && !empty_run) throw std::invalid_argument("window_reshape needs a run of axes");
+  const size_t last_axis = empty_run && first == 0 ? out_shape.size() - 1 : last;
   const Ints window_in_shape{checked_mul(w[0], w[1]), checked_mul(w[2], w[3])};
   const auto prod_of = [&](size_t begin, size_t end) {
     return checked_prod(Ints(out_shape.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -220,11 +226,11 @@ std::optional<WindowReshape> window_reshape(const Ints& out_shape, std::pair<siz
     return WindowReshape{{batch, channel, window_in_shape[0], window_in_shape[1]}, false};
   }
   // An overshooting run that ends past the last axis leaves nothing to read after it.
-  if (last >= out_shape.size()) return std::nullopt;
+  if (last_axis >= out_shape.size() || first >= out_shape.size()) return std::nullopt;
   // Otherwise the window sits between outer and inner axes (NHWC), to be transposed around exWindow.
   if (w[0] == 0 || w[3] == 0) return std::nullopt;
   const int64_t ratio_before = out_shape[first] / w[0];
-  const int64_t ratio_after = out_shape[last] / w[3];
+  const int64_t ratio_after = out_shape[last_axis] / w[3];
   const int64_t size_before = checked_mul(prod_of(0, first), ratio_before);
   const int64_t size_after = checked_mul(prod_of(last + 1, out_shape.size()), ratio_after);
   return WindowReshape{{size_before, window_in_shape[0], window_in_shape[1], size_after}, true};

@@ -115,7 +115,9 @@ WindowParams window_params(const Ints& tp_out_shape, const WindowAxes& axes);
 // The first run of adjacent axes of `input_shape` that starts with an extent
 // equal to target[0] and whose product reaches the element count of
 // `target`: (first, last) when it matches exactly, (first, one past the last
-// axis multiplied) when it overshoots.  nullopt when the target does not
+// axis multiplied) when it overshoots, and (first, first - 1) when a target of
+// unit extents is reached before any axis is multiplied (for first 0 the
+// second index wraps around).  nullopt when the target does not
 // divide the input, when no run reaches it, or when an extent is not positive.
 std::optional<std::pair<size_t, size_t>> find_shape_position(const Ints& input_shape, const Ints& target);
 
@@ -127,6 +129,8 @@ struct WindowReshape {
 // The 4-D Reshape that replaces the first Reshape of a window chain, from its
 // output shape, the window's position there and the window axes
 // `in_shape_4d`.  nullopt when an overshooting run ends past the last axis.
+// An empty run reads its ratio from the axis before it (the last axis when it
+// starts the shape); the caller's element count check then decides.
 std::optional<WindowReshape> window_reshape(const Ints& reshape_out_shape, std::pair<size_t, size_t> indices,
                                             const Ints& in_shape_4d);
 

@@ -1,0 +1,16 @@
+"""Small exports of real torchvision and torch.nn architectures (tools/export-models --set small), converted
+with the default tables and checked against the original and the torch reference."""
+from pathlib import Path
+
+import pytest
+
+from vexo.testing import check_export
+
+EXPORTS = sorted((Path(__file__).parents[1] / "data" / "exports").glob("*.onnx"))
+assert EXPORTS, "tests/data/exports holds no models"
+
+
+@pytest.mark.parametrize("path", EXPORTS, ids=[p.stem for p in EXPORTS])
+def test_a_real_export_converts_and_verifies(path):
+    figures = check_export(path, path.with_suffix(".npz"))
+    assert not figures["problems"], figures
