@@ -14,9 +14,16 @@ std::string text(const Shape& s) {
   return out + "]";
 }
 
+// a * b, or std::overflow_error past 64 bits (the shapes come from the host and may be anything).
+int64_t mul(int64_t a, int64_t b) {
+  int64_t out;
+  if (__builtin_mul_overflow(a, b, &out)) throw std::overflow_error("a product of extents exceeds 64 bits");
+  return out;
+}
+
 int64_t product(Shape::const_iterator from, Shape::const_iterator to) {
   int64_t p = 1;
-  for (auto it = from; it != to; ++it) p *= *it;
+  for (auto it = from; it != to; ++it) p = mul(p, *it);
   return p;
 }
 
@@ -40,8 +47,8 @@ std::pair<Shape, Shape> squeeze_broadcast_dims(const Shape& a, const Shape& b) {
     const bool joins = !groups.empty() && groups.back().type == type &&
                        (type != 0 || (groups.back().x0 == x && groups.back().y0 == y));
     if (joins) {
-      groups.back().x *= x;
-      groups.back().y *= y;
+      groups.back().x = mul(groups.back().x, x);
+      groups.back().y = mul(groups.back().y, y);
     } else {
       groups.push_back({type, x, y, x, y});
     }
@@ -65,15 +72,15 @@ std::vector<std::pair<Shape, Shape>> independent_parts(const Shape& in, const Sh
       if (p < q && i + 1 < in.size()) {
         ++i;
         in_axes.push_back(static_cast<int64_t>(i));
-        p *= in[i];
+        p = mul(p, in[i]);
       } else if (j + 1 < out.size()) {
         ++j;
         out_axes.push_back(static_cast<int64_t>(j));
-        q *= out[j];
+        q = mul(q, out[j]);
       } else if (i + 1 < in.size()) {
         ++i;
         in_axes.push_back(static_cast<int64_t>(i));
-        p *= in[i];
+        p = mul(p, in[i]);
       } else {
         break;
       }
@@ -105,14 +112,13 @@ MergedGather gather_for_merged_axes(const Shape& refer, const Shape& merged, int
   if (product(w0, w1) != merged[static_cast<size_t>(new_axis)]) return {};
   int64_t total = 0;
   for (int64_t c : chunks) {
-    if (c < 0) return {};
-    total += c;
+    if (c < 0 || __builtin_add_overflow(total, c, &total)) return {};
   }
   if (total != refer[static_cast<size_t>(axis)]) return {};
   const Shape extents(w0, w1);
   const size_t pos = static_cast<size_t>(axis - new_axis);
   Shape strides(extents.size(), 1);
-  for (size_t k = extents.size(); k-- > 1;) strides[k - 1] = strides[k] * extents[k];
+  for (size_t k = extents.size(); k-- > 1;) strides[k - 1] = mul(strides[k], extents[k]);
   if (product(extents.begin(), extents.end()) > (int64_t{1} << 28))
     throw std::invalid_argument("the merged axes hold too many elements to reorder");
   std::vector<int64_t> order;

@@ -10,6 +10,7 @@
 // needs is not known or an attribute is not what it expects; it raises
 // ShapeError only when the node computes nothing from what it is given.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <numeric>
 #include <unordered_map>
@@ -24,17 +25,39 @@ namespace {
 struct Unknown {};
 
 int64_t floor_div(int64_t a, int64_t b) {
-  if (b == 0) throw Unknown();
+  if (b == 0 || (b == -1 && a == INT64_MIN)) throw Unknown();
   int64_t q = a / b;
   if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
   return q;
 }
 
-int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
+int64_t ceil_div(int64_t a, int64_t b) {
+  if (a == INT64_MIN) throw Unknown();
+  return -floor_div(-a, b);
+}
+
+// Products of extents; past 64 bits the answer is "unknown".
+int64_t mul(int64_t a, int64_t b) {
+  int64_t out;
+  if (__builtin_mul_overflow(a, b, &out)) throw Unknown();
+  return out;
+}
+
+int64_t add(int64_t a, int64_t b) {
+  int64_t out;
+  if (__builtin_add_overflow(a, b, &out)) throw Unknown();
+  return out;
+}
+
+int64_t sub(int64_t a, int64_t b) {
+  int64_t out;
+  if (__builtin_sub_overflow(a, b, &out)) throw Unknown();
+  return out;
+}
 
 int64_t prod(const Shape& s, size_t from = 0, size_t to = SIZE_MAX) {
   int64_t p = 1;
-  for (size_t i = from; i < s.size() && i < to; ++i) p *= s[i];
+  for (size_t i = from; i < s.size() && i < to; ++i) p = mul(p, s[i]);
   return p;
 }
 
@@ -255,7 +278,7 @@ Out reshape(const Ctx& c) {
   if (minus != out.end()) {
     int64_t known = 1;
     for (int64_t v : out)
-      if (v != -1) known *= v;
+      if (v != -1) known = mul(known, v);
     *minus = known ? floor_div(total, known) : 0;
   }
   if (prod(out) != total)
@@ -285,7 +308,7 @@ Shape spatial(const Ctx& c, const std::optional<std::vector<int64_t>>& kernel, b
   Shape out;
   for (int64_t i = 0; i < n; ++i) {
     if (!kernel) throw Unknown();
-    const int64_t k = (at(*kernel, i) - 1) * at(dil, i) + 1;
+    const int64_t k = add(mul(sub(at(*kernel, i), 1), at(dil, i)), 1);
     const int64_t x = at(s, 2 + i);
     if (transposed) {
       const int64_t op = at(c.ints_or("output_padding", std::vector<int64_t>(un, 0)), i);
@@ -293,16 +316,16 @@ Shape spatial(const Ctx& c, const std::optional<std::vector<int64_t>>& kernel, b
       if (!output_shape.empty())
         out.push_back(at(output_shape, i));
       else if (same)
-        out.push_back(x * at(strides, i));
+        out.push_back(mul(x, at(strides, i)));
       else
-        out.push_back(at(strides, i) * (x - 1) + op + k - at(pads, i) - at(pads, n + i));
+        out.push_back(sub(sub(add(add(mul(at(strides, i), sub(x, 1)), op), k), at(pads, i)), at(pads, n + i)));
     } else if (same) {
       out.push_back(ceil_div(x, at(strides, i)));
     } else if (auto_pad == "VALID") {
-      out.push_back(floor_div(x - k, at(strides, i)) + 1);
+      out.push_back(add(floor_div(sub(x, k), at(strides, i)), 1));
     } else {
-      const int64_t span = x + at(pads, i) + at(pads, n + i) - k;
-      out.push_back((ceil_mode ? ceil_div(span, at(strides, i)) : floor_div(span, at(strides, i))) + 1);
+      const int64_t span = sub(add(add(x, at(pads, i)), at(pads, n + i)), k);
+      out.push_back(add(ceil_mode ? ceil_div(span, at(strides, i)) : floor_div(span, at(strides, i)), 1));
     }
   }
   return out;
@@ -326,7 +349,7 @@ Out conv_transpose(const Ctx& c) {
   const Shape s = c.shape(0), w = c.shape(1);
   const auto kernel = kernel_or(c, w);
   const int64_t group = c.attr_int("group", 1);
-  Shape out{at(s, 0), at(w, 1) * group};
+  Shape out{at(s, 0), mul(at(w, 1), group)};
   const Shape sp = spatial(c, kernel, false, true);
   out.insert(out.end(), sp.begin(), sp.end());
   return {{out, c.dtype(0)}};
@@ -409,7 +432,7 @@ Out concat(const Ctx& c) {
   const int64_t axis = norm(a->i, static_cast<int64_t>(shapes[0].size()));
   Shape out = shapes[0];
   int64_t total = 0;
-  for (const Shape& s : shapes) total += at(s, axis);
+  for (const Shape& s : shapes) total = add(total, at(s, axis));
   out[static_cast<size_t>(axis)] = total;
   return {{out, c.dtype(0)}};
 }
@@ -426,7 +449,7 @@ Out split(const Ctx& c) {
     if (dim % n != 0 && !c.attr("num_outputs")) throw Unknown();
     const int64_t chunk = ceil_div(dim, n);
     sizes = std::vector<int64_t>(static_cast<size_t>(n - 1), chunk);
-    sizes->push_back(dim - chunk * (n - 1));
+    sizes->push_back(sub(dim, mul(chunk, n - 1)));
   }
   Out outs;
   for (int64_t size : *sizes) {
@@ -497,7 +520,7 @@ Out pad(const Ctx& c) {
   const auto n = static_cast<int64_t>(axes.size());
   for (int64_t k = 0; k < n; ++k) {
     const auto ax = static_cast<size_t>(axes[static_cast<size_t>(k)]);
-    out[ax] = s[ax] + at(pads, k) + at(pads, n + k);
+    out[ax] = add(add(s[ax], at(pads, k)), at(pads, n + k));
   }
   return {{out, c.dtype(0)}};
 }
@@ -511,7 +534,7 @@ Out tile(const Ctx& c) {
   const std::vector<int64_t> reps = ints_of(c.need_const(1));
   const Shape s = c.shape(0);
   Shape out;
-  for (size_t i = 0; i < s.size() && i < reps.size(); ++i) out.push_back(s[i] * reps[i]);
+  for (size_t i = 0; i < s.size() && i < reps.size(); ++i) out.push_back(mul(s[i], reps[i]));
   return {{out, c.dtype(0)}};
 }
 
@@ -540,7 +563,7 @@ Out resize(const Ctx& c) {
   Shape out;
   for (size_t i = 0; i < s.size() && i < f.size(); ++i) {
     const double v = std::floor(static_cast<double>(s[i]) * f[i]);
-    if (!std::isfinite(v)) throw Unknown();
+    if (!std::isfinite(v) || std::fabs(v) >= 9.2e18) throw Unknown();
     out.push_back(static_cast<int64_t>(v));
   }
   return {{out, c.dtype(0)}};
@@ -600,8 +623,10 @@ Out ex_window(const Ctx& c) {
   if (!ws || !nw || ws->kind != AttrValue::Ints || nw->kind != AttrValue::Ints) throw Unknown();
   const std::string mode = c.str_attr("mode", "");
   if (mode == "reverse")
-    return {{Shape{s[0], s[1], at(nw->ints, 0) * at(ws->ints, 0), at(nw->ints, 1) * at(ws->ints, 1)}, c.dtype(0)}};
-  return {{Shape{s[0], s[1], at(nw->ints, 0) * at(nw->ints, 1), at(ws->ints, 0) * at(ws->ints, 1)}, c.dtype(0)}};
+    return {{Shape{s[0], s[1], mul(at(nw->ints, 0), at(ws->ints, 0)), mul(at(nw->ints, 1), at(ws->ints, 1))},
+             c.dtype(0)}};
+  return {{Shape{s[0], s[1], mul(at(nw->ints, 0), at(nw->ints, 1)), mul(at(ws->ints, 0), at(ws->ints, 1))},
+           c.dtype(0)}};
 }
 
 const std::unordered_map<std::string, Fn>& functions() {
