@@ -12,7 +12,8 @@ import onnx
 from vexo import cleanup as clean
 from vexo import guards
 from vexo.api.ir_graph import IrGraph, ModelError
-from vexo.api.model_checks import unknown_operator, unreadable_constant, without_weights
+from vexo import _core
+from vexo.api.model_checks import unknown_op_type, unknown_operator, unreadable_constant, without_weights
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
@@ -108,7 +109,10 @@ def load_model(path):
 
 def check_model(model, source):
     """Refuses what no conversion can start from: a graph without nodes or outputs, an unknown operator,
-    a constant whose data does not fit its type and shape."""
+    a constant whose data does not fit its type and shape. `model` is an onnx.ModelProto or its bytes."""
+    if isinstance(model, (bytes, bytearray, memoryview)):
+        _check_model_bytes(bytes(model), source)
+        return
     if not isinstance(model, onnx.ModelProto):
         raise ConversionError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
     if not model.graph.node:
@@ -116,6 +120,24 @@ def check_model(model, source):
     if not model.graph.output:
         raise ConversionError("%s: the graph has no outputs" % source)
     problem = unknown_operator(model) or unreadable_constant(model)
+    if problem:
+        raise ConversionError("%s: %s" % (source, problem))
+
+
+def _check_model_bytes(data, source):
+    """check_model on serialized bytes: the native reader looks at the graph once, and only the op types
+    (one per kind) go through ONNX's operator schemas."""
+    try:
+        scan = _core._scan(data)
+    except _core.WireError as exc:
+        raise ConversionError("%s: not a readable ONNX model (%s)" % (source, exc)) from None
+    if not scan["has_graph"]:
+        raise ConversionError("%s: not an ONNX model (it holds no graph)" % source)
+    if not scan["nodes"]:
+        raise ConversionError("%s: the graph is empty (it has no nodes)" % source)
+    if not scan["outputs"]:
+        raise ConversionError("%s: the graph has no outputs" % source)
+    problem = unknown_op_type(scan["opsets"], scan["op_types"]) or scan["unreadable"]
     if problem:
         raise ConversionError("%s: %s" % (source, problem))
 

@@ -342,10 +342,31 @@ ModelScan scan_model(std::string_view bytes) {
   scan.nodes = g.nodes.size();
   scan.outputs = g.outputs.size();
   std::unordered_set<std::string> seen;
+  std::string constant_problem;
   for (std::string_view bytes_of_node : g.nodes) {
     NodeParts n = read_node_parts(bytes_of_node);
     if (seen.insert(n.domain + "\n" + n.op_type).second) scan.op_types.push_back({n.domain, n.op_type, describe_parts(n)});
+    if (constant_problem.empty() && n.op_type == "Constant" && standard_domain(n.domain))
+      for (std::string_view a : n.attributes) {
+        try {
+          read_attribute(a, nullptr);
+        } catch (const TensorError& e) {
+          constant_problem = describe_parts(n) + " holds a tensor that cannot be read: " + e.what();
+        } catch (const ExternalData&) {
+        }
+      }
   }
+  for (std::string_view t : g.initializers) {
+    std::string name;
+    try {
+      read_tensor(t, nullptr, &name);
+    } catch (const TensorError& e) {
+      scan.unreadable = "initializer '" + name + "' cannot be read: " + e.what();
+      break;
+    } catch (const ExternalData&) {
+    }
+  }
+  if (scan.unreadable.empty()) scan.unreadable = constant_problem;
   return scan;
 }
 

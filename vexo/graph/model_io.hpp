@@ -49,6 +49,7 @@ struct ModelScan {
   // (domain, op type, describing text) of the first node of every op type and domain, in graph order.
   std::vector<std::array<std::string, 3>> op_types;
   std::vector<std::pair<int64_t, std::string>> opsets;  // (version, domain) as imported
+  std::string unreadable;  // the first initializer or Constant whose data does not fit its type and shape
 };
 // Throws wire::WireError for bytes that are no protocol buffer.
 ModelScan scan_model(std::string_view bytes);

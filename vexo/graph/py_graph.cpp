@@ -895,6 +895,7 @@ void bind_graph(py::module_& m) {
     for (const auto& o : s.op_types) ops.append(py::make_tuple(o[0], o[1], o[2]));
     d["op_types"] = ops;
     d["opsets"] = s.opsets;
+    d["unreadable"] = s.unreadable.empty() ? py::object(py::none()) : py::object(py::str(s.unreadable));
     return d;
   });
   m.def("_light_source", [](py::bytes data) { return py::bytes(light_source_model(std::string_view(data))); });
