@@ -15,9 +15,10 @@ def _parser():
     p = argparse.ArgumentParser(prog="vexo", description="vexo model converter: dimension rules.")
     sub = p.add_subparsers(dest="command", required=True)
     c = sub.add_parser("convert", help="run the dimension rules on an ONNX model",
-                       description="Loads an ONNX model, runs the rule tables fuse_dims, cvt_dims and hw_dims to a "
-                                   "fixed point, removes cancelling Reshapes/Transposes, writes the converted model "
-                                   "and reports what changed. Without MODEL the bundled sample is converted.")
+                       description="Loads an ONNX model, runs the rule tables fuse_dims, cvt_dims, rank4_dims and "
+                                   "hw_dims to a fixed point, removes cancelling Reshapes/Transposes, writes the "
+                                   "converted model and reports what changed. Without MODEL the bundled sample is "
+                                   "converted.")
     c.add_argument("model", nargs="?", help="input .onnx file (default: the bundled sample model)")
     c.add_argument("-o", "--output", help="output .onnx file (default: MODEL's name with .converted.onnx, "
                                           "in the current directory)")
@@ -26,10 +27,12 @@ def _parser():
     c.add_argument("--dim", action="append", default=[], metavar="SYMBOL=N",
                    help="value of the symbolic input dimension SYMBOL, e.g. batch=8 (repeatable; open dimensions "
                         "not set take 1)")
-    c.add_argument("--tables", default="fuse_dims,cvt_dims,hw_dims",
-                   help="tables to run, in the converter's order (default: %(default)s; short names fuse,cvt,hw)")
+    c.add_argument("--tables", default="fuse_dims,cvt_dims,rank4_dims,hw_dims",
+                   help="tables to run, in the converter's order (default: %(default)s; short names "
+                        "fuse,cvt,rank4,hw)")
     c.add_argument("--extra-rules", metavar="NAMES", default="",
-                   help="also run rules without a table entry, after cvt_dims: 'all' or a comma-separated list of "
+                   help="also run the dimension rules without a table entry, right after cvt_dims (before "
+                        "rank4_dims): 'all' or a comma-separated list of "
                         + ", ".join(EXTRA_RULES))
     c.add_argument("--unsqueeze-2d-mode", default="AB11",
                    choices=MODES_2D,

@@ -18,14 +18,17 @@ from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
 
-TABLE_NAMES = ("fuse_dims", "cvt_dims", "hw_dims")
+# The tables in the order they run: the dimension rules' fuse_dims and cvt_dims, the converter's own
+# rank4_dims for what they leave off rank 4, then the dimension rules' hw_dims.
+TABLE_NAMES = ("fuse_dims", "cvt_dims", "rank4_dims", "hw_dims")
 # The layouts of two-dimensional operators. The other modes of the rules are
 # written for rank 3: given a rank-2 operator they leave it three-dimensional
 # or reorder its axes, so the converter does not offer them.
 MODES_2D = ("AB11", "1A1B", "11AB")
 
 # Rules the module defines without a table entry, by the op type they match.
-# `--extra-rules` registers them in a table of their own, run after cvt_dims.
+# `--extra-rules` registers them in a table of their own, run right after cvt_dims: they are the
+# dimension rules' own, so they get their turn before rank4_dims picks up what is left.
 EXTRA_RULES = {
     "reduce_mean_to_avgpool": ("ReduceMean", "_p_convert_reduce_mean_to_avgpool"),
     "tf_nhwc_to_nchw": ("Transpose", "_p_convert_tf_nhwc_to_nchw"),
@@ -51,6 +54,17 @@ def extra_table(spec):
         op, proc = EXTRA_RULES[name]
         table[name] = {"ops": [op], "proc": getattr(dims, proc)}
     return table
+
+
+def rule_table(name):
+    """The registration table `name`, from the rule module that publishes it."""
+    if name == "rank4_dims":
+        import vexo.api.rules.rank4 as rank4
+        return rank4.rank4_dims
+    import vexo.api.rules.dims as dims
+    return getattr(dims, name)
+
+
 VERIFY_RTOL, VERIFY_ATOL = 1e-3, 1e-4
 
 
@@ -62,7 +76,8 @@ class ConversionError(Exception):
 
 
 def table_names(spec):
-    """'fuse,cvt', 'fuse_dims,hw_dims' or a list of such names -> the table names, in the converter's order."""
+    """'fuse,cvt,rank4', 'fuse_dims,hw_dims' or a list of such names -> the table names, in the converter's
+    order."""
     if not spec:
         return list(TABLE_NAMES)
     parts = str(spec).split(",") if isinstance(spec, str) else [str(p) for p in spec]
@@ -181,7 +196,6 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     report.nodes_before = ir.node_count()
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
-    import vexo.api.rules.dims as dims
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress,
                     guards=guards.check if use_guards else None, limits=call_limits)
     with phase("constants"):
@@ -189,7 +203,7 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     with phase("normalise"):
         report.normalised["negative axes"] = normalise_axes(ir)
     extras = [("extra_dims", extra_table(extra_rules))] + list((extra_tables or {}).items())
-    plan = [(name, getattr(dims, name)) for name in tables]
+    plan = [(name, rule_table(name)) for name in tables]
     at = next((k + 1 for k, (n, _) in enumerate(plan) if n == "cvt_dims"), len(plan))
     plan[at:at] = [(name, table) for name, table in extras if table]
     for name, table in plan:

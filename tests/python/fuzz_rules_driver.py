@@ -1,4 +1,4 @@
-"""Calls every rule of vexo.api.rules.dims with hostile host objects.
+"""Calls every rule of vexo.api.rules.dims and vexo.api.rules.rank4 with hostile host objects.
 
     python fuzz_rules_driver.py [--seed S] [--calls N] [--only K]
 
@@ -31,6 +31,7 @@ import independent_host as host  # noqa: E402
 import rule_models  # noqa: E402
 import vexo.api.ir_utils as ir_utils  # noqa: E402
 import vexo.api.rules.dims as dims  # noqa: E402
+import vexo.api.rules.rank4 as rank4  # noqa: E402
 import vexo.api.rules.utils as rule_utils  # noqa: E402
 import vexo.api.vexo_utils as vexo_utils  # noqa: E402
 from vexo import cleanup  # noqa: E402
@@ -59,7 +60,11 @@ HOSTILE_DTYPES = [None, "float32", np.int64, object(), 5, np.dtype("float16"), n
 HOSTILE_NAMES = [None, 5, b"x", ["x"], ""]
 HOSTILE_NODE_LISTS = [None, "abc", 42, [None], [42], [object()]]
 ATTR_NAMES = ["axis", "axes", "perm", "keepdims", "split", "kernel_shape", "strides", "pads", "dilations",
-              "output_padding", "normalized_shape", "mode", "coordinate_transformation_mode", "epsilon"]
+              "output_padding", "normalized_shape", "mode", "coordinate_transformation_mode", "epsilon", "transA",
+              "transB", "alpha", "beta"]
+MODULES = (dims, rank4)
+TABLES = (dims.fuse_dims, dims.cvt_dims, dims.hw_dims, rank4.rank4_dims)
+RULES = {name: getattr(m, name) for m in MODULES for name in dir(m) if name.startswith("_p_")}
 
 
 class Chaos:
@@ -229,7 +234,9 @@ def install(chaos, real_host):
                                                           "ReduceL2"]}
     names.update(helpers(chaos, real_host))
     for name, value in names.items():
-        setattr(dims, name, value)
+        for module in MODULES:
+            if name in vars(module):  # each module is given the host names it binds
+                setattr(module, name, value)
     host.Log.messages = []
 
 
@@ -238,7 +245,7 @@ def install(chaos, real_host):
 def patterns():
     """Rule name -> the op-type patterns it is called on."""
     found = collections.defaultdict(list)
-    for table in (dims.fuse_dims, dims.cvt_dims, dims.hw_dims):
+    for table in TABLES:
         for entry in table.values():
             ops = list(entry["ops"])
             if ops not in found[entry["proc"].__name__]:
@@ -258,6 +265,10 @@ def plausible_attr(chaos, name, rank):
         return [int(v) for v in chaos.rng.permutation(rank)]
     if name == "keepdims":
         return chaos.int(0, 2)
+    if name in ("transA", "transB"):
+        return chaos.int(0, 2)
+    if name in ("alpha", "beta"):
+        return chaos.pick([1.0, 0.5, -2.0, 0.0])
     if name in ("kernel_shape", "strides", "dilations", "output_padding"):
         return [chaos.int(1, 4)] * chaos.int(1, 3)
     if name == "pads":
@@ -357,9 +368,9 @@ def real_matches():
 
     The graphs are ChaosIrGraphs; calls on them run inside a transaction that is rolled back."""
     builders = [build_sample, rule_models.nd_model, rule_models.aligned_concat_split_model,
-                rule_models.four_d_fixups_model] + [clean for clean, _ in SUITE.values()]
-    tables = [dims.fuse_dims, dims.cvt_dims, dims.hw_dims,
-              {name: {"ops": [op], "proc": getattr(dims, proc)} for name, (op, proc) in EXTRA_RULES.items()}]
+                rule_models.four_d_fixups_model, rule_models.rank4_model] + [clean for clean, _ in SUITE.values()]
+    tables = list(TABLES) + [{name: {"ops": [op], "proc": getattr(dims, proc)}
+                              for name, (op, proc) in EXTRA_RULES.items()}]
     matches = []
     for build in builders:
         model = build()
@@ -459,7 +470,7 @@ def tile_size_call(chaos):
 
 
 def run(seed, calls, only=None):
-    rules = sorted(name for name in dir(dims) if name.startswith("_p_"))
+    rules = sorted(RULES)
     found = patterns()
     by_rule = collections.defaultdict(list)
     for match in real_matches():
@@ -482,7 +493,7 @@ def run(seed, calls, only=None):
         else:
             name = rules[j % (len(rules) + 1)]
             ir, matched, quant_tab = build_case(chaos, name, chaos.pick(found[name]))
-            call = synthetic_call(getattr(dims, name), ir, matched, quant_tab)
+            call = synthetic_call(RULES[name], ir, matched, quant_tab)
         sys.stderr.write("call %d: %s (seed %d)\n" % (k, name, seed))
         sys.stderr.flush()
         v = verdict(call)

@@ -81,6 +81,9 @@ class Ir:
     def is_invalid(self, name):
         return name == ""
 
+    def opset_version(self):
+        return 17
+
     def next_nodes(self, node):
         return [n for n in self.node_list if set(n.input) & set(node.output)]
 

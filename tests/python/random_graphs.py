@@ -1004,6 +1004,105 @@ class RandomGraph:
                 "slice", "pad", "expand", "tile", "gather", "channel_gather", "matmul", "resize", "topk",
                 "scatternd", "bitwise", "custom", "nhwc", "concat_view", "rank_sweep", "rank_sweep", "rank_sweep")
 
+    # ------------------------------------------------------------ what only the rank-4 rules make four-dimensional
+
+    def f_gemm(self):
+        """A Gemm as Linear layers write it, and with every other attribute and form of C."""
+        m, k, n = self.pick([1, 1, 2, 3, 5]), self.randint(1, 8), self.randint(1, 6)
+        trans_a, trans_b = self.chance(0.3), self.chance(0.6)
+        a = self.fitting([k, m] if trans_a else [m, k])
+        bshape = [n, k] if trans_b else [k, n]
+        ins = [a, self.const(self.values(bshape)) if self.chance(0.75) else self.add_input(bshape)]
+        if self.chance(0.8):
+            cshape = self.pick([[n], [n], [1, n], [m, n], [], [m, 1], [1]])
+            ins.append(self.const(self.values(cshape)) if self.chance(0.7) else self.add_input(cshape))
+        attrs = {"transA": int(trans_a), "transB": int(trans_b)}
+        if self.chance(0.3):
+            attrs["alpha"] = self.pick([0.5, 2.0, -1.5])
+        if self.chance(0.3):
+            attrs["beta"] = self.pick([0.0, 0.5, 3.0])
+        self.emit("Gemm", ins, [([m, n], F32)], False, **attrs)
+
+    def f_layernorm(self):
+        """LayerNormalization (opset 17 on) over any axis, with broadcasting or computed scale and bias, and
+        sometimes its mean and inverse deviation outputs."""
+        if self.opset < 17:
+            return
+        x = self.operand(ranks=range(1, 7))
+        rank = len(x.shape)
+        axis = self.randint(-rank, rank - 1)
+        norm = x.shape[axis % rank:]
+
+        def operand():
+            if self.chance(0.2):
+                return self.add_input(norm)
+            shape = [d if self.chance(0.6) else 1 for d in norm][self.randint(0, len(norm) - 1):]
+            return self.const(self.values(shape))
+        ins = [x, operand()] + ([operand()] if self.chance(0.6) else [])
+        outs = [(x.shape, F32)] + [(x.shape[:axis % rank] + [1] * len(norm), F32)] * self.pick([0, 0, 1, 2])
+        self.emit("LayerNormalization", ins, outs, False, axis=axis, epsilon=1e-5)
+
+    def f_unary_any_rank(self):
+        """An elementwise operator the dimension rules do not list, on a tensor of rank 1 to 7, with inputs in
+        its domain."""
+        x = self.operand()
+        ops = ["HardSigmoid", "Selu", "Celu", "Softsign", "ThresholdedRelu", "Shrink", "Sinh", "Cosh", "Asinh",
+               "Tan", "Asin", "Acos", "Atanh", "Acosh", "Ceil", "Round", "Sign", "IsNaN", "IsInf", "Neg", "Abs",
+               "Relu"] + (["HardSwish"] if self.opset >= 14 else []) + (["Mish"] if self.opset >= 18 else [])
+        op = self.pick(ops)
+        if op in ("Ceil", "Round", "Sign") and not x.exact:
+            x = self.operand(exact=True)
+        if op in ("Tan", "Asin", "Acos", "Atanh"):
+            (x,) = self.emit("Tanh", [x], [(x.shape, F32)], x.exact)
+            if op == "Atanh":  # tanh rounds to 1 for large inputs, where atanh is infinite
+                (x,) = self.emit("Mul", [x, self.const(np.array(0.9, np.float32))], [(x.shape, F32)], x.exact)
+        if op == "Acosh":
+            (x,) = self.emit("Add", [self.positive(x), self.const(np.array(1.0, np.float32))], [(x.shape, F32)])
+        if op in ("IsNaN", "IsInf"):
+            (b,) = self.emit(op, [x], [(x.shape, BOOL)])
+            self.emit("Cast", [b], [(x.shape, F32)], to=onnx.TensorProto.FLOAT)
+            return
+        self.emit(op, [x], [(x.shape, F32)], x.exact)
+
+    def f_attention_split(self):
+        """The q/k/v split of attention: a Reshape to [B, N, 3, H, D], a Transpose of five axes ([2, 0, 3, 1, 4]
+        or another) and Gathers of one index, sometimes read by another operator too."""
+        b, n, h, d = self.pick([1, 2]), self.randint(1, 6), self.pick([1, 2, 3]), self.randint(2, 4)
+        x = self.fitting([b, n, 3 * h * d])
+        (v,) = self.emit("Reshape", [x, self.ints([b, n, 3, h, d])], [([b, n, 3, h, d], F32)], x.exact)
+        perm = [2, 0, 3, 1, 4] if self.chance(0.6) else [int(p) for p in self.rng.permutation(5)]
+        tshape = [v.shape[p] for p in perm]
+        (t,) = self.emit("Transpose", [v], [(tshape, F32)], x.exact, perm=perm)
+        axis = 0 if perm[0] == 2 and self.chance(0.8) else self.randint(-5, 4)
+        dim = tshape[axis % 5]
+        for _ in range(self.randint(1, 3)):
+            index = self.randint(-dim, dim - 1)
+            scalar = self.chance(0.6)
+            out = tshape[:axis % 5] + ([] if scalar else [1]) + tshape[axis % 5 + 1:]
+            ind = self.const(np.array(index if scalar else [index], np.int64))
+            self.emit("Gather", [t, ind], [(out, F32)], x.exact, axis=axis)
+        if self.chance(0.3):
+            self.emit("Sigmoid", [t], [(tshape, F32)], x.exact)
+
+    RANK4_FAMILIES = ("gemm", "layernorm", "unary_any_rank", "attention_split")
+
+    def rank4_appendix(self):
+        """One or two operators that only the converter's rank-4 rules make four-dimensional, half the time.
+
+        They come last and draw from a stream of their own, so the operators an
+        earlier seed drew stay as they were."""
+        own = np.random.default_rng([self.seed, 4])
+        if own.random() >= 0.5:
+            return
+        main, self.rng = self.rng, own
+        try:
+            for _ in range(self.randint(1, 2)):
+                name = self.pick(self.RANK4_FAMILIES)
+                self.families.append(name)
+                getattr(self, "f_" + name)()
+        finally:
+            self.rng = main
+
     def build(self):
         first = self.randint(1, 7)
         self.add_input(self.shape(first))
@@ -1011,6 +1110,7 @@ class RandomGraph:
             name = self.pick(self.FAMILIES)
             self.families.append(name)
             getattr(self, "f_" + name)()
+        self.rank4_appendix()
         return self.model(), list(self.families)
 
     def model(self):

@@ -64,3 +64,26 @@ def four_d_fixups_model():
               "wvec": np.array([60, 1, 1], np.int64)}
     return make_model(nodes, {"x": [2, 8, 4, 6], "v": [8, 1, 6], "w": [1, 3, 1, 4], "o": [1, 60, 2, 3]},
                       {"y": None, "z": None}, consts=consts)
+
+
+def rank4_model():
+    """What only the converter's rank-4 rules make four-dimensional: two Gemms (constant and computed B), a
+    LayerNormalization, a two-dimensional HardSwish, a q/k/v split and a five-axis Transpose read by a Relu."""
+    rng = np.random.default_rng(1)
+
+    def f(*s):
+        return rng.standard_normal(s).astype(np.float32)
+    nodes = [node("Gemm", ["x", "w", "c"], ["g"], name="fc", transB=1, alpha=0.5),
+             node("HardSwish", ["g"], ["h"], name="hswish"),
+             node("Gemm", ["h", "u"], ["y"], name="fc_computed", transA=1),
+             node("LayerNormalization", ["t", "s", "b"], ["n"], name="ln", axis=-1),
+             node("Reshape", ["n", "qkv"], ["v"], name="view"),
+             node("Transpose", ["v"], ["p"], name="tp_qkv", perm=[2, 0, 3, 1, 4]),
+             node("Gather", ["p", "i0"], ["q"], name="gather_q", axis=0),
+             node("Gather", ["p", "i1"], ["k"], name="gather_k", axis=0),
+             node("Transpose", ["v"], ["o"], name="tp_other", perm=[3, 1, 4, 0, 2]),
+             node("Relu", ["o"], ["r"], name="relu5")]
+    consts = {"w": f(6, 8), "c": f(6), "s": f(12), "b": f(12), "qkv": np.array([2, 5, 3, 2, 2], np.int64),
+              "i0": np.array(0, np.int64), "i1": np.array([1], np.int64)}
+    return make_model(nodes, {"x": [1, 8], "u": [1, 4], "t": [2, 5, 12]}, {"y": None, "q": None, "k": None, "r": None},
+                      consts=consts)

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import vexo.api.rules.dims as dims
+import vexo.api.rules.rank4 as rank4
 
 DRIVER = Path(__file__).with_name("fuzz_rules_driver.py")
 
@@ -29,7 +30,7 @@ def test_rules_raise_or_answer_on_hostile_hosts(seed):
     summary = run_driver(seed, 4000)
     assert not summary["bad"], summary["bad"][:5]
     per_rule = summary["per_rule"]
-    rules = {name for name in dir(dims) if name.startswith("_p_")}
+    rules = {name for module in (dims, rank4) for name in dir(module) if name.startswith("_p_")}
     assert set(per_rule) == rules | {"_1x1_resize_to_tile_size"}
     # The hostile answers must not stop every call at its first check: each rule got to rewrite.
     assert [name for name in sorted(rules) if "rewrite" not in per_rule[name]] == []

@@ -94,6 +94,17 @@ def _batchnorm(ctx):
     return outs
 
 
+def _layer_norm(ctx):
+    """Y has the input's shape; the mean and inverse deviation keep the axes ahead of `axis` and are 1 from
+    it on, in float32 unless `stash_type` names another type."""
+    x = ctx.shape(0)
+    axis = _norm(ctx.attr("axis", -1), len(x))
+    stash = ctx.attr("stash_type", 1)
+    stat_dtype = np.dtype(helper.tensor_dtype_to_np_dtype(stash)) if stash else ctx.dtype(0)
+    stats = (x[:axis] + [1] * (len(x) - axis), stat_dtype)
+    return [(x, ctx.dtype(0))] + [stats] * (len(ctx.node.output) - 1)
+
+
 def _cast(ctx):
     to = ctx.attr("to")
     return [(ctx.shape(0), np.dtype(helper.tensor_dtype_to_np_dtype(to)))]
@@ -390,7 +401,7 @@ def _ex_window(ctx):
 _UNARY = """Relu Sigmoid Tanh Exp Log Sqrt Abs Neg Floor Ceil Round Erf Sin Cos Tan Atan Asin Acos Sinh Cosh
 Reciprocal Softplus Softsign LeakyRelu Elu Selu Celu HardSigmoid HardSwish Clip Identity Softmax LogSoftmax
 Hardmax exSoftmax13 exGelu Gelu exSwish exMish Mish exDataConvert LpNormalization InstanceNormalization
-exLayerNorm LayerNormalization exMeanVarianceNormalization MeanVarianceNormalization Not BitwiseNot Dropout
+exLayerNorm exMeanVarianceNormalization MeanVarianceNormalization Not BitwiseNot Dropout
 Sign IsNaN IsInf ScatterND ScatterElements CumSum""".split()
 _COMPARE = "Greater Less Equal GreaterOrEqual LessOrEqual".split()
 _ARITH = "Add Sub Mul Div Pow Max Min Mod And Or Xor BitwiseAnd BitwiseOr BitwiseXor PRelu Sum Mean".split()
@@ -402,7 +413,7 @@ FUNCS.update({op: _broadcasting(BOOL) for op in _COMPARE})
 FUNCS.update({op: _broadcasting() for op in _ARITH})
 FUNCS.update({op: _reduce for op in REDUCE})
 FUNCS.update({
-    "BatchNormalization": _batchnorm, "Cast": _cast, "Where": _broadcasting(dtype_input=1),
+    "BatchNormalization": _batchnorm, "LayerNormalization": _layer_norm, "Cast": _cast, "Where": _broadcasting(dtype_input=1),
     "Reshape": _reshape, "Transpose": _transpose, "Conv": _conv, "ConvTranspose": _conv_transpose,
     "AveragePool": _pool, "MaxPool": _pool, "LpPool": _pool, "GlobalAveragePool": _global_pool,
     "GlobalMaxPool": _global_pool, "ArgMax": _argreduce, "ArgMin": _argreduce, "Gather": _gather,

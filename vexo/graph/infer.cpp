@@ -240,6 +240,23 @@ Out batchnorm(const Ctx& c) {
   return outs;
 }
 
+// Y has the input's shape; the mean and inverse deviation keep the axes ahead
+// of `axis` and are 1 from it on, in float32 unless `stash_type` names another
+// type (0: the input's).
+Out layer_norm(const Ctx& c) {
+  const Shape x = c.shape(0);
+  const int64_t rank = static_cast<int64_t>(x.size());
+  const int64_t axis = norm(c.attr_int("axis", -1), rank);
+  const int64_t stash = c.attr_int("stash_type", 1);
+  if (stash < 0 || stash > 28) throw Unknown();
+  const int32_t stat_dtype = stash ? static_cast<int32_t>(stash) : c.dtype(0);
+  Shape stats(x.begin(), x.begin() + axis);
+  stats.resize(x.size(), 1);
+  Out outs{{x, c.dtype(0)}};
+  for (size_t i = 1; i < c.n_out(); ++i) outs.push_back({stats, stat_dtype});
+  return outs;
+}
+
 Out cast(const Ctx& c) {
   const AttrValue* to = c.attr("to");
   const Shape s = c.shape(0);
@@ -637,7 +654,7 @@ const std::unordered_map<std::string, Fn>& functions() {
           "Tan", "Atan", "Asin", "Acos", "Sinh", "Cosh", "Reciprocal", "Softplus", "Softsign", "LeakyRelu", "Elu",
           "Selu", "Celu", "HardSigmoid", "HardSwish", "Clip", "Identity", "Softmax", "LogSoftmax", "Hardmax",
           "exSoftmax13", "exGelu", "Gelu", "exSwish", "exMish", "Mish", "exDataConvert", "LpNormalization",
-          "InstanceNormalization", "exLayerNorm", "LayerNormalization", "exMeanVarianceNormalization",
+          "InstanceNormalization", "exLayerNorm", "exMeanVarianceNormalization",
           "MeanVarianceNormalization", "Not", "BitwiseNot", "Dropout", "Sign", "IsNaN", "IsInf", "ScatterND",
           "ScatterElements", "CumSum"})
       t[op] = same;
@@ -649,6 +666,7 @@ const std::unordered_map<std::string, Fn>& functions() {
                            "ReduceLogSum", "ReduceLogSumExp", "ReduceSumSquare"})
       t[op] = reduce;
     t["BatchNormalization"] = batchnorm;
+    t["LayerNormalization"] = layer_norm;
     t["Cast"] = cast;
     t["Where"] = where;
     t["Reshape"] = reshape;

@@ -223,6 +223,7 @@ class CoreHost final : public host::RuleHost {
   bool dynamic_shapes(host::GraphH* g) override { return graph_of_handle(g).config.dynamic_shapes; }
   std::string unsqueeze_2d_mode(host::GraphH* g) override { return graph_of_handle(g).config.unsqueeze_2d_mode; }
   std::string npu_target(host::GraphH* g) override { return graph_of_handle(g).config.npu_target; }
+  int64_t opset_version(host::GraphH* g) override { return graph_of_handle(g).opset_version(); }
   std::string producer_name(host::GraphH* g) override { return graph_of_handle(g).model.producer_name; }
   void append_weight_for_align(host::GraphH* g, const std::string& t) override {
     graph_of_handle(g).append_weight_for_align(t);
@@ -654,6 +655,8 @@ void bind_engine(py::module_& m) {
     classes().ir_graph = std::move(ir_graph);
     classes().vexo_error = std::move(vexo_error);
   });
+  m.def("_compiled", [](py::handle proc) { return registry().count(proc.ptr()) > 0; },
+        "Whether the engine calls `proc` as a compiled rule, without Python, on the native graph.");
   m.attr("_rule_host") = py::capsule(static_cast<host::RuleHost*>(&core_host()), host::kCapsuleName);
 }
 

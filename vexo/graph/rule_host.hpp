@@ -21,7 +21,7 @@
 
 namespace vexo::graph::host {
 
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
 constexpr const char* kCapsuleName = "vexo._core._rule_host";
 
 struct GraphH;    // a native graph
@@ -114,6 +114,7 @@ class RuleHost {
   virtual bool dynamic_shapes(GraphH* g) = 0;
   virtual std::string unsqueeze_2d_mode(GraphH* g) = 0;
   virtual std::string npu_target(GraphH* g) = 0;
+  virtual int64_t opset_version(GraphH* g) = 0;  // of the standard domain
   virtual std::string producer_name(GraphH* g) = 0;
   virtual void append_weight_for_align(GraphH* g, const std::string& tensor) = 0;
   virtual std::string unique_name(GraphH* g, const std::string& base) = 0;

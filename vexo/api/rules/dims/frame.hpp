@@ -1,23 +1,14 @@
-// The rule frame: what every rule is, the catalogue of the module's functions
-// in source order, and the three registration tables.
+// The frame of the dimension rules: the rules of each subsystem, the catalogue
+// of the module's functions in source order, and the three registration tables.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "host.hpp"
+#include "rule.hpp"
 
 namespace vexo::dims {
-
-// rule(ir, nodes, quant_tab) -> (nodes to remove, nodes to add)
-using RuleFn = RuleResult (*)(const Ir& ir, const NodeList& nodes, const Ref& quant_tab);
-
-struct RuleDef {
-  const char* name;  // "_p_..."
-  RuleFn fn;
-  const char* doc;   // purpose, matched operators, approach
-};
 
 // The rules of each subsystem, one source unit each.
 const std::vector<RuleDef>& unsqueeze_rules();  // rank raising to 4-D
@@ -32,12 +23,6 @@ const RuleDef& find_rule(const std::string& name);
 // The module's functions in source order: every rule plus the plain function
 // "_1x1_resize_to_tile_size".
 const std::vector<const char*>& catalogue();
-
-struct TableEntry {
-  const char* entry;
-  std::vector<const char*> ops;
-  const char* proc;
-};
 
 const std::vector<TableEntry>& fuse_dims_table();
 const std::vector<TableEntry>& cvt_dims_table();

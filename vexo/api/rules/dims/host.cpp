@@ -781,6 +781,10 @@ std::string Ir::unsqueeze_2d_mode() const {
   if (graph_) return nh().unsqueeze_2d_mode(graph_);
   return str_of(obj(ref_).attr("unsqueeze_2d_mode"), "ir.unsqueeze_2d_mode");
 }
+int64_t Ir::opset_version() const {
+  if (graph_) return nh().opset_version(graph_);
+  return to_int(to_ref(obj(ref_).attr("opset_version")()), "ir.opset_version()");
+}
 std::string Ir::npu_target() const {
   if (graph_) return nh().npu_target(graph_);
   py::object v = obj(ref_).attr("npu_target");
@@ -994,6 +998,25 @@ bool dtype_is_float32(const Ref& dtype) {
     return py::bool_(np.attr("dtype")(python_of(dtype)).equal(np.attr("dtype")("float32")));
   } catch (const py::error_already_set&) {
     return false;  // not a data type at all
+  }
+}
+
+std::optional<DType> element_type(const Ref& dtype) {
+  if (dtype.is_none()) return std::nullopt;
+  if (dtype.value() && dtype.value()->kind == native::Value::DType) {
+    try {
+      return dtype_of_elem(dtype.value()->elem);
+    } catch (const ArrayError&) {
+      return std::nullopt;  // a type the arrays do not hold
+    }
+  }
+  try {
+    const std::string name = py::str(module_name("np").attr("dtype")(h(dtype)).attr("name"));
+    return dtype_from_name(name);
+  } catch (const py::error_already_set&) {
+    return std::nullopt;  // not a data type at all
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;  // a type the arrays do not hold
   }
 }
 

@@ -209,6 +209,7 @@ class Ir {
   // Configuration.
   bool dynamic_shapes() const;
   std::string unsqueeze_2d_mode() const;
+  int64_t opset_version() const;      // ir.opset_version(): the model's standard opset
   std::string npu_target() const;
   std::string producer_name() const;  // ir.model.producer_name
   void append_weight_for_align(const std::string& tensor) const;  // ir.weights_for_align.append
@@ -271,6 +272,8 @@ Node make_onnx_node(const std::string& op_type, const Strings& inputs, const Str
 // The data type tests the rules make on what ir.get_dtype hands out.
 bool dtype_is_floating(const Ref& dtype);  // np.issubdtype(dtype, np.floating); false for None
 bool dtype_is_float32(const Ref& dtype);   // dtype == np.float32, compared by value
+// np.dtype(dtype) as an element type of Array; nullopt for None and for types Array does not hold.
+std::optional<DType> element_type(const Ref& dtype);
 
 // ---------------------------------------------------------------- results
 
