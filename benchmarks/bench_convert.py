@@ -91,7 +91,7 @@ def _current_rss_mb():
 
 def measure(path, profile=False):
     """Runs in a subprocess: times the floor and the conversion of the model at `path`."""
-    from vexo.convert import convert, write_model_atomically
+    from vexo.convert import convert, write_graph_atomically
     base = _current_rss_mb()
     t = time.perf_counter()
     model = onnx.load(path)
@@ -116,13 +116,13 @@ def measure(path, profile=False):
         import pstats
         prof = cProfile.Profile()
         prof.enable()
-    ir, report, _ = convert(model, source=path)
+    ir, report, _ = convert(model, source=path, keep_start=False)
     if profile:
         prof.disable()
         pstats.Stats(prof, stream=sys.stderr).sort_stats("cumulative").print_stats(30)
     phases.update(report.phases)
     t = time.perf_counter()
-    write_model_atomically(ir.to_model(), path + ".converted.onnx")
+    write_graph_atomically(ir, path + ".converted.onnx")
     phases["save"] = time.perf_counter() - t
     total = sum(phases.values())
     return {"nodes": nodes, "floor": floor, "total": total, "ratio": total / floor, "per_node_us": total / nodes * 1e6,

@@ -87,17 +87,23 @@ class IrGraph(_core.Graph):
     """The graph of one model. `model` is an onnx.ModelProto or its serialized bytes."""
 
     def __init__(self, model, *, unsqueeze_2d_mode="AB11", dynamic_shapes=False, npu_target="",
-                 channel_align=None, infer=True, source="<model>", check_declared=False):
+                 channel_align=None, infer=True, source="<model>", check_declared=False, as_read=False):
+        """`infer` runs ONNX shape inference on the model first (its per-node inference fills the rest
+        either way); `check_declared` makes a declared shape or type that its node does not compute an
+        error. With `as_read` the graph is left as read, for the preparation: the shapes the model declares
+        for its outputs and value infos are not recorded and nothing is inferred."""
         data = _model_bytes(model, source)
         super().__init__(source, unsqueeze_2d_mode, dynamic_shapes, npu_target, channel_align, check_declared)
         self.check_declared = check_declared  # a declared shape or type its node does not compute is an error
         try:
-            self._read(data)
+            self._read(data, not as_read)
         except _core.WireError as exc:
             raise ModelError("%s: not a readable ONNX model (%s)" % (source, exc)) from None
         except _core.ExternalData as exc:
             raise ModelError("%s: %s; load it with onnx.load first" % (source, exc)) from None
         self._info = None
+        if as_read:
+            return
         if infer:
             self._record_inferred_shapes(data, model)
         self._take_known_names()

@@ -634,15 +634,29 @@ void Graph::renumber() {
 
 std::vector<Node*> Graph::kahn() const {
   auto later = [](const Node* a, const Node* b) { return key_less(b, a); };
-  std::vector<Node*> ready;
-  ready.reserve(nodes_.size());
+  // A node with subgraphs also comes after the writers of what they read.
+  std::unordered_map<const Node*, std::vector<Node*>> readers_inside;
+  for (const NodePtr& n : node_slots_) {
+    if (!n || n->outer.empty()) continue;
+    std::unordered_set<Node*> pre;
+    each_pre(*n, [&](Node* p) { pre.insert(p); });
+    for (const Name& t : n->outer) {
+      Node* p = producer(t);
+      if (p && p != n.get() && pre.insert(p).second) readers_inside[p].push_back(n.get());
+    }
+  }
   for (const NodePtr& n : node_slots_) {
     if (!n) continue;
     size_t d = 0;
     each_pre(*n, [&](Node* p) { d += p != n.get(); });
     n->scratch_ = d;  // in-degree
-    if (d == 0) ready.push_back(n.get());
   }
+  for (const auto& [writer, readers] : readers_inside)
+    for (Node* r : readers) ++r->scratch_;
+  std::vector<Node*> ready;
+  ready.reserve(nodes_.size());
+  for (const NodePtr& n : node_slots_)
+    if (n && n->scratch_ == 0) ready.push_back(n.get());
   std::priority_queue<Node*, std::vector<Node*>, decltype(later)> heap(later, std::move(ready));
   std::vector<Node*> order;
   order.reserve(nodes_.size());
@@ -653,13 +667,14 @@ std::vector<Node*> Graph::kahn() const {
     each_next(*node, [&](Node* c) {
       if (c != node && --c->scratch_ == 0) heap.push(c);
     });
+    auto inside = readers_inside.find(node);
+    if (inside != readers_inside.end())
+      for (Node* c : inside->second)
+        if (--c->scratch_ == 0) heap.push(c);
   }
   if (order.size() != nodes_.size()) {
-    std::string stuck;
-    int shown = 0;
     for (const NodePtr& n : node_slots_)
-      if (n && n->scratch_ > 0 && shown < 5) stuck += (shown++ ? ", " : "") + n->name;
-    throw ModelError(config.source + ": the graph has a cycle through node(s) " + stuck);
+      if (n && n->scratch_ > 0) throw ModelError(config.source + ": the graph has a cycle through " + describe(*n));
   }
   return order;
 }
@@ -847,6 +862,36 @@ void Graph::take_known_names() {
   });
 }
 
+void Graph::settle() {
+  const std::vector<Node*> order = kahn();
+  std::unordered_set<Name, NameHash> keep(inputs.begin(), inputs.end());
+  keep.insert(outputs.begin(), outputs.end());
+  Names stale;
+  tensors_.each([&](const Name& name, const Tensor& t) {
+    if (t.producer == nullptr && t.consumers.empty() && !consts_.contains(name) && !keep.count(name))
+      stale.push_back(name);
+  });
+  for (const Name& name : stale) tensors_.erase(name);
+  for (Node* n : order)
+    for (const Name& t : n->inputs())
+      if (!t.empty()) entry(t).consumers.clear();
+  for (Node* n : order) index(n, Port::Input, n->inputs_, true);
+  names_ = NameMap<char>();
+  name_counters_ = NameMap<int64_t>();
+  for (Node* n : order) {
+    take_name(n->name);
+    for (const Name& t : n->outputs())
+      if (!t.empty()) take_name(t);
+  }
+  take_known_names();
+  for (size_t k = 0; k < order.size(); ++k) order[k]->seq_ = static_cast<double>(k);
+  order_dirty_ = false;
+  clear_touched();
+  written_.clear();
+  conflicts_.clear();
+  changes_ = 0;
+}
+
 void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
                         const std::unordered_set<Name, NameHash>& initializers) {
   const std::unordered_set<Name, NameHash> graph_inputs(inputs.begin(), inputs.end());
@@ -871,10 +916,10 @@ void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers
     for (const Name& t : n->inputs())
       if (!t.empty() && !known(t))
         throw ModelError(config.source + ": node '" + n->name + "' (" + n->op_type + ") reads tensor '" + t +
-                         "', which no node, input or constant provides");
+                         "', which no node, graph input or initializer provides");
   }
   for (const Name& t : outputs)
-    if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is produced by nothing");
+    if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is written by no node");
   renumber();
 }
 

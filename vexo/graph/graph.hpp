@@ -95,6 +95,7 @@ class Node {
   std::vector<Attr> attrs;  // in the order they were set
   std::string extras;       // NodeProto fields kept as read (doc_string, metadata_props, ...)
   std::string raw;          // the NodeProto as read, while nothing of it has changed
+  Names outer;              // what its subgraphs read from the graph (If, Loop, Scan): ordered after their writers
 
   const Names& inputs() const { return inputs_; }
   const Names& outputs() const { return outputs_; }
@@ -200,6 +201,9 @@ struct ShapeConflict {
   NodePtr node;
 };
 
+// What is known of a shape: the rank, with nullopt for an unknown extent.
+using Dims = std::vector<std::optional<int64_t>>;
+
 // Per-node inference result: one (shape, element type) per output.
 struct Inferred {
   std::optional<Shape> shape;
@@ -220,6 +224,11 @@ class Graph {
   ModelInfo model;
   Names inputs, outputs;
   std::unordered_map<Name, std::string, NameHash> declared;  // graph input/output -> TypeProto as declared
+  // What the model declares, as read: every graph input's and output's
+  // TypeProto (with or without a shape) and the value infos in their order.
+  std::unordered_map<Name, std::string, NameHash> io_types;
+  std::vector<std::pair<Name, std::string>> value_infos;
+  Names constants_read;  // the tensors of the Constant nodes read as constants, in model order
   InferFn onnx_infer;  // inference of op types the graph does not know (may be empty)
   std::function<void()> on_write;  // called after every journaled write (fault injection in tests)
 
@@ -322,6 +331,11 @@ class Graph {
   void add_loaded_const(const Name& name, ConstPtr value);
   void insert_loaded(const NodePtr& node);
   void take_known_names();  // every constant and every tensor with a shape is a taken name
+  // After a rewrite outside the journal (the preparation): forgets tensors
+  // nothing reads, writes or declares any more, takes again only the names
+  // in use, lists every tensor's consumers in topological order and
+  // renumbers, as if the graph had just been read from its own model.
+  void settle();
   // Every tensor has one writer (`writers_in_order`: tensor and describing
   // text, per node output as read), every read tensor a source, and there is
   // no cycle; ModelError otherwise.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
+#include "subgraph.hpp"
 #include "wire.hpp"
 
 namespace vexo::graph {
@@ -35,6 +37,7 @@ struct TypeInfo {
   bool has_shape = false;
   int32_t elem = kUndefined;
   std::optional<Shape> shape;  // nullopt unless every dimension is a number
+  std::optional<Dims> dims;    // nullopt when the rank is unknown
 };
 
 TypeInfo read_type(std::string_view type) {
@@ -52,6 +55,7 @@ TypeInfo read_type(std::string_view type) {
       } else if (g.number == 2) {
         info.has_shape = true;
         Shape dims;
+        Dims known;
         bool all_numbers = true;
         Reader s(g.bytes);
         Field d;
@@ -68,8 +72,10 @@ TypeInfo read_type(std::string_view type) {
             }
           if (!has_value) all_numbers = false;
           dims.push_back(value);
+          known.push_back(has_value ? std::optional<int64_t>(value) : std::nullopt);
         }
         info.shape = all_numbers ? std::optional<Shape>(dims) : std::nullopt;
+        info.dims = std::move(known);
       }
     }
   }
@@ -107,6 +113,24 @@ std::string type_bytes(int32_t elem, const std::optional<Shape>& shape) {
       dims.bytes_field(1, dim.out());
     }
     tensor.bytes_field(2, dims.out());
+  }
+  Writer type;
+  type.bytes_field(1, tensor.out());
+  return std::move(type.out());
+}
+
+// A TypeProto of a tensor whose rank is known and some extents may not be.
+std::string dims_type_bytes(int32_t elem, const Dims* dims) {
+  Writer tensor;
+  if (elem != kUndefined) tensor.int_field(1, elem);
+  if (dims) {
+    Writer all;
+    for (const std::optional<int64_t>& d : *dims) {
+      Writer dim;
+      if (d) dim.int_field(1, *d);
+      all.bytes_field(1, dim.out());
+    }
+    tensor.bytes_field(2, all.out());
   }
   Writer type;
   type.bytes_field(1, tensor.out());
@@ -195,6 +219,7 @@ struct NodeParts {
   std::string name, op_type, domain;
   std::vector<std::string_view> attributes;
   std::string extras;
+  bool renamed = false;  // given a name the model does not hold
 };
 
 NodeParts read_node_parts(std::string_view bytes) {
@@ -361,16 +386,41 @@ ModelScan scan_model(std::string_view bytes) {
     try {
       read_tensor(t, nullptr, &name);
     } catch (const TensorError& e) {
-      scan.unreadable = "initializer '" + name + "' cannot be read: " + e.what();
-      break;
+      if (scan.unreadable.empty()) scan.unreadable = "initializer '" + name + "' cannot be read: " + e.what();
     } catch (const ExternalData&) {
+      scan.external = true;
     }
   }
   if (scan.unreadable.empty()) scan.unreadable = constant_problem;
   return scan;
 }
 
-void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const void>& owner) {
+namespace {
+
+// Every node named, and named once, in model order: an unnamed node becomes
+// '<op type>_node', a repeated name gets a counter; no name another node of
+// the model holds is given out.
+void name_nodes(std::vector<NodeParts>& nodes) {
+  std::unordered_set<std::string> existing, taken;
+  for (const NodeParts& n : nodes)
+    if (!n.name.empty()) existing.insert(n.name);
+  std::unordered_map<std::string, int64_t> counters;
+  for (NodeParts& n : nodes) {
+    if (!n.name.empty() && taken.insert(n.name).second) continue;
+    const std::string base = n.name.empty() ? n.op_type + "_node" : n.name;
+    int64_t& k = counters[base];
+    std::string name = base;
+    while (taken.count(name) || existing.count(name)) name = base + "_" + std::to_string(++k);
+    n.name = name;
+    n.renamed = true;
+    taken.insert(name);
+  }
+}
+
+}  // namespace
+
+void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const void>& owner,
+                const ReadOptions& options) {
   const std::string& source = g.config.source;
   const ModelParts model = read_model_parts(bytes, &g.model);
   if (!model.has_graph) throw ModelError(source + ": not an ONNX model (it holds no graph)");
@@ -399,27 +449,40 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
   for (const ValueInfo& vi : outs) g.outputs.push_back(vi.name);
   for (const auto* list : {&ins, &outs})
     for (const ValueInfo& vi : *list) {
+      if (!initializers.count(vi.name)) g.io_types[vi.name] = std::string(vi.type);
       const TypeInfo t = read_type(vi.type);
       if (t.tensor && t.has_shape) g.declared[vi.name] = std::string(vi.type);
     }
-  for (const auto* list : {&ins, &outs, &infos})
+  for (const ValueInfo& vi : infos) g.value_infos.emplace_back(vi.name, std::string(vi.type));
+  for (const auto* list : {&ins, &outs, &infos}) {
+    if (!options.record_declared && list != &ins) continue;
     for (const ValueInfo& vi : *list) {
       const TypeInfo t = read_type(vi.type);
       g.record_value_info(vi.name, t.shape, t.tensor ? t.elem : kUndefined, false);
     }
+  }
 
+  std::vector<NodeParts> nodes;
+  nodes.reserve(parts.nodes.size());
+  for (std::string_view raw : parts.nodes) nodes.push_back(read_node_parts(raw));
+  name_nodes(nodes);
   std::vector<std::pair<Name, std::string>> writers;
-  for (std::string_view raw : parts.nodes) {
-    NodeParts n = read_node_parts(raw);
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    NodeParts& n = nodes[k];
     const std::string who = describe_parts(n);
-    for (const std::string& o : n.outputs) writers.emplace_back(o, who);
+    for (const Name& o : n.outputs) writers.emplace_back(o, who);
     if (n.op_type == "Constant" && standard_domain(n.domain)) {
       if (n.outputs.empty()) throw ModelError(source + ": " + who + " writes no tensor");
-      const std::string out = n.outputs[0];
+      const Name out = n.outputs[0];
       g.add_loaded_const(out, constant_value(n, owner, source));
+      g.constants_read.push_back(out);
       continue;
     }
-    g.insert_loaded(node_from_parts(std::move(n), raw, owner, source));
+    const bool renamed = n.renamed;
+    NodePtr node = node_from_parts(std::move(n), parts.nodes[k], owner, source);
+    if (renamed) node->raw.clear();
+    if (has_subgraph(*node)) node->outer = outer_reads(*node);
+    g.insert_loaded(node);
   }
   g.check_edges(writers, initializers);
 }
@@ -503,6 +566,30 @@ std::string light_source_model(std::string_view bytes) {
   return std::move(out.out());
 }
 
+// ---------------------------------------------------------------- types
+
+TypeFacts type_facts(std::string_view type) {
+  const TypeInfo t = read_type(type);
+  return TypeFacts{t.tensor ? t.elem : kUndefined, t.dims};
+}
+
+std::optional<Dims> type_dims(std::string_view type) { return read_type(type).dims; }
+
+std::string type_proto(int32_t elem, const Dims* dims) { return dims_type_bytes(elem, dims); }
+
+std::vector<std::pair<Name, std::string>> inferred_types(std::string_view model_bytes) {
+  std::vector<std::pair<Name, std::string>> out;
+  const ModelParts model = read_model_parts(model_bytes, nullptr);
+  if (!model.has_graph) return out;
+  const GraphParts parts = read_graph_parts(model.graph);
+  for (const auto* list : {&parts.inputs, &parts.value_infos, &parts.outputs})
+    for (std::string_view v : *list) {
+      const ValueInfo vi = read_value_info(v);
+      out.emplace_back(vi.name, std::string(vi.type));
+    }
+  return out;
+}
+
 // ---------------------------------------------------------------- writing
 
 std::string node_proto(const Node& node) {
@@ -524,7 +611,11 @@ std::string node_proto(const Node& node) {
 
 namespace {
 
-std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const std::vector<Node*>& nodes) {
+// The opsets a written model imports: the model's own, the standard one at 17
+// when it has none (unless `as_read`), and the converter's custom domain when
+// a node is of it.
+std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const std::vector<Node*>& nodes,
+                                                           bool as_read = false) {
   std::vector<std::pair<std::string, int64_t>> out;
   bool standard = false;
   for (const auto& [d, v] : g.model.opset_import) {
@@ -532,7 +623,7 @@ std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const
     out.emplace_back(d, v);
     if (standard_domain(d)) standard = true;
   }
-  if (!standard) out.emplace_back("", 17);
+  if (!standard && !as_read) out.emplace_back("", 17);
   if (std::any_of(nodes.begin(), nodes.end(), [](const Node* n) { return n->domain == kCustomDomain; }))
     out.emplace_back(kCustomDomain, 1);
   return out;
@@ -552,6 +643,20 @@ std::string tensor_value_info(const Graph& g, const std::string& name) {
   auto d = g.declared.find(name);
   if (!has_shape && d != g.declared.end()) return value_info_bytes(name, d->second);
   return value_info_bytes(name, type_bytes(t ? t->dtype : kUndefined, has_shape ? t->shape : std::nullopt));
+}
+
+std::string output_value_info(const Graph& g, const Name& name, const WriteOptions& options) {
+  if (options.output_types) {
+    auto it = options.output_types->find(name);
+    if (it != options.output_types->end()) return value_info_bytes(name, it->second);
+  }
+  if (options.partial) {
+    const Tensor* t = g.tensor(name);
+    auto declared = g.io_types.find(name);
+    if (!(t && t->shape && t->dtype != kUndefined) && declared != g.io_types.end())
+      return value_info_bytes(name, declared->second);
+  }
+  return tensor_value_info(g, name);
 }
 
 bool light_drops(const Constant& c) {
@@ -593,16 +698,25 @@ Pieces write_model(Graph& g, const WriteOptions& options) {
     Writer w;
     for (const std::string& i : g.inputs) w.bytes_field(graph_f::kInput, tensor_value_info(g, i));
     w.raw(light_inputs.out());
-    for (const std::string& o : g.outputs) w.bytes_field(graph_f::kOutput, tensor_value_info(g, o));
+    for (const Name& o : g.outputs) w.bytes_field(graph_f::kOutput, output_value_info(g, o, options));
+    if (options.value_infos)
+      for (const auto& [name, type] : *options.value_infos)
+        w.bytes_field(graph_f::kValueInfo, value_info_bytes(name, type));
     std::unordered_set<std::string> graph_io(g.inputs.begin(), g.inputs.end());
     graph_io.insert(g.outputs.begin(), g.outputs.end());
-    for (Node* n : order)
-      for (const std::string& o : n->outputs()) {
+    for (Node* n : order) {
+      if (options.bare) break;
+      for (const Name& o : n->outputs()) {
         if (o.empty() || graph_io.count(o)) continue;
         const Tensor* t = g.tensor(o);
-        if (t && t->shape && t->dtype != kUndefined)
+        if (!t || t->dtype == kUndefined) continue;
+        if (t->shape) {
           w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, type_bytes(t->dtype, t->shape)));
+        } else if (options.partial) {
+          w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, dims_type_bytes(t->dtype, options.partial->find(o))));
+        }
       }
+    }
     w.bytes_field(graph_f::kName, g.model.graph_name.empty() ? std::string("vexo") : g.model.graph_name);
     w.raw(g.model.graph_extras);
     graph.add(std::move(w.out()));
@@ -618,12 +732,118 @@ Pieces write_model(Graph& g, const WriteOptions& options) {
   if (!g.model.domain.empty()) head.bytes_field(model_f::kDomain, g.model.domain);
   if (g.model.model_version) head.int_field(model_f::kModelVersion, g.model.model_version);
   if (!g.model.doc_string.empty()) head.bytes_field(model_f::kDocString, g.model.doc_string);
-  for (const auto& [d, v] : opset_imports(g, order)) head.bytes_field(model_f::kOpsetImport, opset_bytes(d, v));
+  for (const auto& [d, v] : opset_imports(g, order, options.opsets_as_read))
+    head.bytes_field(model_f::kOpsetImport, opset_bytes(d, v));
   head.raw(g.model.extras);
   head.length_prefix(model_f::kGraph, graph.size());
   out.add(std::move(head.out()));
   out.append(std::move(graph));  // the graph's pieces follow its length prefix
   return out;
+}
+
+namespace {
+
+// What makes a node of its own kind for a runtime loading it.
+std::optional<std::string> node_kind(const Graph& g, const Node& node) {
+  if (!node.outer.empty() || has_subgraph(node)) return std::nullopt;
+  std::string key = node.op_type + '\n' + node.domain + '\n';
+  std::vector<const Attr*> attrs;
+  for (const Attr& a : node.attrs) attrs.push_back(&a);
+  std::sort(attrs.begin(), attrs.end(), [](const Attr* a, const Attr* b) { return a->name < b->name; });
+  for (const Attr* a : attrs) write_attribute(*a, key);
+  auto shape_text = [](const std::optional<Shape>& s) {
+    if (!s) return std::string("?");
+    std::string t;
+    for (int64_t d : *s) t += std::to_string(d) + ",";
+    return t;
+  };
+  for (const Name& t : node.inputs()) {
+    key += "\ni:";
+    if (t.empty()) continue;
+    if (const ConstPtr c = g.get_const(t)) {
+      key += "c" + std::to_string(c->elem) + ":" + shape_text(c->dims);
+      const int64_t count = c->has_bytes() ? c->count() : kLightElements + 1;
+      if ((elem_is_integer(c->elem) && count <= kLightElements) || count <= 16) key.append(tensor_data(*c));
+      continue;
+    }
+    const Tensor* e = g.tensor(t);
+    if (!e || e->dtype == kUndefined) return std::nullopt;
+    key += std::to_string(e->dtype) + ":" + shape_text(e->shape);
+  }
+  for (const Name& t : node.outputs()) {
+    key += "\no:";
+    if (t.empty()) continue;
+    const Tensor* e = g.tensor(t);
+    key += e ? std::to_string(e->dtype) + ":" + shape_text(e->shape) : std::string("?");
+  }
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version) {
+  const std::vector<Node*> order = g.topological_order();
+  std::unordered_set<std::string> seen;
+  std::vector<Node*> sample;
+  for (Node* n : order) {
+    std::optional<std::string> kind = node_kind(g, *n);
+    if (!kind) return std::nullopt;
+    if (seen.insert(std::move(*kind)).second) sample.push_back(n);
+  }
+  Writer graph, inits, inputs, outputs;
+  for (size_t k = 0; k < sample.size(); ++k) {
+    const Node& n = *sample[k];
+    const std::string prefix = "n" + std::to_string(k) + "_";
+    Names ins, outs;
+    for (size_t i = 0; i < n.inputs().size(); ++i) {
+      const Name& t = n.inputs()[i];
+      if (t.empty()) {
+        ins.emplace_back();
+        continue;
+      }
+      const Name local = prefix + "i" + std::to_string(i);
+      ins.push_back(local);
+      if (const ConstPtr c = g.get_const(t)) {
+        if (light_drops(*c)) {
+          inputs.bytes_field(graph_f::kInput, value_info_bytes(local, type_bytes(c->elem, c->dims)));
+        } else {
+          const std::string head = tensor_head(*c, local);
+          const std::string_view data = tensor_data(*c);
+          inits.length_prefix(graph_f::kInitializer, head.size() + data.size());
+          inits.raw(head);
+          inits.raw(data);
+        }
+        continue;
+      }
+      const Tensor* e = g.tensor(t);
+      inputs.bytes_field(graph_f::kInput, value_info_bytes(local, type_bytes(e->dtype, e->shape)));
+    }
+    for (size_t o = 0; o < n.outputs().size(); ++o) {
+      const Name& t = n.outputs()[o];
+      if (t.empty()) {
+        outs.emplace_back();
+        continue;
+      }
+      const Name local = prefix + "o" + std::to_string(o);
+      outs.push_back(local);
+      const Tensor* e = g.tensor(t);
+      outputs.bytes_field(graph_f::kOutput, value_info_bytes(local, type_bytes(e ? e->dtype : kUndefined,
+                                                                                e ? e->shape : std::nullopt)));
+    }
+    NodePtr copy(new Node(n.op_type, ins, outs, Name(prefix + "node"), n.domain));
+    copy->attrs = n.attrs;
+    graph.bytes_field(graph_f::kNode, node_proto(*copy));
+  }
+  graph.raw(inits.out());
+  graph.raw(inputs.out());
+  graph.raw(outputs.out());
+  graph.bytes_field(graph_f::kName, "kinds");
+  Writer model;
+  const int64_t ir = std::max<int64_t>(8, std::min<int64_t>(g.model.ir_version ? g.model.ir_version : 8, max_ir_version));
+  model.int_field(model_f::kIrVersion, ir);
+  for (const auto& [d, v] : opset_imports(g, sample)) model.bytes_field(model_f::kOpsetImport, opset_bytes(d, v));
+  model.bytes_field(model_f::kGraph, graph.out());
+  return std::move(model.out());
 }
 
 std::optional<std::string> one_node_model(const Graph& g, const Node& node) {

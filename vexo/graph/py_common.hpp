@@ -82,5 +82,6 @@ std::vector<Inferred> onnx_fallback(const Graph& g, const Node& node);
 
 void bind_graph(py::module_& m);
 void bind_engine(py::module_& m);
+void bind_prepare(py::module_& m);
 
 }  // namespace vexo::graph::py_bind

@@ -135,7 +135,8 @@ ConstPtr from_array(py::handle value, const std::string& name) {
     const std::string bytes = py::bytes(tp.attr("SerializeToString")());
     return read_tensor(bytes, nullptr, nullptr);
   }
-  py::array c = np.attr("ascontiguousarray")(arr);
+  // np.require keeps a zero-dimensional array as it is (ascontiguousarray would make it one-dimensional).
+  py::array c = np.attr("require")(arr, py::none(), "C");
   Shape dims(c.shape(), c.shape() + c.ndim());
   std::string bytes(static_cast<const char*>(c.data()), static_cast<size_t>(c.nbytes()));
   return Constant::owned(elem, std::move(dims), std::move(bytes));
@@ -636,10 +637,13 @@ void bind_graph_class(py::module_& m) {
            py::arg("source") = "<model>", py::arg("unsqueeze_2d_mode") = "AB11", py::arg("dynamic_shapes") = false,
            py::arg("npu_target") = "", py::arg("channel_align") = py::none(), py::arg("check_declared") = false)
       // ------------------------------------------------ loading and writing
-      .def("_read", [](Graph& g, py::bytes data) {
+      .def("_read", [](Graph& g, py::bytes data, bool record_declared) {
         const std::string_view view = data;
-        read_model(g, view, buffer_owner(data));
-      })
+        ReadOptions options;
+        options.record_declared = record_declared;
+        read_model(g, view, buffer_owner(data), options);
+      }, py::arg("data"), py::arg("record_declared") = true)
+      .def("_settle", &Graph::settle)
       .def("_record_inferred", [](Graph& g, py::bytes data) { record_inferred(g, std::string_view(data)); })
       .def("_take_known_names", &Graph::take_known_names)
       .def("_infer_missing", &Graph::infer_missing)
@@ -661,6 +665,10 @@ void bind_graph_class(py::module_& m) {
         }
         if (std::fclose(f) != 0) throw std::runtime_error("cannot write " + path);
       }, py::arg("path"), py::arg("max_ir_version") = 8)
+      .def("_kind_sample", [](Graph& g, int64_t max_ir) -> py::object {
+        const std::optional<std::string> s = kind_sample_model(g, max_ir);
+        return s ? py::object(py::bytes(*s)) : py::object(py::none());
+      }, py::arg("max_ir_version") = 8)
       .def("_node_proto_bytes", [](const Graph&, const Node& n) { return py::bytes(node_proto(n)); })
       .def("_model_info", [](const Graph& g) {
         py::dict d;
@@ -896,6 +904,7 @@ void bind_graph(py::module_& m) {
     d["op_types"] = ops;
     d["opsets"] = s.opsets;
     d["unreadable"] = s.unreadable.empty() ? py::object(py::none()) : py::object(py::str(s.unreadable));
+    d["external"] = s.external;
     return d;
   });
   m.def("_light_source", [](py::bytes data) { return py::bytes(light_source_model(std::string_view(data))); });

@@ -18,6 +18,7 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception<TensorError>(m, "TensorError", PyExc_ValueError);
   py_bind::bind_graph(m);
   py_bind::bind_engine(m);
+  py_bind::bind_prepare(m);
   m.attr("DEFAULT_MAX_PASSES") = kDefaultMaxPasses;
   m.attr("FIRES_PER_NODE") = kFiresPerNode;
 }
