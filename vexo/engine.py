@@ -187,16 +187,21 @@ class Engine:
         # node name -> {entry: "fired" | "declined" | "error" | "guarded (...)" | "skipped"}
         self.attempts = _Attempts(self._native)
 
-    def _guarded_entries(self, table):
-        """The entries whose calls the guards may refuse: with the converter's own guards, those whose rule
-        has a guard for the entry's op type; with any other, every entry."""
+    def _guards(self, table):
+        """(entries the host-wide guard function is asked about, entry -> its guards): with the converter's
+        own guards, every entry gets the guards of its rule for its op type, asked without Python when they
+        are compiled; any other guard function is asked about every entry."""
         if self.guards is None:
-            return {}
+            return [], {}
         from vexo import guards as registry
-        if self.guards is registry.check:
-            return {name: registry.may_refuse(getattr(e["proc"], "__name__", ""), list(e["ops"])[0])
-                    for name, e in table.items()}
-        return {name: True for name in table}
+        if self.guards is not registry.check:
+            return list(table), {}
+        lists = {}
+        for name, e in table.items():
+            found = registry.guards_of(getattr(e["proc"], "__name__", ""), list(e["ops"])[0])
+            if found:
+                lists[name] = [(g.name, sorted(g.ops), g.predicate) for g in found]
+        return [], lists
 
     @property
     def applied(self):
@@ -212,7 +217,7 @@ class Engine:
 
     def run_table(self, table_name, table):
         hook = self.call if type(self).call is not Engine.call else None
-        guarded = self._guarded_entries(table)
-        passes, calls, fired, limit, seconds = self._native.run_table(table_name, table, hook, self.guards,
-                                                                      [n for n, g in guarded.items() if g])
+        guarded, guard_lists = self._guards(table)
+        passes, calls, fired, limit, seconds = self._native.run_table(table_name, table, hook, self.guards, guarded,
+                                                                      guard_lists)
         return TableRun(table_name, passes, calls, collections.Counter(dict(fired)), limit, seconds)

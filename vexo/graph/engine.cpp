@@ -79,8 +79,16 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
       return true;
     }
   if (limits.stop_after && applied.size() >= *limits.stop_after) return true;
-  if (!entry.guarded) return false;
-  const std::optional<std::pair<std::string, std::string>> why = hooks_.refused(entry, chain);
+  std::optional<std::pair<std::string, std::string>> why;
+  for (const EntryGuard& g : entry.guards) {
+    if (!g.ops.empty() && std::find(g.ops.begin(), g.ops.end(), chain[0]->op_type) == g.ops.end()) continue;
+    std::optional<std::string> reason = g.native ? g.native(graph_, chain) : hooks_.refused_by(entry, g.host_index, chain);
+    if (reason && !reason->empty()) {
+      why.emplace(g.name, std::move(*reason));
+      break;
+    }
+  }
+  if (!why && entry.guarded) why = hooks_.refused(entry, chain);
   if (!why) return false;
   attempt(node, Name(entry.name), "guarded (" + why->first + "): " + why->second);
   if (declined_.insert(table + "\n" + entry.name + "\n" + node.str()).second) hooks_.declined(table, entry.name, node, *why);

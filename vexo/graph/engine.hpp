@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "graph.hpp"
+#include "guards.hpp"
 
 namespace vexo::graph {
 
@@ -38,11 +39,20 @@ struct RuleOutcome {
   std::vector<NodePtr> remove, add;
 };
 
+// A guard of an entry: a compiled predicate, or one the host asks (EngineHooks::refused_by).
+struct EntryGuard {
+  std::string name;
+  std::vector<std::string> ops;  // op types of the first matched node it looks at; empty: every one
+  GuardFn native = nullptr;
+  size_t host_index = 0;
+};
+
 struct Entry {
   std::string name;
   std::vector<std::string> ops;
   bool native = false;  // the rule is compiled code that writes the quantization table only through its host
-  bool guarded = false;  // a guard may refuse its calls: ask EngineHooks::refused first
+  std::vector<EntryGuard> guards;  // asked in order before a call
+  bool guarded = false;  // a host-wide guard may refuse its calls: ask EngineHooks::refused too
   std::function<RuleOutcome(const std::vector<Node*>& chain)> call;
 };
 
@@ -86,6 +96,11 @@ class EngineHooks {
   virtual std::optional<std::pair<std::string, std::string>> refused(const Entry& entry,
                                                                      const std::vector<Node*>& chain) {
     (void)entry, (void)chain;
+    return std::nullopt;
+  }
+  // The reason the host's guard `index` of `entry` refuses `chain`, or nullopt.
+  virtual std::optional<std::string> refused_by(const Entry& entry, size_t index, const std::vector<Node*>& chain) {
+    (void)entry, (void)index, (void)chain;
     return std::nullopt;
   }
   // A call a guard refused, reported once per (table, entry, node).

@@ -371,6 +371,11 @@ RuleOutcome outcome_of(Graph& g, py::handle result) {
   return out;
 }
 
+// A compiled guard as Python sees it: callable as guard(ir, chain) -> reason or None.
+struct NativeGuardRef {
+  const NativeGuard* guard;
+};
+
 struct PyEngine;
 
 struct Hooks final : EngineHooks {
@@ -382,6 +387,7 @@ struct Hooks final : EngineHooks {
   void failed(const Failure& f) override;
   std::optional<std::pair<std::string, std::string>> refused(const Entry& entry,
                                                              const std::vector<Node*>& chain) override;
+  std::optional<std::string> refused_by(const Entry& entry, size_t index, const std::vector<Node*>& chain) override;
   void declined(const std::string& table, const std::string& entry, const Name& node,
                 const std::pair<std::string, std::string>& why) override;
   std::string describe_error(std::exception_ptr e) override { return describe_exception(e); }
@@ -400,6 +406,7 @@ struct PyEngine {
   Engine engine;
   // entry name -> the Python rule, for the call hook
   std::unordered_map<const Entry*, py::object> procs;
+  std::vector<py::object> host_guards;  // guards written in Python, by EntryGuard::host_index
 
   PyEngine(py::object ir_, py::object quant, py::object failures_, py::object failure_cls, int max_passes,
            bool check_shapes, py::object progress)
@@ -459,18 +466,39 @@ struct PyEngine {
     return out;
   }
 
+  // `guard` is a host-wide guard function (rule name, ir, chain) -> (guard, reason) or None asked for the
+  // entries named in `guarded`; `guard_lists` maps an entry to its guards [(name, op types, predicate)],
+  // a predicate being a compiled guard (NativeGuardRef) or a Python callable (ir, chain) -> reason or None.
   py::tuple run_table(const std::string& name, py::dict table, py::object hook, py::object guard,
-                      const std::vector<std::string>& guarded) {
+                      const std::vector<std::string>& guarded, py::dict guard_lists) {
     call_hook = std::move(hook);
     guards = std::move(guard);
+    host_guards.clear();
     std::vector<Entry> list = entries(table);
     procs.clear();
     size_t k = 0;
     for (auto [key, v] : table) procs[&list[k++]] = v[py::str("proc")];
-    for (Entry& e : list) e.guarded = !guards.is_none() && std::find(guarded.begin(), guarded.end(), e.name) != guarded.end();
+    for (Entry& e : list) {
+      e.guarded = !guards.is_none() && std::find(guarded.begin(), guarded.end(), e.name) != guarded.end();
+      if (!guard_lists.contains(py::str(e.name))) continue;
+      for (py::handle item : guard_lists[py::str(e.name)]) {
+        EntryGuard g;
+        g.name = py::str(item[py::int_(0)]);
+        for (py::handle op : item[py::int_(1)]) g.ops.push_back(op.cast<std::string>());
+        py::object predicate = item[py::int_(2)];
+        if (py::isinstance<NativeGuardRef>(predicate)) {
+          g.native = predicate.cast<const NativeGuardRef&>().guard->fn;
+        } else {
+          g.host_index = host_guards.size();
+          host_guards.push_back(predicate);
+        }
+        e.guards.push_back(std::move(g));
+      }
+    }
     TableRun run = engine.run_table(name, list);
     call_hook = py::none();
     guards = py::none();
+    host_guards.clear();
     return py::make_tuple(run.passes, run.calls, run.fired, run.limit_hit, run.seconds);
   }
 
@@ -507,6 +535,13 @@ std::optional<std::pair<std::string, std::string>> Hooks::refused(const Entry& e
   py::object why = owner->guards(py::getattr(proc, "__name__", py::str("")), owner->ir, nodes);
   if (why.is_none()) return std::nullopt;
   return std::make_pair(py::str(why[py::int_(0)]).cast<std::string>(), py::str(why[py::int_(1)]).cast<std::string>());
+}
+std::optional<std::string> Hooks::refused_by(const Entry&, size_t index, const std::vector<Node*>& chain) {
+  py::list nodes;
+  for (Node* n : chain) nodes.append(py::cast(NodePtr(n)));
+  py::object why = owner->host_guards.at(index)(owner->ir, nodes);
+  if (why.is_none() || !py::bool_(why)) return std::nullopt;
+  return py::str(why).cast<std::string>();
 }
 void Hooks::declined(const std::string& table, const std::string& entry, const Name& node,
                      const std::pair<std::string, std::string>& why) {
@@ -580,7 +615,8 @@ void bind_engine_class(py::module_& m) {
            py::arg("quant_tab"), py::arg("failures"), py::arg("failure_class"), py::arg("max_passes"),
            py::arg("check_shapes"), py::arg("on_progress"))
       .def("run_table", &PyEngine::run_table, py::arg("name"), py::arg("table"), py::arg("call_hook") = py::none(),
-           py::arg("guards") = py::none(), py::arg("guarded") = std::vector<std::string>())
+           py::arg("guards") = py::none(), py::arg("guarded") = std::vector<std::string>(),
+           py::arg("guard_lists") = py::dict())
       .def("set_limits", &PyEngine::set_limits)
       .def("call", [](PyEngine& e, const std::string& table, const std::string& entry_name, py::object rule,
                       py::list chain) -> py::object {
@@ -655,6 +691,34 @@ void bind_engine(py::module_& m) {
     classes().ir_graph = std::move(ir_graph);
     classes().vexo_error = std::move(vexo_error);
   });
+  py::class_<NativeGuardRef>(m, "NativeGuard", "A compiled guard: guard(ir, chain) -> the reason it refuses, or None.")
+      .def("__call__", [](const NativeGuardRef& g, py::object ir, py::sequence chain) -> py::object {
+        if (!py::isinstance<Graph>(ir)) throw py::type_error("a guard reads a vexo._core.Graph, not " +
+                                                             std::string(py::str(py::type::of(ir).attr("__name__"))));
+        std::vector<NodePtr> keep;
+        std::vector<Node*> nodes;
+        for (py::handle n : chain) {
+          if (!py::isinstance<Node>(n)) throw py::type_error("a guard reads nodes of the graph, not " +
+                                                             std::string(py::repr(n)));
+          keep.push_back(n.cast<NodePtr>());
+          nodes.push_back(keep.back().get());
+        }
+        if (nodes.empty()) throw py::value_error("a guard reads a chain of at least one node");
+        const std::optional<std::string> why = g.guard->fn(ir.cast<const Graph&>(), nodes);
+        return why ? py::object(py::str(*why)) : py::object(py::none());
+      })
+      .def_property_readonly("name", [](const NativeGuardRef& g) { return g.guard->name; })
+      .def_property_readonly("doc", [](const NativeGuardRef& g) { return g.guard->doc; })
+      .def("__repr__", [](const NativeGuardRef& g) { return std::string("<native guard ") + g.guard->name + ">"; });
+  m.def("native_guards", [] {
+    py::list out;
+    for (const NativeGuard& g : native_guards()) {
+      py::list ops;
+      for (const char* op : g.ops) ops.append(op);
+      out.append(py::make_tuple(g.name, g.rule, ops, NativeGuardRef{&g}));
+    }
+    return out;
+  }, "The compiled guards: (name, rule function, op types, guard), in the order they are asked.");
   m.def("_compiled", [](py::handle proc) { return registry().count(proc.ptr()) > 0; },
         "Whether the engine calls `proc` as a compiled rule, without Python, on the native graph.");
   m.attr("_rule_host") = py::capsule(static_cast<host::RuleHost*>(&core_host()), host::kCapsuleName);
