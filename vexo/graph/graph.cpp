@@ -876,6 +876,18 @@ void Graph::settle() {
     for (const Name& t : n->inputs())
       if (!t.empty()) entry(t).consumers.clear();
   for (Node* n : order) index(n, Port::Input, n->inputs_, true);
+  // Constants in the order the nodes first read them, then the graph outputs that are constants.
+  OrderedNames consts;
+  auto keep_const = [&](const Name& t) {
+    if (!t.empty() && consts_.contains(t)) consts.insert(t);
+  };
+  for (Node* n : order) {
+    for (const Name& t : n->inputs()) keep_const(t);
+    for (const Name& t : n->outer) keep_const(t);
+  }
+  for (const Name& t : outputs) keep_const(t);
+  consts_.each([&](const Name& t) { consts.insert(t); });
+  consts_ = std::move(consts);
   names_ = NameMap<char>();
   name_counters_ = NameMap<int64_t>();
   for (Node* n : order) {
