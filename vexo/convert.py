@@ -260,18 +260,25 @@ def check_converted(model):
 
 def _check_light(light, model=None):
     """check_converted on the serialized model without its weights; `model` (an onnx.ModelProto or an
-    IrGraph) is what ONNX Runtime is asked about: one node of every kind (see runtime_refusal)."""
+    IrGraph) is what ONNX Runtime is asked about: one node of every kind (see runtime_refusal).
+
+    Strict shape inference judges each node from its kind alone (op type, attributes, input and output
+    types and shapes, small constant values) when every shape is static and no node computes a value
+    that data propagation could carry into another's shape: it then runs on the model of one node of
+    every kind, the one ONNX Runtime loads, instead of the whole model."""
     try:
         onnx.checker.check_model(light)
     except Exception as exc:
         raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
                               % str(exc).splitlines()[0]) from None
+    sample = _runtime_sample(model if model is not None else light)
+    stands_for_graph = isinstance(model, _core.Graph) and model._kinds_stand_for_graph()
     try:  # every recorded shape must be one its node computes
-        _infer(light, strict=True)
+        _infer(sample if stands_for_graph else light, strict=True)
     except Exception as exc:
         raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
                               % " ".join(str(exc).split())[:300]) from None
-    refusal = runtime_refusal(model if model is not None else light)
+    refusal = runtime_refusal(model if model is not None else light, sample)
     if refusal:
         raise ConversionError("ONNX Runtime refuses to load the converted model, nothing written: %s" % refusal)
 
@@ -305,7 +312,7 @@ def _write_atomically(path, write):
         raise
 
 
-def runtime_refusal(model):
+def runtime_refusal(model, sample=None):
     """Why ONNX Runtime will not create a session for `model` (custom operators lowered), or None.
 
     ONNX Runtime checks more than the ONNX checker and shape inference do (a Reshape's 0 at an axis its
@@ -313,14 +320,14 @@ def runtime_refusal(model):
     (op type, attributes, input and output types and shapes, the values of small constant inputs), so it
     is asked about a model of one node of every kind the graph holds (`IrGraph._kind_sample`): a model of
     repeated blocks costs what one block costs. `model` is an IrGraph, an onnx.ModelProto or serialized
-    bytes; without onnxruntime, or with a custom operator that has no standard equivalent, there is
-    nothing to ask and the answer is None."""
+    bytes (`sample`, when given, is its `_runtime_sample`); without onnxruntime, or with a custom operator
+    that has no standard equivalent, there is nothing to ask and the answer is None."""
     try:
         import onnxruntime as ort
     except ImportError:
         return None
     from vexo.custom_ops import custom_op_types, lower_custom_ops
-    data = _runtime_sample(model)
+    data = sample if sample is not None else _runtime_sample(model)
     sample = onnx.load_from_string(data)
     if custom_op_types(sample):
         sample, unsupported = lower_custom_ops(sample)

@@ -846,6 +846,30 @@ std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version) {
   return std::move(model.out());
 }
 
+namespace {
+
+bool static_and_typed(const Tensor* t) {
+  if (!t || t->dtype == kUndefined || !t->shape) return false;
+  return std::all_of(t->shape->begin(), t->shape->end(), [](int64_t d) { return d >= 0; });
+}
+
+}  // namespace
+
+bool kinds_stand_for_graph(const Graph& g) {
+  for (const Node* n : g.unordered_nodes()) {
+    if (!n->outer.empty() || has_subgraph(*n)) return false;
+    for (const Name& t : n->inputs())
+      if (!t.empty() && !g.is_const(t) && !static_and_typed(g.tensor(t))) return false;
+    for (const Name& t : n->outputs()) {
+      if (t.empty()) continue;
+      const Tensor* e = g.tensor(t);
+      if (!static_and_typed(e)) return false;
+      if (elem_is_integer(e->dtype) && e->shape->size() <= 1) return false;
+    }
+  }
+  return true;
+}
+
 std::optional<std::string> one_node_model(const Graph& g, const Node& node) {
   Writer graph;
   graph.bytes_field(graph_f::kNode, node_proto(node));

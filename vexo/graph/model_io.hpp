@@ -119,6 +119,14 @@ Pieces write_model(Graph& g, const WriteOptions& options);
 // light model then.
 std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version);
 
+// True when ONNX shape inference of the kind sample judges every node as
+// inference of the whole model would: every tensor a node reads or writes has
+// a known type and a static shape (each node then sees its recorded input
+// shapes, whole model or sample), and no node computes a small integer vector
+// or scalar (data propagation could carry its value into a consumer's shape
+// in the whole model, while the sample has no value for it).
+bool kinds_stand_for_graph(const Graph& g);
+
 // One node as a model of its own, for ONNX shape inference of an op type the
 // graph does not know; nullopt when an input's shape or type is unknown.
 std::optional<std::string> one_node_model(const Graph& g, const Node& node);

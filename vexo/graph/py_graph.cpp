@@ -669,6 +669,7 @@ void bind_graph_class(py::module_& m) {
         const std::optional<std::string> s = kind_sample_model(g, max_ir);
         return s ? py::object(py::bytes(*s)) : py::object(py::none());
       }, py::arg("max_ir_version") = 8)
+      .def("_kinds_stand_for_graph", &kinds_stand_for_graph)
       .def("_node_proto_bytes", [](const Graph&, const Node& n) { return py::bytes(node_proto(n)); })
       .def("_model_info", [](const Graph& g) {
         py::dict d;
