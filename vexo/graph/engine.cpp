@@ -42,9 +42,9 @@ bool Engine::available(const Name& t) const {
 bool Engine::shapes_known(const Node& node) const {
   for (const Names* ports : {&node.inputs(), &node.outputs()})
     for (const Name& t : *ports) {
-      if (t.empty() || graph_.is_const(t)) continue;
-      const std::optional<Shape>* s = graph_.shape(t);
-      if (!s || !*s) return false;
+      if (t.empty()) continue;
+      const Tensor* e = graph_.tensor(t);
+      if (!e || (!e->value && !e->shape)) return false;
     }
   return true;
 }
@@ -64,9 +64,10 @@ void Engine::attempt(const Name& node, const Name& entry, std::string status) {
 bool Engine::holds_no_elements(const Node& node) const {
   for (const Names* ports : {&node.inputs(), &node.outputs()})
     for (const Name& t : *ports) {
-      if (t.empty() || graph_.is_const(t)) continue;
-      const std::optional<Shape>* s = graph_.shape(t);
-      if (s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end()) return true;
+      if (t.empty()) continue;
+      const Tensor* e = graph_.tensor(t);
+      if (e && !e->value && e->shape && std::find(e->shape->begin(), e->shape->end(), 0) != e->shape->end())
+        return true;
     }
   return false;
 }
@@ -218,6 +219,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
   for (const Entry& e : entries)
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
   std::unordered_map<Name, int, NameHash> fires;
+  attempts.reserve(attempts.size() + g.node_count());  // one record per node tried: no rehash on the way
   uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
   std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
   auto fired = [&](const std::string& entry) {

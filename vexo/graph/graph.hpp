@@ -247,7 +247,10 @@ class Graph {
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
   void set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);
   ConstPtr get_const(const Name& name) const;
-  bool is_const(const Name& name) const { return consts_.contains(name); }
+  bool is_const(const Name& name) const {  // a constant's tensor holds its value, and only a constant's
+    const Tensor* t = tensors_.find(name);
+    return t && t->value;
+  }
   const OrderedNames& consts() const { return consts_; }
   void set_const(const Name& name, ConstPtr value);  // no change when equal
   void drop_const(const Name& name);
