@@ -291,9 +291,15 @@ def write_model_atomically(model, path):
 
 def write_graph_atomically(ir, path):
     """Checks the converted IrGraph and writes its model to `path` through a temporary file (the weights are
-    written from the graph's memory, not copied)."""
-    _check_light(ir.model_bytes(light=True), ir)
-    _write_atomically(path, ir.save)
+    written from the graph's memory, not copied; a model whose weights are all small is written from the bytes
+    that were checked, which are the whole model then)."""
+    light = ir.model_bytes(light=True)
+    _check_light(light, ir)
+    if ir._light_keeps_every_weight():
+        _write_atomically(path, lambda tmp: Path(tmp).write_bytes(light))
+    else:
+        del light
+        _write_atomically(path, ir.save)
 
 
 def _write_atomically(path, write):

@@ -192,6 +192,15 @@ def test_a_recorded_shape_its_node_does_not_compute_is_never_written(tmp_path, a
     assert not list(tmp_path.iterdir())
 
 
+@pytest.mark.parametrize("weight", [4, 4096], ids=["small weights", "a large weight"])
+def test_the_written_file_is_the_whole_model(tmp_path, weight):
+    from vexo.convert import write_graph_atomically
+    ir = IrGraph(make_model([helper.make_node("Mul", ["x", "w"], ["y"], name="mul")], {"x": [weight]}, {"y": [weight]},
+                            consts={"w": np.arange(weight, dtype=np.float32)}))
+    write_graph_atomically(ir, tmp_path / "out.onnx")
+    assert (tmp_path / "out.onnx").read_bytes() == ir.model_bytes()
+
+
 def empty_slice_model(opset):
     """Shape arithmetic on a graph input: an empty slice (s[2:] of two entries) concatenated with s[1]."""
     nodes = [helper.make_node("Slice", ["s", "start", "end"], ["tail"], name="slice"),

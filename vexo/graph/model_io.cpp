@@ -1,6 +1,7 @@
 #include "model_io.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -335,15 +336,17 @@ void Pieces::append(Pieces&& other) {
 }
 
 std::string Pieces::join() const {
-  std::string out;
-  out.reserve(size_);
-  for (const Piece& p : pieces_) {
-    if (p.keep)
-      out.append(p.view.data(), p.view.size());
-    else
-      out += p.own;
-  }
+  std::string out(size_, '\0');
+  copy_to(out.data());
   return out;
+}
+
+void Pieces::copy_to(char* out) const {
+  for (const Piece& p : pieces_) {
+    const std::string_view bytes = p.keep ? p.view : std::string_view(p.own);
+    std::memcpy(out, bytes.data(), bytes.size());
+    out += bytes.size();
+  }
 }
 
 void Pieces::write(std::FILE* f) const {
@@ -854,6 +857,12 @@ bool static_and_typed(const Tensor* t) {
 }
 
 }  // namespace
+
+bool light_keeps_every_weight(const Graph& g) {
+  bool keeps = true;
+  g.consts().each([&](const Name& name) { keeps = keeps && !light_drops(*g.get_const(name)); });
+  return keeps;
+}
 
 bool kinds_stand_for_graph(const Graph& g) {
   for (const Node* n : g.unordered_nodes()) {

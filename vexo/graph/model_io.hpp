@@ -31,6 +31,7 @@ class Pieces {
   void append(Pieces&& other);
   size_t size() const { return size_; }
   std::string join() const;
+  void copy_to(char* out) const;  // the joined bytes into `out`, which holds size() bytes
   void write(std::FILE* f) const;  // throws std::runtime_error on a write error
 
  private:
@@ -118,6 +119,9 @@ Pieces write_model(Graph& g, const WriteOptions& options);
 // cannot stand alone (a subgraph, an input of unknown type): check the whole
 // light model then.
 std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version);
+
+// True when the light model leaves no weight out: it is then the whole model.
+bool light_keeps_every_weight(const Graph& g);
 
 // True when ONNX shape inference of the kind sample judges every node as
 // inference of the whole model would: every tensor a node reads or writes has

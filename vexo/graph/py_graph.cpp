@@ -650,8 +650,10 @@ void bind_graph_class(py::module_& m) {
       .def("_reset_changes", &Graph::reset_changes)
       .def("_model_bytes", [](Graph& g, bool light, int64_t max_ir) {
         const Pieces p = write_model(g, WriteOptions{light, max_ir});
-        const std::string s = p.join();
-        return py::bytes(s);
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.size()));
+        if (!out) throw py::error_already_set();
+        p.copy_to(PyBytes_AS_STRING(out));  // the model is copied once, straight into the bytes object
+        return py::reinterpret_steal<py::bytes>(out);
       }, py::arg("light") = false, py::arg("max_ir_version") = 8)
       .def("_write", [](Graph& g, const std::string& path, int64_t max_ir) {
         const Pieces p = write_model(g, WriteOptions{false, max_ir});
@@ -670,6 +672,7 @@ void bind_graph_class(py::module_& m) {
         return s ? py::object(py::bytes(*s)) : py::object(py::none());
       }, py::arg("max_ir_version") = 8)
       .def("_kinds_stand_for_graph", &kinds_stand_for_graph)
+      .def("_light_keeps_every_weight", &light_keeps_every_weight)
       .def("_node_proto_bytes", [](const Graph&, const Node& n) { return py::bytes(node_proto(n)); })
       .def("_model_info", [](const Graph& g) {
         py::dict d;
