@@ -84,9 +84,9 @@ bool join_reshape_chain(Graph& g, Node& node) {
 }
 
 bool drop_identity_reshape(Graph& g, Node& node) {
-  const std::optional<Shape> src = shape_of(g, node.inputs().at(0));
-  const std::optional<Shape> out = shape_of(g, node.outputs().at(0));
-  return src && src == out && bypass(g, node, node.inputs()[0]);
+  const std::optional<Shape>* src = g.shape(node.inputs().at(0));
+  const std::optional<Shape>* out = g.shape(node.outputs().at(0));
+  return src && *src && out && *src == *out && bypass(g, node, node.inputs()[0]);
 }
 
 bool cancel_transpose_pair(Graph& g, Node& node) {
@@ -157,6 +157,7 @@ Counts cleanup(Graph& g) {
   };
   std::deque<NodePtr> queue;
   std::unordered_set<Node*> queued;
+  queued.reserve(g.node_count());
   for (Node* n : g.unordered_nodes())
     if (steps_of(*n)) {
       queue.emplace_back(n);
