@@ -218,8 +218,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
   std::unordered_map<std::string, std::vector<const Entry*>> index;
   for (const Entry& e : entries)
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
-  std::unordered_map<Name, int, NameHash> fires;
-  attempts.reserve(attempts.size() + g.node_count());  // one record per node tried: no rehash on the way
+  NameMap<int> fires;
   uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
   std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
   auto fired = [&](const std::string& entry) {
@@ -247,8 +246,8 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       if (!g.contains(*node)) continue;
       auto found = index.find(node->op_type);
       if (found == index.end()) continue;
-      auto f = fires.find(node->name);
-      if (f != fires.end() && f->second >= kFiresPerNode) continue;
+      const int* f = fires.find(node->name);
+      if (f && *f >= kFiresPerNode) continue;
       if (!shapes_known(*node)) {
         attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor's shape is unknown"}};
         continue;

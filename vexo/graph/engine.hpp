@@ -144,7 +144,7 @@ class Engine {
   std::vector<Applied> applied;
   Limits limits;
   // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in order
-  std::unordered_map<Name, std::vector<std::pair<Name, std::string>>, NameHash> attempts;
+  NameMap<std::vector<std::pair<Name, std::string>>> attempts;
 
  private:
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);

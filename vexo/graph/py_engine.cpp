@@ -642,15 +642,15 @@ void bind_engine_class(py::module_& m) {
         return out;
       })
       .def("attempts_of", [](const PyEngine& e, const std::string& node) -> py::object {
-        auto it = e.engine.attempts.find(node);
-        if (it == e.engine.attempts.end()) return py::none();
+        const auto* tried = e.engine.attempts.find(Name(node));
+        if (!tried) return py::none();
         py::dict d;
-        for (const auto& [entry, status] : it->second) d[py::cast(entry)] = status;
+        for (const auto& [entry, status] : *tried) d[py::cast(entry)] = status;
         return std::move(d);
       })
       .def("attempted", [](const PyEngine& e) {
         py::list out;
-        for (const auto& kv : e.engine.attempts) out.append(kv.first);
+        e.engine.attempts.each([&](const Name& node, const auto&) { out.append(node); });
         return out;
       });
 }
