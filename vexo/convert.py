@@ -77,13 +77,15 @@ class ConversionError(Exception):
 
 def table_names(spec):
     """'fuse,cvt,rank4', 'fuse_dims,hw_dims' or a list of such names -> the table names, in the converter's
-    order."""
-    if not spec:
+    order. None means every table; an empty spec means none (preparation, normalisation and clean-up only)."""
+    if spec is None:
         return list(TABLE_NAMES)
     parts = str(spec).split(",") if isinstance(spec, str) else [str(p) for p in spec]
     wanted = []
     for part in parts:
         part = part.strip()
+        if not part:
+            continue
         name = part if part.endswith("_dims") else part + "_dims"
         if name not in TABLE_NAMES:
             raise ConversionError("unknown table '%s' (choose from %s)" % (part, ", ".join(TABLE_NAMES)))
