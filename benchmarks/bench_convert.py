@@ -3,11 +3,14 @@
 Each model repeats blocks of the patterns the rules target: a rank-3 Conv1d
 stack, five-dimensional elementwise arithmetic, a six-dimensional Transpose,
 reductions, and a window partition. Per size it prints the time of each phase
-(load, prepare, graph, rules, cleanup, save), time per node, peak memory, and
-the ratio of the whole conversion to the floor: onnx.load +
+(load, prepare, graph, rules, cleanup, save), time per node, the rewrites the
+rules applied and their cost, peak memory against the loaded model, and the
+ratio of the whole conversion to the floor: onnx.load +
 onnx.shape_inference.infer_shapes + onnx.save of the same model.
 
-Every size runs in a fresh subprocess so that peak memory is its own.
+The conversion runs as `python -m vexo convert` does (the file read as bytes,
+converted, checked, written); it and the floor run in fresh subprocesses of
+their own, so that each peak memory is its own.
 
     python3 benchmarks/bench_convert.py [--sizes 1000,10000,100000] [--profile]
 """
@@ -89,9 +92,9 @@ def _current_rss_mb():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2 ** 20
 
 
-def measure(path, profile=False):
-    """Runs in a subprocess: times the floor and the conversion of the model at `path`."""
-    from vexo.convert import convert, write_model_atomically
+def measure_floor(path):
+    """Runs in a subprocess of its own: times the floor on the model at `path`, and the memory the loaded
+    model takes."""
     base = _current_rss_mb()
     t = time.perf_counter()
     model = onnx.load(path)
@@ -100,36 +103,48 @@ def measure(path, profile=False):
     t = time.perf_counter()
     inferred = onnx.shape_inference.infer_shapes(model)
     infer_s = time.perf_counter() - t
-    out = path + ".floor.onnx"
     t = time.perf_counter()
-    onnx.save(inferred, out)
-    save_floor_s = time.perf_counter() - t
-    del inferred
-    floor = load_s + infer_s + save_floor_s
-    nodes = len(model.graph.node)
+    onnx.save(inferred, path + ".floor.onnx")
+    save_s = time.perf_counter() - t
+    return {"floor": load_s + infer_s + save_s, "loaded_mb": loaded, "nodes": len(model.graph.node)}
 
+
+def measure(path, profile=False):
+    """Runs in a subprocess of its own: times the conversion of the model at `path` as `python -m vexo
+    convert` runs it (the file read as bytes, converted, checked and written), and its peak memory."""
+    from vexo.convert import _read_model, convert, write_graph_atomically
+    base = _current_rss_mb()
     t = time.perf_counter()
-    model = onnx.load(path)
+    data, source, _ = _read_model(path)
     phases = {"load": time.perf_counter() - t}
     if profile:
         import cProfile
         import pstats
         prof = cProfile.Profile()
         prof.enable()
-    ir, report, _ = convert(model, source=path)
+    ir, report, _ = convert(data, source=source, keep_start=False)
+    del data
     if profile:
         prof.disable()
         pstats.Stats(prof, stream=sys.stderr).sort_stats("cumulative").print_stats(30)
     phases.update(report.phases)
     t = time.perf_counter()
-    write_model_atomically(ir.to_model(), path + ".converted.onnx")
+    write_graph_atomically(ir, path + ".converted.onnx")
     phases["save"] = time.perf_counter() - t
     total = sum(phases.values())
-    return {"nodes": nodes, "floor": floor, "total": total, "ratio": total / floor, "per_node_us": total / nodes * 1e6,
-            "phases": phases, "peak_mb": _rss_mb() - base, "loaded_mb": loaded,
-            "failures": len(report.failures), "off_rank": [sum(report.off_rank_before.values()),
-                                                           sum(report.off_rank_after.values())],
-            "nodes_after": report.nodes_after}
+    return {"total": total, "phases": phases, "peak_mb": _rss_mb() - base, "failures": len(report.failures),
+            "off_rank": [sum(report.off_rank_before.values()), sum(report.off_rank_after.values())],
+            "nodes_after": report.nodes_after, "rewrites": len(report.applied)}
+
+
+def _run(mode, path, profile=False):
+    cmd = [sys.executable, __file__, mode, path] + (["--profile"] if profile else [])
+    out = subprocess.run(cmd, capture_output=True, text=True)
+    if out.returncode != 0:
+        sys.exit(out.stderr)
+    if profile:
+        sys.stderr.write(out.stderr)
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -137,31 +152,30 @@ def main():
     ap.add_argument("--sizes", default="1000,10000,100000")
     ap.add_argument("--profile", action="store_true", help="print a cProfile summary of the conversion")
     ap.add_argument("--measure", help=argparse.SUPPRESS)
+    ap.add_argument("--floor", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.measure:
-        print(json.dumps(measure(args.measure, args.profile)))
+    if args.measure or args.floor:
+        print(json.dumps(measure(args.measure, args.profile) if args.measure else measure_floor(args.floor)))
         return
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for size in [int(s) for s in args.sizes.split(",")]:
             path = os.path.join(tmp, "bench_%d.onnx" % size)
             onnx.save(generate(size), path)
-            cmd = [sys.executable, __file__, "--measure", path] + (["--profile"] if args.profile else [])
-            out = subprocess.run(cmd, capture_output=True, text=True)
-            if out.returncode != 0:
-                sys.exit(out.stderr)
-            if args.profile:
-                sys.stderr.write(out.stderr)
-            rows.append(json.loads(out.stdout.strip().splitlines()[-1]))
-    phase_names = ["load", "prepare", "graph", "constants", "rules", "cleanup", "save"]
-    print("| nodes | " + " | ".join(phase_names) + " | total s | floor s | ratio | us/node | peak MB | "
-          "model MB | off-rank before -> after | rule errors |")
-    print("|" + "---|" * (len(phase_names) + 9))
+            row = _run("--floor", path)
+            row.update(_run("--measure", path, args.profile))
+            row["ratio"], row["per_node_us"] = row["total"] / row["floor"], row["total"] / row["nodes"] * 1e6
+            rows.append(row)
+    phase_names = ["load", "prepare", "graph", "constants", "normalise", "rules", "cleanup", "save"]
+    print("| nodes | " + " | ".join(phase_names) + " | total s | floor s | ratio | us/node | rewrites | "
+          "us/rewrite | peak MB | model MB | peak / model | off-rank before -> after | rule errors |")
+    print("|" + "---|" * (len(phase_names) + 12))
     for r in rows:
         ph = [("%.2f" % r["phases"].get(p, 0.0)) for p in phase_names]
-        print("| %d | %s | %.2f | %.2f | %.2f | %.1f | %.0f | %.0f | %d -> %d | %d |" % (
-            r["nodes"], " | ".join(ph), r["total"], r["floor"], r["ratio"], r["per_node_us"], r["peak_mb"],
-            r["loaded_mb"], r["off_rank"][0], r["off_rank"][1], r["failures"]))
+        print("| %d | %s | %.2f | %.2f | %.2f | %.1f | %d | %.1f | %.0f | %.0f | %.1f | %d -> %d | %d |" % (
+            r["nodes"], " | ".join(ph), r["total"], r["floor"], r["ratio"], r["per_node_us"], r["rewrites"],
+            r["phases"].get("rules", 0.0) / max(r["rewrites"], 1) * 1e6, r["peak_mb"], r["loaded_mb"],
+            r["peak_mb"] / r["loaded_mb"], r["off_rank"][0], r["off_rank"][1], r["failures"]))
 
 
 if __name__ == "__main__":

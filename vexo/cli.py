@@ -105,7 +105,8 @@ def run_convert(args):
                               repair=args.repair, output=output, html=args.html, prepare=not args.no_prepare,
                               unsqueeze_2d_mode=args.unsqueeze_2d_mode, dynamic_shapes=args.dynamic_shapes,
                               npu_target=args.npu_target, channel_align=args.channel_align,
-                              max_passes=args.max_passes, use_guards=not args.no_guards, on_progress=progress)
+                              max_passes=args.max_passes, use_guards=not args.no_guards, on_progress=progress,
+                              return_model=False)
     if progress is not None and progress.shown[0]:
         sys.stderr.write("\n")
     if args.report:

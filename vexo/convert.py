@@ -11,8 +11,9 @@ import onnx
 
 from vexo import cleanup as clean
 from vexo import guards
-from vexo.api.ir_graph import IrGraph, ModelError
-from vexo.api.model_checks import unknown_operator, unreadable_constant, without_weights
+from vexo.api.ir_graph import IrGraph, ModelError, _infer
+from vexo import _core
+from vexo.api.model_checks import unknown_op_type, unknown_operator, unreadable_constant, without_weights
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
@@ -76,13 +77,15 @@ class ConversionError(Exception):
 
 def table_names(spec):
     """'fuse,cvt,rank4', 'fuse_dims,hw_dims' or a list of such names -> the table names, in the converter's
-    order."""
-    if not spec:
+    order. None means every table; an empty spec means none (preparation, normalisation and clean-up only)."""
+    if spec is None:
         return list(TABLE_NAMES)
     parts = str(spec).split(",") if isinstance(spec, str) else [str(p) for p in spec]
     wanted = []
     for part in parts:
         part = part.strip()
+        if not part:
+            continue
         name = part if part.endswith("_dims") else part + "_dims"
         if name not in TABLE_NAMES:
             raise ConversionError("unknown table '%s' (choose from %s)" % (part, ", ".join(TABLE_NAMES)))
@@ -123,7 +126,10 @@ def load_model(path):
 
 def check_model(model, source):
     """Refuses what no conversion can start from: a graph without nodes or outputs, an unknown operator,
-    a constant whose data does not fit its type and shape."""
+    a constant whose data does not fit its type and shape. `model` is an onnx.ModelProto or its bytes."""
+    if isinstance(model, (bytes, bytearray, memoryview)):
+        _check_model_bytes(bytes(model), source)
+        return
     if not isinstance(model, onnx.ModelProto):
         raise ConversionError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
     if not model.graph.node:
@@ -135,19 +141,38 @@ def check_model(model, source):
         raise ConversionError("%s: %s" % (source, problem))
 
 
+def _check_model_bytes(data, source):
+    """check_model on serialized bytes: the native reader looks at the graph once, and only the op types
+    (one per kind) go through ONNX's operator schemas."""
+    try:
+        scan = _core._scan(data)
+    except _core.WireError as exc:
+        raise ConversionError("%s: not a readable ONNX model (%s)" % (source, exc)) from None
+    if not scan["has_graph"]:
+        raise ConversionError("%s: not an ONNX model (it holds no graph)" % source)
+    if not scan["nodes"]:
+        raise ConversionError("%s: the graph is empty (it has no nodes)" % source)
+    if not scan["outputs"]:
+        raise ConversionError("%s: the graph has no outputs" % source)
+    problem = unknown_op_type(scan["opsets"], scan["op_types"]) or scan["unreadable"]
+    if problem:
+        raise ConversionError("%s: %s" % (source, problem))
+
+
 def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, unsqueeze_2d_mode="AB11",
             dynamic_shapes=False, npu_target="", channel_align=None, prepare=True, max_passes=DEFAULT_MAX_PASSES,
             quant_tab=None, extra_rules=None, on_progress=None, extra_tables=None, call_limits=None,
-            use_guards=True):
-    """Converts an onnx.ModelProto; returns (converted IrGraph, Report, the model the rules started from,
-    every node of it named as in the IrGraph).
+            use_guards=True, keep_start=True):
+    """Converts an onnx.ModelProto (or its serialized bytes); returns (converted IrGraph, Report, the model the
+    rules started from, every node of it named as in the IrGraph, or None without `keep_start`).
 
     `input_shapes` is handed to the preparation (see vexo.prepare.prepare). `extra_tables` maps further
     table names to tables (entry -> {"ops", "proc"}), run after cvt_dims; `call_limits` (engine.CallLimits)
     leaves rule calls out, to replay part of a conversion; `use_guards` False hands every match to its
     rule, the unsafe patterns included (for diagnosis). A malformed model or input shapes that contradict
     it raise ConversionError naming `source` and the node, tensor or input at fault."""
-    check_model(model, source)
+    data = _model_data(model, source)
+    check_model(data, source)
     if unsqueeze_2d_mode not in MODES_2D:
         raise ConversionError("unsqueeze_2d_mode '%s' is not a layout of two-dimensional operators (choose from %s)"
                               % (unsqueeze_2d_mode, ", ".join(MODES_2D)))
@@ -158,20 +183,19 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
         raise ConversionError("%s: input shapes are set by the preparation, which is switched off" % source)
     report = Report(source)
     phase = _Clock(report)
+    config = dict(source=source, unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes,
+                  npu_target=npu_target, channel_align=channel_align)
     if prepare:
         with phase("prepare"):
+            ir = _prepare(data, report, input_shapes, config)
+    else:
+        with phase("graph"):
             try:
-                model = _prepare(model, report, input_shapes)
-            except (ModelError, ValueError) as exc:
-                raise ConversionError("%s: %s" % (source, exc)) from None
-    model = name_nodes(model)
-    with phase("graph"):
-        try:
-            ir = IrGraph(model, unsqueeze_2d_mode=unsqueeze_2d_mode, dynamic_shapes=dynamic_shapes,
-                         npu_target=npu_target, channel_align=channel_align, source=source, check_declared=True)
-        except ModelError as exc:
-            raise ConversionError(str(exc)) from None
-    report.nodes_before = len(ir.nodes)
+                ir = IrGraph(data, check_declared=True, **config)
+            except ModelError as exc:
+                raise ConversionError(str(exc)) from None
+    start = ir.to_model() if keep_start else None
+    report.nodes_before = ir.node_count()
     report.off_rank_before = off_rank_ops(ir)
     report.ops_before = op_counts(ir)
     engine = Engine(ir, QuantTable(quant_tab or {}), max_passes=max_passes, on_progress=on_progress,
@@ -199,44 +223,33 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     report.failures = engine.failures
     report.declines = engine.declines
     report.applied = engine.applied
-    report.nodes_after = len(ir.nodes)
+    report.nodes_after = ir.node_count()
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
     report.off_rank_after = collections.Counter(item["op_type"] for item in report.off_rank_left)
     report.ops_after = op_counts(ir)
-    return ir, report, model
+    return ir, report, start
 
 
-def _prepare(model, report, input_shapes):
-    from vexo.prepare import prepare
-    prepared, prep_report = prepare(model, input_shapes=input_shapes)
+def _model_data(model, source):
+    if isinstance(model, onnx.ModelProto):
+        return model.SerializeToString()
+    if isinstance(model, (bytes, bytearray, memoryview)):
+        return bytes(model)
+    raise ConversionError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
+
+
+def _prepare(data, report, input_shapes, config):
+    """The prepared graph of serialized model `data`; the preparation's report goes into `report`."""
+    from vexo.prepare import prepare_graph
+    try:
+        ir, prep_report = prepare_graph(data, input_shapes, **config)
+    except ModelError as exc:
+        raise ConversionError(str(exc)) from None
+    except ValueError as exc:
+        raise ConversionError("%s: %s" % (config["source"], exc)) from None
     report.prepare = list(prep_report.lines())
     report.unknown_shapes = prep_report.unknown_shapes()
-    return prepared
-
-
-def name_nodes(model):
-    """`model` with every node named, and named once: an unnamed node becomes '<op type>_node', a repeated
-    name gets a counter. The report finds nodes by these names in the model and in the rule calls, so the
-    IrGraph must not have to rename any. A copy is made only when a name is missing or repeated."""
-    names = [n.name for n in model.graph.node]
-    if all(names) and len(set(names)) == len(names):
-        return model
-    named = onnx.ModelProto()
-    named.CopyFrom(model)
-    existing, taken, counters = set(names), set(), {}
-    for node in named.graph.node:
-        if node.name and node.name not in taken:
-            taken.add(node.name)
-            continue
-        base = node.name or "%s_node" % node.op_type
-        name, k = base, counters.get(base, 0)
-        while name in taken or name in existing:
-            k += 1
-            name = "%s_%d" % (base, k)
-        counters[base] = k
-        node.name = name
-        taken.add(name)
-    return named
+    return ir
 
 
 def check_converted(model):
@@ -244,18 +257,30 @@ def check_converted(model):
 
     All three read the model without its weights (they need their types and shapes only), so that the
     weights are not copied for each."""
-    light = without_weights(model)
+    _check_light(without_weights(model).SerializeToString(), model)
+
+
+def _check_light(light, model=None):
+    """check_converted on the serialized model without its weights; `model` (an onnx.ModelProto or an
+    IrGraph) is what ONNX Runtime is asked about: one node of every kind (see runtime_refusal).
+
+    Strict shape inference judges each node from its kind alone (op type, attributes, input and output
+    types and shapes, small constant values) when every shape is static and no node computes a value
+    that data propagation could carry into another's shape: it then runs on the model of one node of
+    every kind, the one ONNX Runtime loads, instead of the whole model."""
     try:
         onnx.checker.check_model(light)
     except Exception as exc:
         raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
                               % str(exc).splitlines()[0]) from None
+    sample = _runtime_sample(model if model is not None else light)
+    stands_for_graph = isinstance(model, _core.Graph) and model._kinds_stand_for_graph()
     try:  # every recorded shape must be one its node computes
-        onnx.shape_inference.infer_shapes(light, strict_mode=True)
+        _infer(sample if stands_for_graph else light, strict=True)
     except Exception as exc:
         raise ConversionError("the converted model's shapes do not agree with its operators, nothing written: %s"
                               % " ".join(str(exc).split())[:300]) from None
-    refusal = runtime_refusal(light)
+    refusal = runtime_refusal(model if model is not None else light, sample)
     if refusal:
         raise ConversionError("ONNX Runtime refuses to load the converted model, nothing written: %s" % refusal)
 
@@ -263,12 +288,31 @@ def check_converted(model):
 def write_model_atomically(model, path):
     """Checks `model` and writes it to `path` through a temporary file, so `path` is never half written."""
     check_converted(model)
+    _write_atomically(path, lambda tmp: Path(tmp).write_bytes(model.SerializeToString()))
+
+
+def write_graph_atomically(ir, path):
+    """Checks the converted IrGraph and writes its model to `path` through a temporary file (the weights are
+    written from the graph's memory, not copied; a model whose weights are all small is written from the bytes
+    that were checked, which are the whole model then)."""
+    light = ir.model_bytes(light=True)
+    _check_light(light, ir)
+    if ir._light_keeps_every_weight():
+        _write_atomically(path, lambda tmp: Path(tmp).write_bytes(light))
+    else:
+        del light
+        _write_atomically(path, ir.save)
+
+
+def _write_atomically(path, write):
+    """Writes `path` through a temporary file beside it, so that it is never half written: `write(tmp)` writes
+    the temporary file, which then replaces `path`."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=str(path.parent))
+    os.close(fd)
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(model.SerializeToString())
+        write(tmp)
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
@@ -276,30 +320,51 @@ def write_model_atomically(model, path):
         raise
 
 
-def runtime_refusal(model):
+def runtime_refusal(model, sample=None):
     """Why ONNX Runtime will not create a session for `model` (custom operators lowered), or None.
 
     ONNX Runtime checks more than the ONNX checker and shape inference do (a Reshape's 0 at an axis its
-    input lacks, for one); a model without its weights (`without_weights`) is checked as well and at a
-    fraction of the cost. Without onnxruntime, or with a custom operator that has no standard
-    equivalent, there is nothing to ask and the answer is None."""
+    input lacks, for one). What it checks of one node when it loads a model depends on the node's kind
+    (op type, attributes, input and output types and shapes, the values of small constant inputs), so it
+    is asked about a model of one node of every kind the graph holds (`IrGraph._kind_sample`): a model of
+    repeated blocks costs what one block costs. `model` is an IrGraph, an onnx.ModelProto or serialized
+    bytes (`sample`, when given, is its `_runtime_sample`); without onnxruntime, or with a custom operator
+    that has no standard equivalent, there is nothing to ask and the answer is None."""
     try:
         import onnxruntime as ort
     except ImportError:
         return None
     from vexo.custom_ops import custom_op_types, lower_custom_ops
-    if custom_op_types(model):
-        model, unsupported = lower_custom_ops(model)
+    data = sample if sample is not None else _runtime_sample(model)
+    sample = onnx.load_from_string(data)
+    if custom_op_types(sample):
+        sample, unsupported = lower_custom_ops(sample)
         if unsupported:
             return None
+        data = sample.SerializeToString()
     options = ort.SessionOptions()
     options.log_severity_level = 4
     options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_DISABLE_ALL
     try:
-        ort.InferenceSession(model.SerializeToString(), options, providers=["CPUExecutionProvider"])
+        ort.InferenceSession(data, options, providers=["CPUExecutionProvider"])
     except Exception as exc:  # noqa: BLE001 - ONNX Runtime raises its own exception types
         return " ".join(str(exc).split())[:300]
     return None
+
+
+def _runtime_sample(model):
+    """The serialized model ONNX Runtime loads for `model`: one node of every kind, or the whole model
+    without its weights when a node cannot stand alone."""
+    if isinstance(model, _core.Graph):
+        ir = model
+    else:
+        data = model if isinstance(model, bytes) else model.SerializeToString()
+        try:
+            ir = IrGraph(data, infer=False)
+        except (ModelError, ValueError):
+            return without_weights(onnx.load_from_string(data)).SerializeToString()
+    sample = ir._kind_sample(onnx.IR_VERSION)
+    return sample if sample is not None else ir.model_bytes(light=True)
 
 
 def verify(original, converted, seed=0):
@@ -340,15 +405,27 @@ _verify = verify  # convert_model's keyword `verify` hides the function
 
 
 def _read_model(model_or_path):
-    """(model, source name, seconds spent loading) of an onnx.ModelProto or the path of an .onnx file."""
+    """(serialized model, source name, seconds spent loading) of an onnx.ModelProto or the path of an .onnx
+    file; a model whose weights live in files of their own is loaded with them."""
     if isinstance(model_or_path, onnx.ModelProto):
-        return model_or_path, model_or_path.graph.name or "<model>", None
+        return model_or_path.SerializeToString(), model_or_path.graph.name or "<model>", None
     if not isinstance(model_or_path, (str, os.PathLike)):
         raise ConversionError("expected an onnx.ModelProto or the path of an .onnx file, got %s"
                               % type(model_or_path).__name__)
     start = time.perf_counter()
-    model = load_model(model_or_path)
-    return model, str(model_or_path), time.perf_counter() - start
+    path = Path(model_or_path)
+    if not path.is_file():
+        raise ConversionError("%s: no such file" % path)
+    data = path.read_bytes()
+    if not data:
+        raise ConversionError("%s: the file is empty" % path)
+    try:
+        external = _core._scan(data)["external"]
+    except _core.WireError:
+        external = False  # check_model names what is wrong
+    if external:
+        data = load_model(path).SerializeToString()
+    return data, str(model_or_path), time.perf_counter() - start
 
 
 def _positive(name, value):
@@ -359,8 +436,8 @@ def _positive(name, value):
 def convert_model(model_or_path, *, input_shapes=None, tables=TABLE_NAMES, extra_rules=None, verify=False,
                   output=None, html=None, prepare=True, unsqueeze_2d_mode="AB11", dynamic_shapes=False,
                   npu_target="", channel_align=None, max_passes=DEFAULT_MAX_PASSES, quant_tab=None,
-                  on_progress=None, repair=False, use_guards=True):
-    """Converts a model; returns (the converted onnx.ModelProto, Report).
+                  on_progress=None, repair=False, use_guards=True, return_model=True):
+    """Converts a model; returns (the converted onnx.ModelProto, or None without `return_model`, Report).
 
     `model_or_path` is an onnx.ModelProto (left unchanged) or the path of an .onnx file. `input_shapes` maps
     an input name to its full shape or a symbolic dimension to its value; `tables` names the tables to run
@@ -386,20 +463,24 @@ def convert_model(model_or_path, *, input_shapes=None, tables=TABLE_NAMES, extra
         report.verified = verdict
         report.phases["repair"] = time.perf_counter() - start
     else:
-        ir, report, original = convert(model, **options)
+        ir, report, original = convert(model, keep_start=bool(verify or html), **options)
     if load_seconds is not None:
         report.phases = {"load": load_seconds, **report.phases}
     phase = _Clock(report)
+    converted = None
     with phase("save"):
         try:
-            converted = ir.to_model()
+            if output is None:
+                _check_light(ir.model_bytes(light=True), ir)
+            else:
+                write_graph_atomically(ir, output)
+                report.output = str(output)
+            if return_model or verify or html is not None:
+                converted = ir.to_model()
+        except ConversionError:
+            raise
         except Exception as exc:
             raise ConversionError("%s: cannot write the converted graph: %s" % (source, exc)) from None
-        if output is None:
-            check_converted(converted)
-        else:
-            write_model_atomically(converted, output)
-            report.output = str(output)
     if verify and not repair:
         with phase("verify"):
             report.verify, report.verify_note, report.verified = _verify(original, converted)

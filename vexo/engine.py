@@ -28,20 +28,22 @@ to the rule, and the refusal is recorded with the guard's reason. CallLimits
 make the engine replay a prefix of a conversion (only the first k calls that
 change the graph) or leave given (entry, node) calls out: the engine is
 deterministic, so both reproduce a run exactly up to where they cut it.
+
+The loop runs in C++ (vexo/graph/engine.cpp). The rules of the compiled rule
+modules are called there directly; any other `proc` (a Python function: a
+test's rule, a user's table) is called through Python with the same
+guarantees. Guards are Python predicates: the engine asks them only for the
+entries whose rule has a guard for the matched op type.
 """
 import collections
-import time
 from dataclasses import dataclass, field
 
-from vexo.api.ir_graph import ModelError
-from vexo.api.vexo_log import VexoError
+from vexo import _core
 
-DEFAULT_MAX_PASSES = 50
-FIRES_PER_NODE = 32  # a node rewritten more often than this in one table is left as it is
+DEFAULT_MAX_PASSES = _core.DEFAULT_MAX_PASSES
+FIRES_PER_NODE = _core.FIRES_PER_NODE  # a node rewritten more often than this in one table is left as it is
 
-
-class BrokenGraph(Exception):
-    """A rule result that would leave the graph inconsistent."""
+BrokenGraph = _core.BrokenGraph  # a rule result that would leave the graph inconsistent
 
 
 @dataclass
@@ -142,27 +144,27 @@ def index_table(table):
 
 def match_chain(ir, node, ops):
     """The nodes matching `ops` from `node` along single-consumer edges, or None."""
-    chain = [node]
-    cur = node
-    for op in ops[1:]:
-        nxt = ir.next_nodes(cur)
-        if len(nxt) != 1 or nxt[0].op_type != op or not nxt[0].input or nxt[0].input[0] != cur.output[0]:
-            return None
-        cur = nxt[0]
-        chain.append(cur)
-    return chain
+    return _core.match_chain(ir, node, list(ops))
 
 
-def _empty_result(result):
-    return (isinstance(result, (tuple, list)) and len(result) == 2 and isinstance(result[0], (list, tuple))
-            and isinstance(result[1], (list, tuple)) and not result[0] and not result[1])
+class _Attempts:
+    """node name -> {entry: "fired" | "declined" | "error" | why it was not tried}, read from the engine."""
 
+    def __init__(self, native):
+        self._native = native
 
-def failure_message(exc):
-    if isinstance(exc, VexoError):
-        return exc.message
-    text = str(exc) or type(exc).__name__
-    return text if isinstance(exc, (BrokenGraph, ModelError)) else "%s: %s" % (type(exc).__name__, text)
+    def get(self, name, default=None):
+        found = self._native.attempts_of(name)
+        return default if found is None else found
+
+    def __getitem__(self, name):
+        return self.get(name, {})
+
+    def __contains__(self, name):
+        return self._native.attempts_of(name) is not None
+
+    def __iter__(self):
+        return iter(self._native.attempted())
 
 
 class Engine:
@@ -176,158 +178,46 @@ class Engine:
         self.guards = guards  # (rule name, ir, chain) -> (guard name, reason) or None
         self.limits = limits or CallLimits()
         self.failures = []
-        self.applied = []  # AppliedCall, in order
         self.declines = []  # GuardedDecline, one per (table, entry, node)
-        self._declined = set()
+        self._native = _core.Engine(ir, self.quant_tab, self.failures, RuleFailure, max_passes, check_shapes,
+                                    on_progress)
+        self._native.set_limits(self.limits.stop_after, [tuple(s) for s in self.limits.skip], self.declines,
+                                GuardedDecline)
+        self._applied = None
         # node name -> {entry: "fired" | "declined" | "error" | "guarded (...)" | "skipped"}
-        self.attempts = collections.defaultdict(dict)
+        self.attempts = _Attempts(self._native)
 
-    # ------------------------------------------------------------ calls the converter does not make
+    def _guards(self, table):
+        """(entries the host-wide guard function is asked about, entry -> its guards): with the converter's
+        own guards, every entry gets the guards of its rule for its op type, asked without Python when they
+        are compiled; any other guard function is asked about every entry."""
+        if self.guards is None:
+            return [], {}
+        from vexo import guards as registry
+        if self.guards is not registry.check:
+            return list(table), {}
+        lists = {}
+        for name, e in table.items():
+            found = registry.guards_of(getattr(e["proc"], "__name__", ""), list(e["ops"])[0])
+            if found:
+                lists[name] = [(g.name, sorted(g.ops), g.predicate) for g in found]
+        return [], lists
 
-    def held_back(self, table_name, entry_name, rule, chain):
-        """True when the call is not made: it is to be skipped, the limit of applied calls is reached,
-        or a guard refuses the chain (recorded with its reason)."""
-        node = chain[0].name
-        if (entry_name, node) in self.limits.skip:
-            self.attempts[node][entry_name] = "skipped"
-            return True
-        if self.limits.stop_after is not None and len(self.applied) >= self.limits.stop_after:
-            return True
-        refused = self.guards(getattr(rule, "__name__", ""), self.ir, chain) if self.guards else None
-        if refused is None:
-            return False
-        guard, reason = refused
-        self.attempts[node][entry_name] = "guarded (%s): %s" % (guard, reason)
-        if (table_name, entry_name, node) not in self._declined:
-            self._declined.add((table_name, entry_name, node))
-            self.declines.append(GuardedDecline(table_name, entry_name, node, guard, reason))
-        return True
-
-    # ------------------------------------------------------------ one rule call
+    @property
+    def applied(self):
+        """Every rule call that changed the graph (AppliedCall), in order."""
+        records = self._native.applied
+        if self._applied is None or len(self._applied) != len(records):
+            self._applied = [AppliedCall(*r) for r in records]
+        return self._applied
 
     def call(self, table_name, entry_name, rule, chain):
         """Calls `rule` on `chain` as a transaction; returns the nodes to revisit, or None when nothing changed."""
-        ir = self.ir
-        before = ir.changes
-        ir.begin()
-        self.quant_tab.begin()
-        try:
-            result = rule(ir, list(chain), self.quant_tab)
-            if ir.changes == before and _empty_result(result):
-                ir.commit()
-                self.quant_tab.commit()
-                return None  # declined: nothing written, nothing to apply
-            removed = list(result[0]) if isinstance(result, (tuple, list)) and len(result) == 2 else []
-            added = ir.apply(result)
-            written = ir.written
-            self._check(chain, removed, added, written)
-        except Exception as exc:  # the rule's own errors and broken results alike
-            ir.rollback()
-            self.quant_tab.rollback()
-            self.failures.append(RuleFailure(table_name, entry_name, chain[0].name, failure_message(exc)))
-            return None
-        ir.commit()
-        self.quant_tab.commit()
-        if ir.changes == before:
-            return None
-        touched = [n for n in list(chain) + added + written if n in ir]
-        added_set = set(added)
-        self.applied.append(AppliedCall(
-            table_name, entry_name, chain[0].name, [getattr(n, "name", "") for n in removed if n not in ir],
-            [n.name for n in added if n in ir],
-            sorted({n.name for n in touched if n not in added_set})))
-        revisit = set(touched)
-        for n in touched:
-            revisit.update(ir.pre_nodes(n))
-            revisit.update(ir.next_nodes(n))
-        return revisit
-
-    def _check(self, chain, removed, added, written):
-        ir = self.ir
-        live = [n for n in set(chain) | set(added) | set(written) if n in ir]
-        for node in live:
-            for t in node.input:
-                if t and not self._available(t):
-                    raise BrokenGraph("node '%s' reads tensor '%s', which nothing writes any more" % (node.name, t))
-            for t in node.output:
-                if t and ir.producer(t) is not node:
-                    raise BrokenGraph("tensor '%s' is written by more than one node" % t)
-        for node in removed:
-            for t in getattr(node, "output", ()):
-                if t and (ir.consumers(t) or t in ir.outputs) and not self._available(t):
-                    raise BrokenGraph("tensor '%s' of removed node '%s' is still read" % (t, node.name))
-        if self.check_shapes and ir.shape_conflicts:
-            t, recorded, shape, node = ir.shape_conflicts[0]
-            if recorded is None:
-                raise BrokenGraph(shape)  # the node computes nothing from its inputs' shapes
-            raise BrokenGraph("tensor '%s' is recorded as %s but node '%s' (%s) computes %s"
-                              % (t, recorded, node.name, node.op_type, shape))
-
-    def _shapes_known(self, node):
-        """Rules rewrite attributes for the shapes they see, so a node whose tensors have no known
-        shape (a symbolic dimension left by an unprepared model) is not handed to them."""
-        ir = self.ir
-        return all(ir.get_shape(t) is not None for t in list(node.input) + list(node.output)
-                   if t and t not in ir.consts)
-
-    def _reads_or_writes_empty(self, node):
-        """An empty tensor holds nothing for the NPU to compute, and before opset 14 a Reshape cannot
-        give one another rank (a 0 in its target copies the input's extent), so rules leave it alone."""
-        ir = self.ir
-        return any(0 in ir.get_shape(t) for t in list(node.input) + list(node.output) if t and t not in ir.consts)
-
-    def _available(self, tensor):
-        ir = self.ir
-        return ir.producer(tensor) is not None or tensor in ir.consts or tensor in ir.inputs
-
-    # ------------------------------------------------------------ one table
+        return self._native.call(table_name, entry_name, rule, list(chain))
 
     def run_table(self, table_name, table):
-        ir = self.ir
-        run = TableRun(table_name)
-        start = time.perf_counter()
-        index = index_table(table)
-        fires = collections.Counter()
-        visit = None
-        while True:
-            if run.passes >= self.max_passes:
-                run.limit_hit = "stopped after %d passes with changes still pending" % self.max_passes
-                break
-            run.passes += 1
-            order = ir.topological_order()
-            if visit is not None:
-                order = [n for n in order if n in visit]
-            changed = set()
-            for k, node in enumerate(order):
-                if self.on_progress and k % 2000 == 0:
-                    self.on_progress(table_name, run.passes, k, len(order))
-                if node not in ir or node.op_type not in index or fires[node.name] >= FIRES_PER_NODE:
-                    continue
-                if not self._shapes_known(node):
-                    self.attempts[node.name] = {"(every entry)": "not tried: a tensor's shape is unknown"}
-                    continue
-                if self._reads_or_writes_empty(node):
-                    self.attempts[node.name] = {"(every entry)": "not tried: a tensor holds no elements"}
-                    continue
-                for entry_name, ops, rule in index[node.op_type]:
-                    chain = match_chain(ir, node, ops)
-                    if chain is None or self.held_back(table_name, entry_name, rule, chain):
-                        continue
-                    run.calls += 1
-                    failures = len(self.failures)
-                    revisit = self.call(table_name, entry_name, rule, chain)
-                    self.attempts[node.name][entry_name] = (
-                        "fired" if revisit is not None else "error" if len(self.failures) > failures else "declined")
-                    if revisit is not None:
-                        run.fired[entry_name] += 1
-                        fires[node.name] += 1
-                        if fires[node.name] == FIRES_PER_NODE:
-                            run.limit_hit = run.limit_hit or ("node '%s' was rewritten %d times; left as it is"
-                                                              % (node.name, FIRES_PER_NODE))
-                        changed |= revisit
-                        break
-            if not changed:
-                break
-            visit = changed
-        run.seconds = time.perf_counter() - start
-        return run
+        hook = self.call if type(self).call is not Engine.call else None
+        guarded, guard_lists = self._guards(table)
+        passes, calls, fired, limit, seconds = self._native.run_table(table_name, table, hook, self.guards, guarded,
+                                                                      guard_lists)
+        return TableRun(table_name, passes, calls, collections.Counter(dict(fired)), limit, seconds)

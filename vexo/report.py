@@ -7,29 +7,16 @@ from dataclasses import dataclass, field
 VIEW_OPS = {"Reshape", "Squeeze", "Unsqueeze", "Flatten", "Identity"}
 
 
-def _data_tensors(ir, node):
-    for t in node.input:
-        if t and t not in ir.consts:
-            yield t
-    for t in node.output:
-        if t:
-            yield t
-
-
 def sees_off_rank(op_type, shapes):
     """Whether an operator with these data tensor shapes (None: unknown) runs off rank 4 on the NPU."""
     return op_type not in VIEW_OPS and any(s is None or len(s) != 4 for s in shapes)
 
 
 def off_rank_nodes(ir):
-    """(node, shapes of its data tensors) for every operator that sees a tensor of rank other than 4
-    or of unknown shape (view ops excluded), in graph order."""
-    for node in ir.nodes:
-        if node.op_type in VIEW_OPS:
-            continue
-        shapes = [ir.get_shape(t) for t in _data_tensors(ir, node)]
-        if sees_off_rank(node.op_type, shapes):
-            yield node, shapes
+    """(node, shapes of its data tensors: its non-constant inputs and its outputs) for every operator
+    that sees a tensor of rank other than 4 or of unknown shape (view ops excluded), in graph order.
+    The graph walks itself: no Python object per node that is on rank 4."""
+    return ir._off_rank(VIEW_OPS)
 
 
 def off_rank_ops(ir):
@@ -44,7 +31,7 @@ def off_rank_reasons(ir, attempts):
 
 
 def op_counts(ir):
-    return collections.Counter(n.op_type for n in ir.nodes)
+    return collections.Counter(dict(ir._op_counts()))
 
 
 @dataclass

@@ -66,7 +66,7 @@ def test_console_script_behaves_like_python_m_vexo(mlp, tmp_path, capsys):
     want = [(main(args), *capsys.readouterr()) for args in (by_shape, bad)]
     assert [(r.returncode, r.stdout, r.stderr) for r in got] == want and want[1][0] == 2
     converted = onnx.load(str(tmp_path / "m.onnx"))
-    assert (tmp_path / "s.onnx").read_bytes() == converted.SerializeToString() and input_dims(converted) == [3, 64]
+    assert (tmp_path / "s.onnx").read_bytes() == (tmp_path / "m.onnx").read_bytes() and input_dims(converted) == [3, 64]
 
 
 def test_api_takes_a_model_or_a_path_and_refuses_anything_else(mlp):
@@ -76,6 +76,7 @@ def test_api_takes_a_model_or_a_path_and_refuses_anything_else(mlp):
     assert exported.SerializeToString() == data and input_dims(model) == [1, 64]
     assert report.applied and report.verified is None
     assert vexo.convert_model(str(mlp), tables=["cvt"])[1].tables[0].name == "cvt_dims"
+    assert vexo.convert_model(str(mlp), tables=[])[1].tables == []  # none asked, none run
     for bad in (42, b"bytes", None):
         with pytest.raises(vexo.ConversionError, match="expected an onnx.ModelProto or the path"):
             vexo.convert_model(bad)

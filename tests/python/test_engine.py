@@ -175,6 +175,32 @@ def test_output_is_written_atomically(tmp_path, fault):
     assert out.read_bytes() == b"previous" and list(tmp_path.iterdir()) == [out]
 
 
+@pytest.mark.parametrize("arithmetic", [False, True], ids=["static", "shape arithmetic"])
+def test_a_recorded_shape_its_node_does_not_compute_is_never_written(tmp_path, arithmetic):
+    """Static shapes are judged on one node of every kind; with shape arithmetic in the graph (data
+    propagation can reach a shape) on the whole model."""
+    from vexo.convert import write_graph_atomically
+    nodes = [helper.make_node("Relu", ["x"], ["r%d" % k], name="relu%d" % k) for k in range(3)]
+    nodes.append(helper.make_node("Sum", ["r0", "r1", "r2"], ["y"], name="sum"))
+    if arithmetic:
+        nodes.append(helper.make_node("Shape", ["y"], ["s"], name="shape"))
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3], **({"s": ([2], np.int64)} if arithmetic else {})}))
+    assert ir._kinds_stand_for_graph() is not arithmetic
+    ir.set_shape("r2", [3, 2], None)  # the third of three equal Relus, their kind's sample the first
+    with pytest.raises(ConversionError, match="shapes do not agree"):
+        write_graph_atomically(ir, tmp_path / "out.onnx")
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("weight", [4, 4096], ids=["small weights", "a large weight"])
+def test_the_written_file_is_the_whole_model(tmp_path, weight):
+    from vexo.convert import write_graph_atomically
+    ir = IrGraph(make_model([helper.make_node("Mul", ["x", "w"], ["y"], name="mul")], {"x": [weight]}, {"y": [weight]},
+                            consts={"w": np.arange(weight, dtype=np.float32)}))
+    write_graph_atomically(ir, tmp_path / "out.onnx")
+    assert (tmp_path / "out.onnx").read_bytes() == ir.model_bytes()
+
+
 def empty_slice_model(opset):
     """Shape arithmetic on a graph input: an empty slice (s[2:] of two entries) concatenated with s[1]."""
     nodes = [helper.make_node("Slice", ["s", "start", "end"], ["tail"], name="slice"),

@@ -44,14 +44,6 @@ class Faults:
             raise InjectedFault("fault at write %d" % self.at)
 
 
-class FaultyGraph(IrGraph):
-    faults = Faults()  # unarmed while loading
-
-    def _record(self, undo):  # every journaled write of the graph passes here
-        super()._record(undo)
-        self.faults.tick()
-
-
 class FaultyQuantTable(QuantTable):
     def __init__(self, faults, values):
         super().__init__(values)
@@ -70,7 +62,7 @@ def snapshot(ir, quant_tab):
     tensors = sorted(ir.tensor_names() | set(ir.consts))
     return {
         "model": ir.to_model().SerializeToString(),
-        "nodes": sorted((n.name, id(n)) for n in ir.nodes),
+        "nodes": sorted((n.name, n._uid) for n in ir.nodes),  # the same node objects, not copies
         "shapes": {t: (ir.get_shape(t), str(ir.get_dtype(t))) for t in tensors},
         "consts": {t: (v.dtype.str, v.shape, v.tobytes()) for t, v in ir.consts.items()},
         "edges": {t: (getattr(ir.producer(t), "name", None), sorted(n.name for n in ir.consumers(t)))
@@ -115,8 +107,9 @@ class ProbingEngine(Engine):
 
 def convert_with(engine_cls, model, quant, extras, **config):
     """The converter's rule phase (constants unshared, tables in order) with the given engine."""
-    ir = FaultyGraph(model, **config)
+    ir = IrGraph(model, **config)
     faults = ir.faults = Faults()
+    ir._on_write = faults.tick  # every journaled write of the graph passes here
     engine = engine_cls(ir, FaultyQuantTable(faults, quant))
     cleanup.unshare_constants(ir)
     fired = collections.Counter()

@@ -25,22 +25,27 @@ def unknown_operator(model):
     Custom ex* operators written in the default domain are the converter's own. Operators of other domains
     are not judged: the converter passes them through.
     """
-    versions = {_STANDARD_DOMAINS[op.domain]: op.version for op in model.opset_import
-                if op.domain in _STANDARD_DOMAINS}
-    known = {}
+    firsts = {}
     for node in model.graph.node:
-        if node.domain not in _STANDARD_DOMAINS or (node.op_type.startswith("ex") and not node.domain):
+        firsts.setdefault((node.domain, node.op_type), describe(node))
+    return unknown_op_type([(op.version, op.domain) for op in model.opset_import],
+                           [(d, op, who) for (d, op), who in firsts.items()])
+
+
+def unknown_op_type(opsets, op_types):
+    """The message for the first (domain, op type, describing text) of `op_types`, in graph order, that the
+    opsets `[(version, domain)]` of the standard domains do not define, or None."""
+    versions = {_STANDARD_DOMAINS[domain]: version for version, domain in opsets if domain in _STANDARD_DOMAINS}
+    for domain, op_type, who in op_types:
+        if domain not in _STANDARD_DOMAINS or (op_type.startswith("ex") and not domain):
             continue
-        domain = _STANDARD_DOMAINS[node.domain]
-        version = versions.get(domain)
+        standard = _STANDARD_DOMAINS[domain]
+        version = versions.get(standard)
         if version is None:
             continue  # a domain without an opset import: the checker names it
-        key = (domain, node.op_type)
-        if key not in known:
-            known[key] = onnx.defs.has(node.op_type, version, domain)
-        if not known[key]:
+        if not onnx.defs.has(op_type, version, standard):
             return "%s has an op type that opset %d of the %s domain does not define" % (
-                describe(node), version, "standard" if not domain else "'%s'" % domain)
+                who, version, "standard" if not standard else "'%s'" % standard)
     return None
 
 

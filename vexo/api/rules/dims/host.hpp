@@ -7,6 +7,13 @@
 // touches the Python C API.  Only host.cpp (and module.cpp, the entry) include
 // Python headers.
 //
+// Two backends.  The host objects are either Python objects (any host that
+// honours the host interface) or, when the rule runs on the converter's own
+// native graph, handles of that graph reached through its rule host
+// (graph/rule_host.hpp): then no Python object is made per shape, attribute,
+// port or node.  Every class below holds one or the other; rules do not see
+// the difference.
+//
 // Contracts kept here:
 //  * Host exceptions pass through unchanged (they travel as an opaque C++
 //    exception and are restored when the rule returns to Python).
@@ -21,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,8 +37,11 @@
 #include <vector>
 
 #include "array.hpp"
+#include "rule_host.hpp"
 
 namespace vexo::dims {
+
+namespace native = vexo::graph::host;
 
 using Strings = std::vector<std::string>;
 
@@ -62,8 +73,10 @@ class Ref {
 
   static Ref steal(void* obj) noexcept;   // takes over a new reference
   static Ref borrow(void* obj) noexcept;  // adds a reference
+  static Ref of(native::Value value);     // a value of the native graph
   void* get() const noexcept { return obj_; }
   void* release() noexcept;               // hands the reference out
+  const native::Value* value() const noexcept { return value_.get(); }  // nullptr: a Python object
 
   bool is_none() const;                   // None (or empty Ref)
   bool truthy() const;                    // Python truth value
@@ -73,6 +86,7 @@ class Ref {
 
  private:
   void* obj_ = nullptr;
+  std::shared_ptr<const native::Value> value_;
 };
 
 // Typed reading of attribute values and other host values.  `what` names the
@@ -87,7 +101,13 @@ std::string to_str(const Ref& v, const std::string& what);
 class Node {
  public:
   explicit Node(Ref ref) : ref_(std::move(ref)) {}
+  static Node adopt(native::NodeH* handle);  // takes over a retained handle
+  Node(const Node& other);
+  Node(Node&& other) noexcept;
+  Node& operator=(Node other) noexcept;
+  ~Node();
   const Ref& ref() const { return ref_; }
+  native::NodeH* handle() const { return handle_; }  // nullptr: a Python node
 
   std::string op_type() const;
   std::string name() const;
@@ -102,22 +122,31 @@ class Node {
   Strings outputs() const;
   void set_output(size_t i, const std::string& tensor) const;  // node.output[i] = tensor
 
-  bool same_as(const Node& other) const { return ref_.get() == other.ref_.get(); }
+  bool same_as(const Node& other) const {
+    return handle_ ? handle_ == other.handle_ : ref_.get() == other.ref_.get();
+  }
 
  private:
+  Node() = default;
   Ref ref_;
+  native::NodeH* handle_ = nullptr;
 };
 
 // The matched nodes handed to a rule, in pattern order.
 class NodeList {
  public:
   NodeList(Ref seq, const char* rule) : seq_(std::move(seq)), rule_(rule) {}
+  NodeList(std::vector<Node> nodes, const char* rule) : nodes_(std::move(nodes)), native_(true), rule_(rule) {}
   size_t size() const;
   Node at(size_t i) const;  // std::out_of_range (IndexError) naming the rule when short
   const Ref& ref() const { return seq_; }
+  bool is_native() const { return native_; }
+  const std::vector<Node>& nodes() const { return nodes_; }
 
  private:
   Ref seq_;
+  std::vector<Node> nodes_;
+  bool native_ = false;
   const char* rule_;
 };
 
@@ -147,7 +176,9 @@ using Kwargs = std::vector<std::pair<std::string, Value>>;
 class Ir {
  public:
   explicit Ir(Ref ir) : ref_(std::move(ir)) {}
+  explicit Ir(native::GraphH* graph) : graph_(graph) {}
   const Ref& ref() const { return ref_; }
+  native::GraphH* handle() const { return graph_; }  // nullptr: a Python host
 
   // Shapes.  shape(): nullopt when unknown (None or []).  shape_raw(): nullopt
   // only for None; [] stays an empty shape (a scalar, for the rules that say so).
@@ -185,6 +216,7 @@ class Ir {
 
  private:
   Ref ref_;
+  native::GraphH* graph_ = nullptr;
 };
 
 // ---------------------------------------------------------------- the node builder
@@ -201,9 +233,11 @@ class Builder {
   size_t num_nodes() const;
   Node last_node() const;           // g.nodes[-1]
   Ref nodes_ref() const;            // the g.nodes list object itself
+  bool is_native() const { return native_ != nullptr; }
 
  private:
   Ref ref_;
+  std::shared_ptr<native::BuilderH> native_;
 };
 
 // ---------------------------------------------------------------- logger and helper functions
@@ -243,10 +277,13 @@ std::optional<DType> element_type(const Ref& dtype);
 
 // ---------------------------------------------------------------- results
 
-// The pair a rule returns: (nodes to remove, nodes to add), both host lists.
+// The pair a rule returns: (nodes to remove, nodes to add), both host lists,
+// or both lists of native nodes; with neither, two empty lists.
 struct RuleResult {
   Ref remove;
   Ref add;
+  bool native = false;
+  std::vector<Node> native_remove, native_add;
 };
 
 RuleResult no_change();                                            // ([], [])

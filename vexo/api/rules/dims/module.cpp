@@ -65,7 +65,7 @@ void fill_namespace(py::module_ mod) {
     ns[n] = import_name("vexo.api.ir_utils", n);
   for (const char* n : {"copy_par", "Graph", "oper_name_join"}) ns[n] = import_name("vexo.api.rules.utils", n);
 
-  internal::set_module_namespace(ns);
+  bind_host_names(ns);
 
   py::dict scratch;
   py::exec(kTileSizeWrapper, scratch);

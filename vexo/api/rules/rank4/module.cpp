@@ -25,7 +25,7 @@ void fill_namespace(py::module_ mod) {
   ns["vexoLog"] = import_name("vexo.api.vexo_log", "VEXOLog");
   ns["Graph"] = import_name("vexo.api.rules.utils", "Graph");
   ns["node_name_join"] = import_name("vexo.api.ir_utils", "node_name_join");
-  internal::set_module_namespace(ns);
+  bind_host_names(ns);
   for (const RuleDef& def : vexo::rank4::rank4_rules()) ns[def.name] = rule_function(def, kModuleName);
   ns["rank4_dims"] = make_table(vexo::rank4::rank4_dims_table(), ns);
 }

@@ -1,0 +1,83 @@
+#include "builder.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vexo::graph {
+
+Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
+                 std::vector<Attr> attrs) {
+  Graph& g = graph_;
+  const Name node_name = options.name ? *options.name : g.unique_name(op_type);
+  const Name base = options.outputs_ref && !options.outputs_ref->empty() ? *options.outputs_ref : node_name;
+  Names in_names;
+  in_names.reserve(inputs.size());
+  std::optional<Name> invented;
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const BuildInput& in = inputs[k];
+    if (in.kind == BuildInput::None) {
+      const Name t = g.unique_name(base + "_in" + std::to_string(k));
+      if (!invented) invented = t;
+      in_names.push_back(t);
+    } else if (in.kind == BuildInput::Tensor) {
+      in_names.push_back(in.name);
+    } else {
+      const Name c = g.unique_name(node_name + "_c" + std::to_string(k));
+      g.set_const(c, in.value);
+      in_names.push_back(c);
+    }
+  }
+  Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(base + "_out")};
+  NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
+  bool allowzero = false;
+  for (Attr& a : attrs) {
+    if (a.value.kind == AttrValue::None) continue;
+    allowzero = allowzero || a.name == "allowzero";
+    node->attrs.push_back(std::move(a));
+  }
+  if (op_type == "Reshape" && !allowzero && literal_zero_target(in_names, out_names))
+    node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), ""});
+  record_shapes(*node, options.outputs_ref);
+  nodes_.push_back(node);
+  if (options.outputs && invented) return *invented;
+  if (out_names.empty()) throw std::out_of_range("list index out of range");
+  return out_names[0];
+}
+
+// A Reshape of an empty tensor whose target holds a 0: the rules mean the
+// extent 0, which ONNX writes as allowzero 1 (opset 14 on); by default a 0
+// would copy the input's extent instead.
+bool Builder::literal_zero_target(const Names& in_names, const Names& out_names) const {
+  if (in_names.size() < 2 || out_names.empty()) return false;
+  const ConstPtr target = graph_.get_const(in_names[1]);
+  if (!target || graph_.opset_version() < 14) return false;
+  std::vector<int64_t> values;
+  try {
+    values = target->to_ints();
+  } catch (const TensorError&) {
+    return false;
+  }
+  if (std::find(values.begin(), values.end(), 0) == values.end()) return false;
+  auto empty = [&](const Name& t) {
+    const std::optional<Shape>* s = graph_.shape(t);
+    return s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end();
+  };
+  return empty(in_names[0]) || empty(out_names[0]);
+}
+
+void Builder::record_shapes(const Node& node, const std::optional<Name>& ref) {
+  Graph& g = graph_;
+  const std::vector<Inferred> inferred = g.infer(node);
+  const Names& outs = node.outputs();
+  for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
+    const Name& o = outs[k];
+    if (o.empty()) continue;
+    const std::optional<Shape>* known = g.shape(o);
+    if (known && *known) continue;
+    int32_t dtype = inferred[k].dtype;
+    if (dtype == kUndefined && ref) dtype = g.dtype(*ref);
+    if (inferred[k].shape) g.set_shape(o, inferred[k].shape, dtype);
+  }
+}
+
+}  // namespace vexo::graph

@@ -1,0 +1,244 @@
+#include "cleanup.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <numeric>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vexo::graph {
+
+void redirect(Graph& g, const Name& old_name, const Name& new_name) {
+  for (Node* consumer : g.consumers(old_name)) {
+    const Names ins = consumer->inputs();
+    for (size_t k = 0; k < ins.size(); ++k)
+      if (consumer->inputs()[k] == old_name) consumer->set_port(Port::Input, k, new_name);
+  }
+}
+
+bool bypass(Graph& g, Node& node, const Name& source) {
+  const Name out = node.outputs().at(0);
+  if (!g.is_graph_output(out)) {
+    redirect(g, out, source);
+    g.remove_node(node);
+    return true;
+  }
+  Node* producer = g.producer(source);
+  if (producer == nullptr || g.is_graph_output(source) || g.consumers(source).size() != 1 ||
+      !g.consumers(out).empty())
+    return false;
+  g.remove_node(node);
+  const Names& outs = producer->outputs();
+  const size_t k = static_cast<size_t>(std::find(outs.begin(), outs.end(), source) - outs.begin());
+  producer->set_port(Port::Output, k, out);
+  redirect(g, source, out);  // a reader of `source` besides `node` (the inner Transpose of a pair)
+  return true;
+}
+
+namespace {
+
+std::optional<Shape> shape_of(const Graph& g, const Name& t) {
+  const std::optional<Shape>* s = g.shape(t);
+  return s ? *s : std::nullopt;
+}
+
+std::optional<std::vector<int64_t>> shape_operand(const Graph& g, const Node& node) {
+  if (node.inputs().size() < 2) return std::nullopt;
+  const ConstPtr c = g.get_const(node.inputs()[1]);
+  if (!c) return std::nullopt;
+  return c->to_ints();
+}
+
+std::optional<std::vector<int64_t>> perm_of(const Graph& g, const Node& node) {
+  const AttrValue* perm = node.attr("perm");
+  if (perm && perm->kind == AttrValue::Ints) return perm->ints;
+  if (perm && perm->kind != AttrValue::None) throw std::invalid_argument("node '" + node.name + "' has a perm that is no list");
+  const std::optional<Shape> s = shape_of(g, node.inputs().at(0));
+  if (!s) return std::nullopt;
+  std::vector<int64_t> rev(s->size());
+  std::iota(rev.rbegin(), rev.rend(), 0);
+  return rev;
+}
+
+}  // namespace
+
+bool join_reshape_chain(Graph& g, Node& node) {
+  Node* inner = g.producer(node.inputs().at(0));
+  if (inner == nullptr || inner->op_type != "Reshape" || inner == &node) return false;
+  const std::optional<Shape> target = shape_of(g, node.outputs().at(0));
+  const std::optional<std::vector<int64_t>> operand = shape_operand(g, node);
+  if (!target || !operand) return false;
+  if (std::find(target->begin(), target->end(), 0) != target->end()) {
+    // An empty result: its target is written literally, which needs allowzero (opset 14).
+    if (g.opset_version() < 14) return false;
+    g.set_attr(node, "allowzero", AttrValue::of_int(1));
+  }
+  if (*operand != *target) {
+    const Name name = g.unique_name(node.inputs()[1] + "_explicit");
+    std::string bytes(reinterpret_cast<const char*>(target->data()), target->size() * sizeof(int64_t));
+    g.set_const(name, Constant::owned(kInt64, Shape{static_cast<int64_t>(target->size())}, std::move(bytes)));
+    node.set_port(Port::Input, 1, name);
+  }
+  node.set_port(Port::Input, 0, inner->inputs().at(0));
+  return true;
+}
+
+bool drop_identity_reshape(Graph& g, Node& node) {
+  const std::optional<Shape>* src = g.shape(node.inputs().at(0));
+  const std::optional<Shape>* out = g.shape(node.outputs().at(0));
+  return src && *src && out && *src == *out && bypass(g, node, node.inputs()[0]);
+}
+
+bool cancel_transpose_pair(Graph& g, Node& node) {
+  Node* inner = g.producer(node.inputs().at(0));
+  if (inner == nullptr || inner->op_type != "Transpose" || inner == &node) return false;
+  const auto p1 = perm_of(g, *inner), p2 = perm_of(g, node);
+  if (!p1 || !p2 || p1->size() != p2->size()) return false;
+  for (size_t k = 0; k < p2->size(); ++k) {
+    int64_t p = (*p2)[k];
+    const auto n = static_cast<int64_t>(p1->size());
+    if (p < 0) p += n;
+    if (p < 0 || p >= n) throw std::out_of_range("list index out of range");
+    if ((*p1)[static_cast<size_t>(p)] != static_cast<int64_t>(k)) return false;
+  }
+  return bypass(g, node, inner->inputs().at(0));
+}
+
+int64_t drop_dead(Graph& g) {
+  const uint64_t live = g.new_mark();
+  std::vector<Node*> stack, kept;
+  for (const Name& t : g.outputs) stack.push_back(g.producer(t));
+  while (!stack.empty()) {
+    Node* node = stack.back();
+    stack.pop_back();
+    if (node == nullptr || Graph::marked(*node, live)) continue;
+    kept.push_back(node);
+    for (const Name& t : node->inputs())
+      if (!t.empty()) stack.push_back(g.producer(t));
+  }
+  std::vector<NodePtr> dead;
+  for (Node* n : g.unordered_nodes())
+    if (!Graph::marked(*n, live)) dead.emplace_back(n);
+  for (const NodePtr& n : dead) g.remove_node(*n);
+  const uint64_t used = g.new_mark();
+  auto use = [&](const Name& t) {
+    if (const Tensor* e = g.tensor(t)) e->mark = used;
+  };
+  for (const Name& t : g.outputs) use(t);
+  for (Node* n : kept)
+    for (const Name& t : n->inputs()) use(t);
+  for (const Name& name : g.consts().list())
+    if (g.tensor(name)->mark != used) g.drop_const(name);
+  return static_cast<int64_t>(dead.size());
+}
+
+Counts cleanup(Graph& g) {
+  Counts counts;
+  auto count = [&](const std::string& label, int64_t n) {
+    for (auto& [l, c] : counts)
+      if (l == label) {
+        c += n;
+        return;
+      }
+    counts.emplace_back(label, n);
+  };
+  using Step = bool (*)(Graph&, Node&);
+  struct Labeled {
+    const char* label;
+    Step step;
+  };
+  static const std::vector<Labeled> reshape_steps = {{"reshape chains joined", join_reshape_chain},
+                                                     {"identity reshapes dropped", drop_identity_reshape}};
+  static const std::vector<Labeled> transpose_steps = {{"transpose pairs cancelled", cancel_transpose_pair}};
+  auto steps_of = [&](const Node& n) -> const std::vector<Labeled>* {
+    if (n.op_type == "Reshape") return &reshape_steps;
+    if (n.op_type == "Transpose") return &transpose_steps;
+    return nullptr;
+  };
+  std::deque<NodePtr> queue;
+  std::unordered_set<Node*> queued;
+  queued.reserve(g.node_count());
+  for (Node* n : g.unordered_nodes())
+    if (steps_of(*n)) {
+      queue.emplace_back(n);
+      queued.insert(n);
+    }
+  while (!queue.empty()) {
+    NodePtr node = queue.front();
+    queue.pop_front();
+    queued.erase(node.get());
+    if (!g.contains(*node)) continue;
+    for (const Labeled& s : *steps_of(*node)) {
+      Names tensors = node->outputs();
+      if (!node->inputs().empty()) tensors.push_back(node->inputs()[0]);
+      if (!s.step(g, *node)) continue;
+      count(s.label, 1);
+      std::vector<Node*> readers;
+      for (const Name& t : tensors)
+        for (Node* c : g.consumers(t)) readers.push_back(c);
+      if (g.contains(*node)) readers.push_back(node.get());
+      for (Node* n : readers)
+        if (steps_of(*n) && !queued.count(n)) {
+          queue.emplace_back(n);
+          queued.insert(n);
+        }
+      break;
+    }
+  }
+  count("dead nodes dropped", drop_dead(g));
+  g.forget_written();
+  return counts;
+}
+
+int64_t unshare_constants(Graph& g) {
+  int64_t copies = 0;
+  for (const Name& name : g.consts().list()) {
+    std::vector<std::pair<Node*, size_t>> reads;
+    for (Node* node : g.consumers(name))
+      for (size_t k = 0; k < node->inputs().size(); ++k)
+        if (node->inputs()[k] == name) reads.emplace_back(node, k);
+    for (size_t r = 1; r < reads.size(); ++r) {
+      const Name fresh = g.unique_name(name + "_" + reads[r].first->name.str());
+      g.set_const(fresh, g.get_const(name));  // constants are immutable: the copy shares the data
+      reads[r].first->set_port(Port::Input, reads[r].second, fresh);
+      ++copies;
+    }
+  }
+  return copies;
+}
+
+int64_t merge_constants(Graph& g) {
+  int64_t merged = 0;
+  std::unordered_map<size_t, std::vector<Name>> seen;  // digest of type, shape and value -> kept names
+  auto key_of = [](const Constant& c) {
+    auto mix = [](size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); };
+    size_t key = mix(std::hash<int32_t>()(c.elem), c.dims.size());
+    for (int64_t d : c.dims) key = mix(key, std::hash<int64_t>()(d));
+    const std::string_view data = c.has_bytes() ? c.bytes() : std::string_view(c.proto);
+    return mix(key, std::hash<std::string_view>()(data));
+  };
+  for (const Name& name : g.consts().list()) {
+    if (g.is_graph_output(name)) continue;
+    const ConstPtr value = g.get_const(name);
+    std::vector<Name>& bucket = seen[key_of(*value)];
+    Name keep;
+    for (const Name& k : bucket) {
+      const ConstPtr other = g.get_const(k);
+      if (other->elem == value->elem && other->dims == value->dims && other->bytes() == value->bytes() &&
+          other->proto == value->proto) {
+        keep = k;
+        break;
+      }
+    }
+    if (keep.empty()) {
+      bucket.push_back(name);
+      continue;
+    }
+    redirect(g, name, keep);
+    g.drop_const(name);
+    ++merged;
+  }
+  return merged;
+}
+
+}  // namespace vexo::graph

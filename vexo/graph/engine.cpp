@@ -1,0 +1,294 @@
+#include "engine.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <unordered_set>
+
+namespace vexo::graph {
+
+std::string EngineHooks::describe_error(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::out_of_range& x) {
+    return std::string("IndexError: ") + x.what();
+  } catch (const std::invalid_argument& x) {
+    return std::string("ValueError: ") + x.what();
+  } catch (const std::exception& x) {
+    return std::string("RuntimeError: ") + x.what();
+  } catch (...) {
+    return "RuntimeError: unknown error";
+  }
+}
+
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops) {
+  std::vector<Node*> chain{node};
+  Node* cur = node;
+  for (size_t k = 1; k < ops.size(); ++k) {
+    const std::vector<Node*> next = g.next_nodes(*cur);
+    if (next.size() != 1 || next[0]->op_type != ops[k] || next[0]->inputs().empty() || cur->outputs().empty() ||
+        next[0]->inputs()[0] != cur->outputs()[0])
+      return std::nullopt;
+    cur = next[0];
+    chain.push_back(cur);
+  }
+  return chain;
+}
+
+bool Engine::available(const Name& t) const {
+  return graph_.producer(t) != nullptr || graph_.is_const(t) || graph_.is_graph_input(t);
+}
+
+bool Engine::shapes_known(const Node& node) const {
+  for (const Names* ports : {&node.inputs(), &node.outputs()})
+    for (const Name& t : *ports) {
+      if (t.empty()) continue;
+      const Tensor* e = graph_.tensor(t);
+      if (!e || (!e->value && !e->shape)) return false;
+    }
+  return true;
+}
+
+void Engine::attempt(const Name& node, const Name& entry, std::string status) {
+  auto& tried = attempts[node];
+  for (auto& [e, s] : tried)
+    if (e == entry) {
+      s = std::move(status);
+      return;
+    }
+  tried.emplace_back(entry, std::move(status));
+}
+
+// An empty tensor holds nothing for the NPU to compute, and before opset 14 a
+// Reshape cannot give one another rank, so the rules leave such nodes alone.
+bool Engine::holds_no_elements(const Node& node) const {
+  for (const Names* ports : {&node.inputs(), &node.outputs()})
+    for (const Name& t : *ports) {
+      if (t.empty()) continue;
+      const Tensor* e = graph_.tensor(t);
+      if (e && !e->value && e->shape && std::find(e->shape->begin(), e->shape->end(), 0) != e->shape->end())
+        return true;
+    }
+  return false;
+}
+
+bool Engine::held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain) {
+  const Name node = chain[0]->name;
+  for (const auto& [e, n] : limits.skip)
+    if (n == node && e == entry.name) {
+      attempt(node, Name(entry.name), "skipped");
+      return true;
+    }
+  if (limits.stop_after && applied.size() >= *limits.stop_after) return true;
+  std::optional<std::pair<std::string, std::string>> why;
+  for (const EntryGuard& g : entry.guards) {
+    if (!g.ops.empty() && std::find(g.ops.begin(), g.ops.end(), chain[0]->op_type) == g.ops.end()) continue;
+    std::optional<std::string> reason = g.native ? g.native(graph_, chain) : hooks_.refused_by(entry, g.host_index, chain);
+    if (reason && !reason->empty()) {
+      why.emplace(g.name, std::move(*reason));
+      break;
+    }
+  }
+  if (!why && entry.guarded) why = hooks_.refused(entry, chain);
+  if (!why) return false;
+  attempt(node, Name(entry.name), "guarded (" + why->first + "): " + why->second);
+  if (declined_.insert(table + "\n" + entry.name + "\n" + node.str()).second) hooks_.declined(table, entry.name, node, *why);
+  return true;
+}
+
+void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed,
+                   const std::vector<Node*>& added) {
+  std::vector<Node*> live;
+  auto take = [&](Node* n) {
+    if (graph_.contains(*n) && std::find(live.begin(), live.end(), n) == live.end()) live.push_back(n);
+  };
+  for (Node* n : chain) take(n);
+  for (Node* n : added) take(n);
+  for (const NodePtr& n : graph_.written()) take(n.get());
+  for (Node* node : live) {
+    for (const Name& t : node->inputs())
+      if (!t.empty() && !available(t))
+        throw BrokenGraph("node '" + node->name + "' reads tensor '" + t + "', which nothing writes any more");
+    for (const Name& t : node->outputs())
+      if (!t.empty() && graph_.producer(t) != node)
+        throw BrokenGraph("tensor '" + t + "' is written by more than one node");
+  }
+  for (const NodePtr& node : removed)
+    for (const Name& t : node->outputs())
+      if (!t.empty() && (!graph_.consumers(t).empty() || graph_.is_graph_output(t)) && !available(t))
+        throw BrokenGraph("tensor '" + t + "' of removed node '" + node->name + "' is still read");
+  if (check_shapes_ && !graph_.shape_conflicts().empty()) {
+    const ShapeConflict& c = graph_.shape_conflicts()[0];
+    if (!c.message.empty()) throw BrokenGraph(c.message);
+    auto text = [](const Shape& s) {
+      std::string out = "[";
+      for (size_t i = 0; i < s.size(); ++i) out += (i ? ", " : "") + std::to_string(s[i]);
+      return out + "]";
+    };
+    throw BrokenGraph("tensor '" + c.tensor + "' is recorded as " + text(*c.recorded) + " but node '" +
+                      c.node->name + "' (" + c.node->op_type + ") computes " + text(*c.computed));
+  }
+}
+
+std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const Entry& entry,
+                                                 const std::vector<Node*>& chain, bool* failed) {
+  if (failed) *failed = false;
+  std::vector<NodePtr> keep_chain(chain.begin(), chain.end());
+  Graph& g = graph_;
+  const uint64_t before = g.changes();
+  g.begin();
+  hooks_.quant_begin(entry.native);
+  RuleOutcome outcome;
+  std::vector<Node*> added;
+  std::string message;
+  try {
+    outcome = entry.call(chain);
+    if (outcome.failed) {
+      message = outcome.message;
+    } else {
+      if (g.changes() == before && outcome.remove.empty() && outcome.add.empty()) {
+        g.commit();
+        hooks_.quant_commit();
+        return std::nullopt;
+      }
+      added = g.apply(outcome.remove, outcome.add);
+      check(chain, outcome.remove, added);
+    }
+  } catch (const BrokenGraph& e) {
+    message = e.what();
+  } catch (const ModelError& e) {
+    message = e.what();
+  } catch (...) {
+    message = hooks_.describe_error(std::current_exception());
+    if (message.empty()) message = "RuntimeError: unknown error";
+  }
+  if (!message.empty()) {
+    g.rollback();
+    hooks_.quant_rollback();
+    Failure f{table, entry.name, chain[0]->name, message};
+    failures.push_back(f);
+    hooks_.failed(f);
+    if (failed) *failed = true;
+    return std::nullopt;
+  }
+  g.commit();
+  hooks_.quant_commit();
+  if (g.changes() == before) return std::nullopt;
+
+  const std::vector<NodePtr>& written = g.written();
+  std::vector<Node*> touched;
+  touched.reserve(chain.size() + added.size() + written.size());
+  for (Node* n : chain)
+    if (g.contains(*n)) touched.push_back(n);
+  for (Node* n : added)
+    if (g.contains(*n)) touched.push_back(n);
+  for (const NodePtr& n : written)
+    if (g.contains(*n)) touched.push_back(n.get());
+  const uint64_t is_added = g.new_mark();
+  for (Node* n : added) n->walk_mark(is_added);
+  Applied record{table, entry.name, chain[0]->name, {}, {}, {}};
+  for (const NodePtr& n : outcome.remove)
+    if (!g.contains(*n)) record.removed.push_back(n->name);
+  for (Node* n : added)
+    if (g.contains(*n)) record.added.push_back(n->name);
+  for (Node* n : touched)
+    if (!Graph::has_mark(*n, is_added)) record.changed.push_back(n->name);
+  std::sort(record.changed.begin(), record.changed.end());
+  record.changed.erase(std::unique(record.changed.begin(), record.changed.end()), record.changed.end());
+  applied.push_back(std::move(record));
+
+  std::vector<NodePtr> revisit;
+  const uint64_t seen = g.new_mark();
+  auto visit = [&](Node* n) {
+    if (!Graph::marked(*n, seen)) revisit.emplace_back(n);
+  };
+  for (Node* n : touched) visit(n);
+  for (Node* n : touched) {
+    g.each_pre(*n, visit);
+    g.each_next(*n, visit);
+  }
+  return revisit;
+}
+
+TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {
+  Graph& g = graph_;
+  TableRun run;
+  run.name = table;
+  const auto start = std::chrono::steady_clock::now();
+  std::unordered_map<std::string, std::vector<const Entry*>> index;
+  for (const Entry& e : entries)
+    if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
+  NameMap<int> fires;
+  uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
+  std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
+  auto fired = [&](const std::string& entry) {
+    for (auto& [name, count] : run.fired)
+      if (name == entry) {
+        ++count;
+        return;
+      }
+    run.fired.emplace_back(entry, 1);
+  };
+  while (true) {
+    if (run.passes >= max_passes_) {
+      run.limit_hit = "stopped after " + std::to_string(max_passes_) + " passes with changes still pending";
+      break;
+    }
+    ++run.passes;
+    std::vector<NodePtr> order;
+    for (Node* n : g.topological_order())
+      if (!visit || n->visit_ == visit) order.emplace_back(n);
+    const uint64_t next_visit = g.new_mark();
+    std::vector<NodePtr> changed;
+    for (size_t k = 0; k < order.size(); ++k) {
+      Node* node = order[k].get();
+      if (k % 2000 == 0) hooks_.progress(table, run.passes, k, order.size());
+      if (!g.contains(*node)) continue;
+      auto found = index.find(node->op_type);
+      if (found == index.end()) continue;
+      const int* f = fires.find(node->name);
+      if (f && *f >= kFiresPerNode) continue;
+      if (!shapes_known(*node)) {
+        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor's shape is unknown"}};
+        continue;
+      }
+      if (holds_no_elements(*node)) {
+        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor holds no elements"}};
+        continue;
+      }
+      const Name node_name = node->name;
+      for (const Entry* e : found->second) {
+        const std::optional<std::vector<Node*>> chain = match_chain(g, node, e->ops);
+        if (!chain || held_back(table, *e, *chain)) continue;
+        ++run.calls;
+        bool failed = false;
+        std::optional<std::vector<NodePtr>> revisit;
+        if (hooks_.overrides_call())
+          revisit = hooks_.call_override(table, *e, *chain, &failed);
+        else
+          revisit = call(table, *e, *chain, &failed);
+        attempt(node_name, Name(e->name), revisit ? "fired" : failed ? "error" : "declined");
+        if (revisit) {
+          fired(e->name);
+          const int count = ++fires[node_name];
+          if (count == kFiresPerNode && run.limit_hit.empty())
+            run.limit_hit = "node '" + node_name + "' was rewritten " + std::to_string(kFiresPerNode) +
+                            " times; left as it is";
+          for (const NodePtr& n : *revisit)
+            if (n->visit_ != next_visit) {
+              n->visit_ = next_visit;
+              changed.push_back(n);
+            }
+          break;
+        }
+      }
+    }
+    if (changed.empty()) break;
+    visit = next_visit;
+    keep = std::move(changed);
+  }
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+}  // namespace vexo::graph

@@ -1,0 +1,406 @@
+// The converter's IR graph in C++.
+//
+// Operators (Node) and named tensors (shape, element type, constant value,
+// producer, consumers).  Every write that changes something counts in
+// `changes()` and, inside a transaction, pushes its undo on the journal, so
+// that `rollback()` restores the graph exactly: nodes, ports, attributes,
+// constants, shapes, weights_for_align, the order keys of the nodes and the
+// names taken.  Only the order in which a tensor's consumers are listed may
+// differ after a rollback.
+//
+// Order keys: every edge runs from a lower key to a higher one, so sorting by
+// (key, creation number) is a topological order.  A new node takes a key
+// between its producers and its consumers; when there is no room the graph is
+// renumbered (Kahn's algorithm, ties broken by the old keys).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "attr.hpp"
+#include "name.hpp"
+#include "name_map.hpp"
+#include "tensor.hpp"
+
+namespace vexo::graph {
+
+class Graph;
+class Node;
+
+// ---------------------------------------------------------------- errors
+
+// The model cannot be loaded or the graph is broken (a cycle, a dangling
+// tensor): names the file, node or tensor at fault.
+struct ModelError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A node computes nothing from the shapes it is given (a Reshape changing the
+// element count, operands that do not broadcast).
+struct ShapeError : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
+// ---------------------------------------------------------------- counted nodes
+
+// Nodes are shared by the graph, the journal, builders, rule results and the
+// Python objects that stand for them; NodePtr counts those owners.
+template <class T>
+class Counted {
+ public:
+  Counted() = default;
+  Counted(T* p) : p_(p) {  // NOLINT: converts like a raw pointer
+    if (p_) ++p_->refs_;
+  }
+  Counted(const Counted& o) : Counted(o.p_) {}
+  Counted(Counted&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Counted& operator=(Counted o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Counted() {
+    if (p_ && --p_->refs_ == 0) delete p_;
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  T& operator*() const { return *p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+  bool operator==(const Counted& o) const { return p_ == o.p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+using NodePtr = Counted<Node>;
+
+enum class Port { Input, Output };
+
+class Node {
+ public:
+  Node(std::string op_type, Names inputs, Names outputs, Name name = Name(), std::string domain = "");
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  std::string op_type;
+  std::string domain;
+  Name name;
+  std::vector<Attr> attrs;  // in the order they were set
+  std::string extras;       // NodeProto fields kept as read (doc_string, metadata_props, ...)
+  std::string raw;          // the NodeProto as read, while nothing of it has changed
+  Names outer;              // what its subgraphs read from the graph (If, Loop, Scan): ordered after their writers
+
+  const Names& inputs() const { return inputs_; }
+  const Names& outputs() const { return outputs_; }
+  const Names& ports(Port p) const { return p == Port::Input ? inputs_ : outputs_; }
+  Graph* graph() const { return graph_; }
+  uint64_t uid() const { return uid_; }
+  double seq() const { return seq_; }
+  void set_seq(double s) { seq_ = s; }
+
+  // The port list takes `names`; a change is journaled when the node is in a graph.
+  void set_ports(Port p, Names names);
+  void set_port(Port p, size_t index, const Name& name);
+
+  const AttrValue* attr(const std::string& name) const;  // nullptr when absent
+  void walk_mark(uint64_t mark) const { walk_ = mark; }
+  NodePtr copy() const;  // a detached copy with a new creation number (copy.deepcopy)
+
+  int refs_ = 0;
+  uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits
+
+ private:
+  friend class Graph;
+  Names inputs_, outputs_;
+  mutable uint64_t mark_ = 0;     // neighbour walks (each_pre, each_next) mark what they have seen
+  mutable uint64_t walk_ = 0;     // outer walks (orders, liveness, the engine's visits) mark with this
+  mutable size_t scratch_ = 0;    // and count or index with this (in-degrees, places)
+  size_t touched_at_ = 0;         // 1 + the node's place in the graph's list of written nodes, 0 when not there
+  Graph* graph_ = nullptr;
+  uint64_t uid_;
+  double seq_;
+};
+
+// A creation number from the process-wide counter (also used for keys of
+// nodes placed where nothing bounds them).
+uint64_t next_uid();
+
+// ---------------------------------------------------------------- insertion-ordered names
+
+// A set of names that remembers the order of insertion, as a Python dict does:
+// erasing and inserting again moves a name to the end.
+class OrderedNames {
+ public:
+  bool contains(const Name& n) const { return pos_.count(n) != 0; }
+  bool insert(const Name& n);  // false when present (its place is kept)
+  bool erase(const Name& n);
+  size_t size() const { return pos_.size(); }
+  Names list() const;
+  template <class F>
+  void each(F&& f) const {
+    for (const auto& s : slots_)
+      if (s.live) f(s.name);
+  }
+
+ private:
+  struct Slot {
+    Name name;
+    bool live;
+  };
+  void compact();
+  std::vector<Slot> slots_;
+  std::unordered_map<Name, size_t, NameHash> pos_;
+  size_t dead_ = 0;
+};
+
+// ---------------------------------------------------------------- tensors and configuration
+
+struct Tensor {
+  mutable uint64_t mark = 0;  // the graph's walks mark what they have seen
+  std::optional<Shape> shape;
+  int32_t dtype = kUndefined;  // kUndefined: not known
+  ConstPtr value;              // a constant
+  Node* producer = nullptr;
+  std::vector<std::pair<Node*, int>> consumers;  // in first-read order, with the number of reads
+};
+
+struct Config {
+  std::string source = "<model>";
+  std::string unsqueeze_2d_mode = "AB11";
+  bool dynamic_shapes = false;
+  std::string npu_target;
+  std::optional<int64_t> channel_align;
+  bool check_declared = false;
+};
+
+// What the writer needs of the source model besides the graph.
+struct ModelInfo {
+  int64_t ir_version = 0;
+  std::vector<std::pair<std::string, int64_t>> opset_import;
+  std::string producer_name, producer_version, domain, doc_string, graph_name;
+  int64_t model_version = 0;
+  std::string extras;        // other ModelProto fields, as read (functions, training info, metadata, ...)
+  std::string graph_extras;  // other GraphProto fields, as read (doc string, quantization annotation, ...)
+  std::string metadata_props;  // ModelProto.metadata_props, as read
+};
+
+// One output whose recorded shape its node does not compute (shape nullopt,
+// message set: the node computes nothing from its inputs' shapes).
+struct ShapeConflict {
+  Name tensor;
+  std::optional<Shape> recorded;
+  std::optional<Shape> computed;
+  std::string message;
+  NodePtr node;
+};
+
+// What is known of a shape: the rank, with nullopt for an unknown extent.
+using Dims = std::vector<std::optional<int64_t>>;
+
+// Per-node inference result: one (shape, element type) per output.
+struct Inferred {
+  std::optional<Shape> shape;
+  int32_t dtype = kUndefined;
+};
+using InferFn = std::function<std::vector<Inferred>(const Graph&, const Node&)>;
+
+// ---------------------------------------------------------------- the graph
+
+class Graph {
+ public:
+  explicit Graph(Config config = Config());
+  ~Graph();
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
+
+  Config config;
+  ModelInfo model;
+  Names inputs, outputs;
+  std::unordered_map<Name, std::string, NameHash> declared;  // graph input/output -> TypeProto as declared
+  // What the model declares, as read: every graph input's and output's
+  // TypeProto (with or without a shape) and the value infos in their order.
+  std::unordered_map<Name, std::string, NameHash> io_types;
+  std::vector<std::pair<Name, std::string>> value_infos;
+  Names constants_read;  // the tensors of the Constant nodes read as constants, in model order
+  InferFn onnx_infer;  // inference of op types the graph does not know (may be empty)
+  std::function<void()> on_write;  // called after every journaled write (fault injection in tests)
+
+  // ------------------------------------------------ journal
+  uint64_t changes() const { return changes_; }
+  void reset_changes() { changes_ = 0; }
+  void begin();
+  void commit();
+  void rollback();
+  bool in_transaction() const { return journal_.has_value(); }
+
+  // ------------------------------------------------ tensors
+  const Tensor* tensor(const Name& name) const;
+  const std::optional<Shape>* shape(const Name& name) const;  // nullptr or nullopt: unknown
+  int32_t dtype(const Name& name) const;
+  // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
+  void set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);
+  ConstPtr get_const(const Name& name) const;
+  bool is_const(const Name& name) const {  // a constant's tensor holds its value, and only a constant's
+    const Tensor* t = tensors_.find(name);
+    return t && t->value;
+  }
+  const OrderedNames& consts() const { return consts_; }
+  void set_const(const Name& name, ConstPtr value);  // no change when equal
+  void drop_const(const Name& name);
+  bool is_graph_input(const Name& name) const;
+  bool is_graph_output(const Name& name) const;
+  Names tensor_names() const;
+
+  // ------------------------------------------------ attributes
+  void set_attr(Node& node, const std::string& name, AttrValue value);
+
+  // ------------------------------------------------ structure
+  size_t node_count() const { return nodes_.size(); }
+  Node* node(const Name& name) const;  // nullptr when absent
+  bool contains(const Node& node) const;
+  std::vector<Node*> unordered_nodes() const;
+  std::vector<Node*> topological_order();
+  std::vector<Node*> find(const std::string& op_type);
+  Node* producer(const Name& tensor) const;
+  std::vector<Node*> consumers(const Name& tensor) const;
+  std::vector<Node*> next_nodes(const Node& node) const;
+  std::vector<Node*> pre_nodes(const Node& node) const;
+  uint64_t new_mark() const { return ++epoch_; }
+  // An outer walk's mark on a node: true when it was already marked `mark`.
+  static bool marked(const Node& n, uint64_t mark) {
+    const bool was = n.walk_ == mark;
+    n.walk_ = mark;
+    return was;
+  }
+  static bool has_mark(const Node& n, uint64_t mark) { return n.walk_ == mark; }
+  // f(node) for every distinct consumer of `node`'s outputs / producer of its inputs, in order.
+  template <class F>
+  void each_next(const Node& node, F&& f) const {
+    const uint64_t mark = ++epoch_;
+    for (const Name& o : node.outputs()) {
+      if (o.empty()) continue;
+      const Tensor* e = tensors_.find(o);
+      if (!e) continue;
+      for (const auto& c : e->consumers)
+        if (c.first->mark_ != mark) {
+          c.first->mark_ = mark;
+          f(c.first);
+        }
+    }
+  }
+  template <class F>
+  void each_pre(const Node& node, F&& f) const {
+    const uint64_t mark = ++epoch_;
+    for (const Name& t : node.inputs()) {
+      if (t.empty()) continue;
+      const Tensor* e = tensors_.find(t);
+      Node* p = e ? e->producer : nullptr;
+      if (p && p->mark_ != mark) {
+        p->mark_ = mark;
+        f(p);
+      }
+    }
+  }
+  Name unique_name(const std::string& base);
+
+  void rename_node(Node& node, const Name& name);  // keeps the index by name right
+  Node* add_node(const NodePtr& node);  // returns the node (renamed when its name was taken)
+  void remove_node(Node& node);
+  // Removes `remove`, adds `add`, places the added nodes, renumbers when an
+  // edge runs backwards (ModelError on a cycle) and infers the shapes of the
+  // written nodes.  Returns the added nodes.
+  std::vector<Node*> apply(const std::vector<NodePtr>& remove, const std::vector<NodePtr>& add);
+  const std::vector<NodePtr>& written() const { return written_; }
+  const std::vector<ShapeConflict>& shape_conflicts() const { return conflicts_; }
+  void forget_written();
+  void ensure_order(const std::vector<Node*>* nodes = nullptr);
+  void renumber();
+  void refresh_shapes();
+
+  // ------------------------------------------------ weights for align
+  const Names& weights_for_align() const { return weights_for_align_; }
+  void append_weight_for_align(const Name& name);
+
+  // ------------------------------------------------ loading
+  // Records a shape and type read from a value info (constants are left alone).
+  void record_value_info(const Name& name, const std::optional<Shape>& shape, int32_t dtype, bool only_missing);
+  void add_loaded_const(const Name& name, ConstPtr value);
+  void insert_loaded(const NodePtr& node);
+  void take_known_names();  // every constant and every tensor with a shape is a taken name
+  // After a rewrite outside the journal (the preparation): forgets tensors
+  // nothing reads, writes or declares any more, takes again only the names
+  // in use, lists every tensor's consumers in topological order and
+  // renumbers, as if the graph had just been read from its own model.
+  void settle();
+  // Every tensor has one writer (`writers_in_order`: tensor and describing
+  // text, per node output as read), every read tensor a source, and there is
+  // no cycle; ModelError otherwise.
+  void check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
+                   const std::unordered_set<Name, NameHash>& initializers);
+  void infer_missing();
+  int64_t opset_version(const std::string& domain = "") const;
+
+  // Per-node inference with the converter's rules; ShapeError when the node
+  // computes nothing from its inputs.
+  std::vector<Inferred> infer(const Node& node) const;
+
+ private:
+  friend class Node;
+  Tensor& entry(const Name& name) { return tensors_[name]; }
+  void take_name(const Name& name) { names_[name] = 1; }
+  // A change: counted, and with a transaction open its undo is journaled.
+  // `undo` is only made when there is a journal to keep it.
+  template <class MakeUndo>
+  void record(MakeUndo&& make_undo) {
+    ++changes_;
+    if (journal_) journal_->push_back(make_undo());
+    if (on_write) on_write();
+  }
+  void push_undo(std::function<void()> undo);  // journaled but not a change (renumbering, names)
+  void touch(Node* node);
+  void untouch(Node* node);
+  void index(Node* node, Port kind, const Names& names, bool add);
+  void ports_changed(Node* node, Port kind, const Names& old, std::string&& old_raw);
+  void insert(const NodePtr& node);
+  void unlink(Node* node);
+  void place(const std::vector<Node*>& added);
+  bool edges_in_order(const Node& node) const;
+  std::vector<Node*> local_order(const std::vector<Node*>& nodes) const;
+  std::vector<Node*> kahn() const;
+  void set_const_value(const Name& name, ConstPtr value);
+  void split_follows_outputs(Node& node);
+  void journal_name(const Name& name, const Name* base, int64_t counter);
+
+  NameMap<Tensor> tensors_;
+  OrderedNames consts_;
+  // Nodes by name, in insertion order.
+  std::vector<NodePtr> node_slots_;
+  NameMap<size_t> nodes_;
+  size_t dead_slots_ = 0;
+  NameMap<char> names_;  // every name taken
+  NameMap<int64_t> name_counters_;
+  Names weights_for_align_;
+  uint64_t changes_ = 0;
+  std::optional<std::vector<std::function<void()>>> journal_;
+  std::vector<NodePtr> touched_;  // written nodes, in the order first written; removed entries are empty
+  void clear_touched();
+  std::vector<NodePtr> written_;
+  std::vector<ShapeConflict> conflicts_;
+  bool order_dirty_ = false;
+  mutable uint64_t epoch_ = 0;
+};
+
+// The model's opset version of `domain` (the standard one by default, 17 when absent).
+std::string describe(const Node& node);  // "node 'NAME' (OP)"
+
+bool is_custom_op(const std::string& op_type);  // the converter's own ex* operators
+extern const char* const kCustomDomain;         // "vexo.ex"
+
+}  // namespace vexo::graph

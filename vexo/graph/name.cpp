@@ -1,0 +1,75 @@
+#include "name.hpp"
+
+#include <functional>
+#include <vector>
+
+namespace vexo::graph {
+
+namespace {
+
+// The pool: open addressing over one array of (hash, text) slots, probed
+// linearly and kept at most half full, so that a look-up is one probe in a
+// compact array and one comparison of texts, not a walk through list nodes.
+class Pool {
+ public:
+  const std::string* intern(std::string_view text) {
+    const size_t hash = std::hash<std::string_view>()(text);
+    size_t i = hash & (slots_.size() - 1);
+    for (; slots_[i].text; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i].hash == hash && *slots_[i].text == text) return slots_[i].text;
+    const auto* s = new std::string(text);
+    slots_[i] = Slot{hash, s};
+    if (++used_ * 2 > slots_.size()) grow();
+    return s;
+  }
+
+ private:
+  struct Slot {
+    size_t hash = 0;
+    const std::string* text = nullptr;
+  };
+
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (!s.text) continue;
+      size_t i = s.hash & mask;
+      while (slots_[i].text) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+// The pool is only touched from the thread that holds the interpreter's lock.
+const std::string* Name::intern(std::string_view text) {
+  static auto* pool = new Pool();
+  return pool->intern(text);
+}
+
+const std::string* Name::empty_text() {
+  static const std::string* e = intern(std::string_view());
+  return e;
+}
+
+std::vector<std::string> texts(const Names& names) {
+  std::vector<std::string> out;
+  out.reserve(names.size());
+  for (const Name& n : names) out.push_back(n.str());
+  return out;
+}
+
+Names names(const std::vector<std::string>& texts) {
+  Names out;
+  out.reserve(texts.size());
+  for (const std::string& t : texts) out.emplace_back(t);
+  return out;
+}
+
+}  // namespace vexo::graph

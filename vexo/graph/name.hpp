@@ -1,0 +1,62 @@
+// Interned names of tensors and nodes.
+//
+// A graph looks its tensors up by name at every step: ports, producers,
+// consumers, shapes.  A Name is a pointer to the one copy of its text in a
+// process-wide pool, so copying a name allocates nothing and comparing or
+// hashing one is a pointer operation.  The text is interned once, where it
+// comes in (a model read, a builder call, a rule's query).  Names are never
+// freed: the pool holds every name the process has seen.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexo::graph {
+
+class Name {
+ public:
+  Name() : text_(empty_text()) {}
+  Name(std::string_view text) : text_(intern(text)) {}  // NOLINT: names convert from text
+  Name(const std::string& text) : text_(intern(text)) {}  // NOLINT
+  Name(const char* text) : text_(intern(text)) {}          // NOLINT
+
+  const std::string& str() const { return *text_; }
+  operator const std::string&() const { return *text_; }  // NOLINT: reads as its text
+  bool empty() const { return text_->empty(); }
+  size_t size() const { return text_->size(); }
+
+  bool operator==(const Name& o) const { return text_ == o.text_; }
+  bool operator!=(const Name& o) const { return text_ != o.text_; }
+  bool operator<(const Name& o) const { return *text_ < *o.text_; }  // by text, for sorted output
+  size_t hash() const { return std::hash<const void*>()(text_); }
+
+ private:
+  static const std::string* intern(std::string_view text);
+  static const std::string* empty_text();
+  const std::string* text_;
+};
+
+struct NameHash {
+  size_t operator()(const Name& n) const { return n.hash(); }
+};
+
+using Names = std::vector<Name>;
+
+inline std::string operator+(const std::string& a, const Name& b) { return a + b.str(); }
+inline std::string operator+(const Name& a, const std::string& b) { return a.str() + b; }
+inline std::string operator+(const char* a, const Name& b) { return a + b.str(); }
+inline std::string operator+(const Name& a, const char* b) { return a.str() + b; }
+
+// The names as plain strings.
+std::vector<std::string> texts(const Names& names);
+Names names(const std::vector<std::string>& texts);
+
+}  // namespace vexo::graph
+
+template <>
+struct std::hash<vexo::graph::Name> {
+  size_t operator()(const vexo::graph::Name& n) const { return n.hash(); }
+};

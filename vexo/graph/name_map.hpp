@@ -1,0 +1,103 @@
+// A hash map from names to values, flat: the slots are one array of (name,
+// index) pairs probed linearly, the values live in a deque and never move, so
+// references to them stay valid as the map grows.  A graph looks names up at
+// every step; this keeps each lookup to one short probe in a compact array
+// instead of a walk through scattered list nodes.  Erasing resets the value
+// and marks its slot deleted; the value's place is not reused.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "name.hpp"
+
+namespace vexo::graph {
+
+template <class T>
+class NameMap {
+ public:
+  NameMap() { slots_.resize(16); }
+
+  T* find(const Name& key) {
+    const size_t i = probe(key);
+    return slots_[i].state == kFull ? &values_[slots_[i].index] : nullptr;
+  }
+  const T* find(const Name& key) const { return const_cast<NameMap*>(this)->find(key); }
+  bool contains(const Name& key) const { return find(key) != nullptr; }
+
+  // The value of `key`, made with T() when absent.
+  T& operator[](const Name& key) {
+    size_t i = probe(key);
+    if (slots_[i].state == kFull) return values_[slots_[i].index];
+    if ((used_ + 1) * 4 > slots_.size() * 3) {
+      grow();
+      i = probe(key);
+    }
+    if (slots_[i].state == kEmpty) ++used_;
+    slots_[i] = Slot{key, static_cast<uint32_t>(values_.size()), kFull};
+    values_.emplace_back();
+    ++size_;
+    return values_.back();
+  }
+
+  bool erase(const Name& key) {
+    const size_t i = probe(key);
+    if (slots_[i].state != kFull) return false;
+    values_[slots_[i].index] = T();
+    slots_[i].state = kDeleted;
+    --size_;
+    return true;
+  }
+
+  size_t size() const { return size_; }
+
+  template <class F>
+  void each(F&& f) const {
+    for (const Slot& s : slots_)
+      if (s.state == kFull) f(s.key, values_[s.index]);
+  }
+
+ private:
+  enum State : uint8_t { kEmpty, kFull, kDeleted };
+  struct Slot {
+    Name key;
+    uint32_t index = 0;
+    State state = kEmpty;
+  };
+
+  static size_t mix(size_t h) { return (h >> 4) * 0x9E3779B97F4A7C15ull; }
+
+  // The slot holding `key`, or where it would go (the first deleted slot on the way, else the empty one).
+  size_t probe(const Name& key) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = mix(key.hash()) & mask;
+    size_t free = SIZE_MAX;
+    while (true) {
+      const Slot& s = slots_[i];
+      if (s.state == kEmpty) return free != SIZE_MAX ? free : i;
+      if (s.state == kFull && s.key == key) return i;
+      if (s.state == kDeleted && free == SIZE_MAX) free = i;
+      i = (i + 1) & mask;
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size_ * 4 > old.size() ? old.size() * 2 : old.size(), Slot());  // deleted slots go either way
+    used_ = 0;
+    for (const Slot& s : old) {
+      if (s.state != kFull) continue;
+      slots_[probe(s.key)] = s;
+      ++used_;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::deque<T> values_;
+  size_t used_ = 0;  // full and deleted slots
+  size_t size_ = 0;
+};
+
+}  // namespace vexo::graph

@@ -1,0 +1,97 @@
+// Element types and constant tensors of the native graph.
+//
+// Element types are ONNX's TensorProto data type numbers.  A constant holds
+// its element type, its shape and its little-endian, C-ordered bytes; the
+// bytes may live in a buffer shared with other constants (the model as it was
+// read), so loading a model copies no weights.  Constants are immutable once
+// made: a rewrite makes a new one.  Element types without a byte layout here
+// (strings, 4-bit types) keep the tensor as it was read and are written back
+// unchanged.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexo::graph {
+
+using Shape = std::vector<int64_t>;
+
+enum Elem : int32_t {
+  kUndefined = 0, kFloat = 1, kUInt8 = 2, kInt8 = 3, kUInt16 = 4, kInt16 = 5, kInt32 = 6, kInt64 = 7,
+  kString = 8, kBool = 9, kFloat16 = 10, kDouble = 11, kUInt32 = 12, kUInt64 = 13, kComplex64 = 14,
+  kComplex128 = 15, kBFloat16 = 16, kFloat8E4M3FN = 17, kFloat8E4M3FNUZ = 18, kFloat8E5M2 = 19,
+  kFloat8E5M2FNUZ = 20
+};
+
+// Bytes per element, 0 for types without a byte layout here.
+size_t elem_size(int32_t elem);
+bool elem_is_integer(int32_t elem);  // signed and unsigned integers (not bool)
+bool elem_is_floating(int32_t elem);
+const char* elem_name(int32_t elem);  // "float32", "int64", ... ("elem N" when unknown)
+
+// A malformed tensor or shape: the message says what is wrong.
+struct TensorError : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
+int64_t element_count(const Shape& dims);  // throws TensorError on a negative extent or overflow
+
+class Constant {
+ public:
+  int32_t elem = kUndefined;
+  Shape dims;
+  // Fields of the TensorProto kept as read (doc_string, metadata_props).
+  std::string extras;
+  // The whole TensorProto as read, for element types without a byte layout.
+  std::string proto;
+
+  std::string_view bytes() const { return std::string_view(data_, size_); }
+  int64_t count() const { return element_count(dims); }
+  bool has_bytes() const { return proto.empty(); }
+
+  // A constant owning its bytes.
+  static std::shared_ptr<const Constant> owned(int32_t elem, Shape dims, std::string bytes);
+  // A constant whose bytes stay in `owner`'s memory.
+  static std::shared_ptr<const Constant> shared(int32_t elem, Shape dims, std::string_view bytes,
+                                                std::shared_ptr<const void> owner);
+  // The same data under another shape (same element count).
+  std::shared_ptr<const Constant> reshaped(const Shape& dims) const;
+
+  bool same_value(const Constant& other) const;  // same type, shape and bytes
+
+  // Element access by flat index, converted (integer and floating types, bool).
+  int64_t get_int(int64_t flat) const;
+  double get_double(int64_t flat) const;
+  std::vector<int64_t> to_ints() const;  // all elements; throws TensorError for non-numeric types
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  std::shared_ptr<const void> owner_;
+  std::string own_;
+};
+
+using ConstPtr = std::shared_ptr<const Constant>;
+
+// ---------------------------------------------------------------- TensorProto
+
+// Reads a TensorProto; `buffer_owner` keeps raw data alive without a copy.
+// `name` receives the tensor's name.  Throws TensorError when the data does
+// not fit the element type and shape, and ExternalData for data kept in files.
+struct ExternalData : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+ConstPtr read_tensor(std::string_view bytes, const std::shared_ptr<const void>& buffer_owner, std::string* name);
+
+// The TensorProto of a constant named `name`, in two parts: everything up to
+// the data (the raw_data field's tag and length included), and the data
+// itself, which the caller writes from the constant's own memory.
+std::string tensor_head(const Constant& c, const std::string& name);
+std::string_view tensor_data(const Constant& c);
+
+}  // namespace vexo::graph
