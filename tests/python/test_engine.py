@@ -276,6 +276,15 @@ def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
     assert_equivalent(before, ir.to_model())
 
 
+def test_cleanup_after_one_that_found_nothing_sees_later_writes():
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Transpose", ["a"], ["t"], name="t1", perm=[1, 0]),
+             helper.make_node("Transpose", ["t"], ["y"], name="t2", perm=[1, 0])]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3], "a": [2, 3]}))
+    assert cleanup.cleanup(ir) == cleanup.cleanup(ir) == {"dead nodes dropped": 0}
+    ir.outputs = ["y"]
+    assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
+
 def test_nodes_of_unknown_shape_are_not_handed_to_rules():
     calls = []
 

@@ -499,6 +499,7 @@ void bind_name_list(py::module_& m) {
           l.graph->append_weight_for_align(name);
         else
           (l.which == 0 ? l.graph->inputs : l.graph->outputs).push_back(name);
+        l.graph->note_write();
       })
       .def("copy", &NameList::list)
       .def("__deepcopy__", [](const NameList& l, py::handle) { return l.list(); })
@@ -724,9 +725,15 @@ void bind_graph_class(py::module_& m) {
       .def_property("channel_align", [](const Graph& g) { return g.config.channel_align; },
                     [](Graph& g, std::optional<int64_t> v) { g.config.channel_align = v; })
       .def_property("inputs", [](py::object self) { return NameList{self.cast<Graph*>(), 0, self}; },
-                    [](Graph& g, py::handle v) { g.inputs = names_of(v); })
+                    [](Graph& g, py::handle v) {
+                      g.inputs = names_of(v);
+                      g.note_write();
+                    })
       .def_property("outputs", [](py::object self) { return NameList{self.cast<Graph*>(), 1, self}; },
-                    [](Graph& g, py::handle v) { g.outputs = names_of(v); })
+                    [](Graph& g, py::handle v) {
+                      g.outputs = names_of(v);
+                      g.note_write();
+                    })
       .def_property_readonly("weights_for_align",
                              [](py::object self) { return NameList{self.cast<Graph*>(), 2, self}; })
       .def_property_readonly("consts", [](py::object self) { return ConstView{self.cast<Graph*>(), self}; })
