@@ -192,6 +192,33 @@ def test_a_recorded_shape_its_node_does_not_compute_is_never_written(tmp_path, a
     assert not list(tmp_path.iterdir())
 
 
+def _typed_missing(ir):
+    ir.set_shape("missing", [2, 3], np.float32)
+    ir.node("relu1").input[0] = "missing"
+
+
+@pytest.mark.parametrize("damage, reason", [
+    (_typed_missing, "no graph input, constant or earlier node defines"),
+    (lambda ir: ir.node("relu0").input.__setitem__(0, "r1"), "out of order"),
+    (lambda ir: ir.node("relu1").output.__setitem__(0, "r0"), "written before"),
+    (lambda ir: ir.outputs.append("nowhere"), "defined by no node"),
+    (lambda ir: ir.inputs.append(""), "has no name"),
+    (lambda ir: setattr(ir.node("relu1"), "domain", "com.example"), "no opset imports"),
+], ids=["undefined input", "out of order", "written twice", "undefined output", "unnamed input", "domain"])
+def test_a_graph_the_checker_would_refuse_is_never_written(tmp_path, damage, reason):
+    """With every shape static the ONNX checker reads one node of every kind; what it checks across the
+    graph is checked on the whole graph."""
+    from vexo.convert import write_graph_atomically
+    nodes = [helper.make_node("Relu", ["r%d" % (k - 1) if k else "x"], ["r%d" % k], name="relu%d" % k)
+             for k in range(3)]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"r2": [2, 3]}))
+    damage(ir)
+    assert ir._kinds_stand_for_graph()
+    with pytest.raises(ConversionError, match="ONNX checker, nothing written: .*" + reason) as caught:
+        write_graph_atomically(ir, tmp_path / "out.onnx")
+    assert "\n" not in str(caught.value) and not list(tmp_path.iterdir())
+
+
 @pytest.mark.parametrize("weight", [4, 4096], ids=["small weights", "a large weight"])
 def test_the_written_file_is_the_whole_model(tmp_path, weight):
     from vexo.convert import write_graph_atomically

@@ -673,6 +673,7 @@ void bind_graph_class(py::module_& m) {
         return s ? py::object(py::bytes(*s)) : py::object(py::none());
       }, py::arg("max_ir_version") = 8)
       .def("_kinds_stand_for_graph", &kinds_stand_for_graph)
+      .def("_structure_problem", &structure_problem)
       .def("_light_keeps_every_weight", &light_keeps_every_weight)
       .def("_node_proto_bytes", [](const Graph&, const Node& n) { return py::bytes(node_proto(n)); })
       .def("_model_info", [](const Graph& g) {
