@@ -267,14 +267,12 @@ def _check_light(light, model=None):
     Strict shape inference judges each node from its kind alone (op type, attributes, input and output
     types and shapes, small constant values) when every shape is static and no node computes a value
     that data propagation could carry into another's shape: it then runs on the model of one node of
-    every kind, the one ONNX Runtime loads, instead of the whole model."""
-    try:
-        onnx.checker.check_model(light)
-    except Exception as exc:
-        raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
-                              % str(exc).splitlines()[0]) from None
+    every kind, the one ONNX Runtime loads, instead of the whole model. The ONNX checker then reads the
+    sample as well, and what it checks across the graph (each tensor written once, defined before it is
+    read, named, of an imported domain) is checked natively on the graph."""
     sample = _runtime_sample(model if model is not None else light)
     stands_for_graph = isinstance(model, _core.Graph) and model._kinds_stand_for_graph()
+    _run_checker(sample if stands_for_graph else light, model._structure_problem() if stands_for_graph else None)
     try:  # every recorded shape must be one its node computes
         _infer(sample if stands_for_graph else light, strict=True)
     except Exception as exc:
@@ -283,6 +281,18 @@ def _check_light(light, model=None):
     refusal = runtime_refusal(model if model is not None else light, sample)
     if refusal:
         raise ConversionError("ONNX Runtime refuses to load the converted model, nothing written: %s" % refusal)
+
+
+def _run_checker(data, structure_problem=None):
+    """The ONNX checker on serialized `data`; `structure_problem` is what the native check of the whole
+    graph found (data is then the kind sample)."""
+    try:
+        if structure_problem:
+            raise ValueError(structure_problem)
+        onnx.checker.check_model(data)
+    except Exception as exc:
+        raise ConversionError("the converted model does not pass the ONNX checker, nothing written: %s"
+                              % str(exc).splitlines()[0]) from None
 
 
 def write_model_atomically(model, path):

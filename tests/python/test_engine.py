@@ -192,6 +192,33 @@ def test_a_recorded_shape_its_node_does_not_compute_is_never_written(tmp_path, a
     assert not list(tmp_path.iterdir())
 
 
+def _typed_missing(ir):
+    ir.set_shape("missing", [2, 3], np.float32)
+    ir.node("relu1").input[0] = "missing"
+
+
+@pytest.mark.parametrize("damage, reason", [
+    (_typed_missing, "no graph input, constant or earlier node defines"),
+    (lambda ir: ir.node("relu0").input.__setitem__(0, "r1"), "out of order"),
+    (lambda ir: ir.node("relu1").output.__setitem__(0, "r0"), "written before"),
+    (lambda ir: ir.outputs.append("nowhere"), "defined by no node"),
+    (lambda ir: ir.inputs.append(""), "has no name"),
+    (lambda ir: setattr(ir.node("relu1"), "domain", "com.example"), "no opset imports"),
+], ids=["undefined input", "out of order", "written twice", "undefined output", "unnamed input", "domain"])
+def test_a_graph_the_checker_would_refuse_is_never_written(tmp_path, damage, reason):
+    """With every shape static the ONNX checker reads one node of every kind; what it checks across the
+    graph is checked on the whole graph."""
+    from vexo.convert import write_graph_atomically
+    nodes = [helper.make_node("Relu", ["r%d" % (k - 1) if k else "x"], ["r%d" % k], name="relu%d" % k)
+             for k in range(3)]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"r2": [2, 3]}))
+    damage(ir)
+    assert ir._kinds_stand_for_graph()
+    with pytest.raises(ConversionError, match="ONNX checker, nothing written: .*" + reason) as caught:
+        write_graph_atomically(ir, tmp_path / "out.onnx")
+    assert "\n" not in str(caught.value) and not list(tmp_path.iterdir())
+
+
 @pytest.mark.parametrize("weight", [4, 4096], ids=["small weights", "a large weight"])
 def test_the_written_file_is_the_whole_model(tmp_path, weight):
     from vexo.convert import write_graph_atomically
@@ -268,6 +295,15 @@ def test_cancelled_transpose_pair_at_a_graph_output_keeps_the_other_readers():
     assert ir.node("relu").output[0] == "y" and ir.node("t1").input[0] == "y"
     assert_equivalent(before, ir.to_model())
 
+
+def test_cleanup_after_one_that_found_nothing_sees_later_writes():
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Transpose", ["a"], ["t"], name="t1", perm=[1, 0]),
+             helper.make_node("Transpose", ["t"], ["y"], name="t2", perm=[1, 0])]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3], "a": [2, 3]}))
+    assert cleanup.cleanup(ir) == cleanup.cleanup(ir) == {"dead nodes dropped": 0}
+    ir.outputs = ["y"]
+    assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
 
 def test_nodes_of_unknown_shape_are_not_handed_to_rules():
     calls = []

@@ -133,6 +133,13 @@ int64_t drop_dead(Graph& g) {
 }
 
 Counts cleanup(Graph& g) {
+  // Nothing written since a clean-up that changed nothing: this one would
+  // change nothing either, so the walk over every node is skipped.
+  if (g.clean_at == g.writes()) {
+    g.forget_written();
+    return {{"dead nodes dropped", 0}};
+  }
+  const uint64_t writes_before = g.writes();
   Counts counts;
   auto count = [&](const std::string& label, int64_t n) {
     for (auto& [l, c] : counts)
@@ -187,6 +194,7 @@ Counts cleanup(Graph& g) {
   }
   count("dead nodes dropped", drop_dead(g));
   g.forget_written();
+  if (g.writes() == writes_before) g.clean_at = writes_before;
   return counts;
 }
 

@@ -840,12 +840,14 @@ void Graph::record_value_info(const Name& name, const std::optional<Shape>& shap
   if (consts_.contains(name)) return;
   Tensor& t = entry(name);
   if (only_missing && t.shape && t.dtype != kUndefined) return;
+  ++writes_;
   if (shape) t.shape = shape;
   if (dtype != kUndefined) t.dtype = dtype;
 }
 
 void Graph::add_loaded_const(const Name& name, ConstPtr value) {
   Tensor& t = entry(name);
+  ++writes_;
   t.shape = value->dims;
   t.dtype = value->elem;
   t.value = std::move(value);
@@ -853,7 +855,10 @@ void Graph::add_loaded_const(const Name& name, ConstPtr value) {
   take_name(name);
 }
 
-void Graph::insert_loaded(const NodePtr& node) { insert(node); }
+void Graph::insert_loaded(const NodePtr& node) {
+  ++writes_;
+  insert(node);
+}
 
 void Graph::take_known_names() {
   consts_.each([&](const Name& n) { take_name(n); });
@@ -902,6 +907,7 @@ void Graph::settle() {
   written_.clear();
   conflicts_.clear();
   changes_ = 0;
+  ++writes_;
 }
 
 void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,

@@ -235,6 +235,13 @@ class Graph {
   // ------------------------------------------------ journal
   uint64_t changes() const { return changes_; }
   void reset_changes() { changes_ = 0; }
+  // Every write counted since the graph was made, never reset (rolled-back
+  // writes included): two equal readings mean nothing was written between.
+  uint64_t writes() const { return writes_; }
+  void note_write() { ++writes_; }  // a write that bypasses the journal (loading, graph inputs and outputs)
+  // writes() after the last clean-up that found nothing to change; a clean-up
+  // at the same reading would find nothing either.
+  std::optional<uint64_t> clean_at;
   void begin();
   void commit();
   void rollback();
@@ -360,6 +367,7 @@ class Graph {
   template <class MakeUndo>
   void record(MakeUndo&& make_undo) {
     ++changes_;
+    ++writes_;
     if (journal_) journal_->push_back(make_undo());
     if (on_write) on_write();
   }
@@ -388,6 +396,7 @@ class Graph {
   NameMap<int64_t> name_counters_;
   Names weights_for_align_;
   uint64_t changes_ = 0;
+  uint64_t writes_ = 0;
   std::optional<std::vector<std::function<void()>>> journal_;
   std::vector<NodePtr> touched_;  // written nodes, in the order first written; removed entries are empty
   void clear_touched();

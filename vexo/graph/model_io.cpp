@@ -879,6 +879,53 @@ bool kinds_stand_for_graph(const Graph& g) {
   return true;
 }
 
+namespace {
+
+std::string node_label(const Node& n) { return "node '" + n.name.str() + "' (" + n.op_type + ")"; }
+
+bool imported(const std::vector<std::pair<std::string, int64_t>>& opsets, const std::string& domain) {
+  return std::any_of(opsets.begin(), opsets.end(), [&](const auto& o) {
+    return o.first == domain || (standard_domain(o.first) && standard_domain(domain));
+  });
+}
+
+}  // namespace
+
+std::string structure_problem(Graph& g) {
+  std::unordered_set<Name, NameHash> defined;
+  for (const Name& i : g.inputs) {
+    if (i.empty()) return "a graph input has no name";
+    if (!defined.insert(i).second) return "graph input '" + i.str() + "' is declared twice";
+  }
+  std::string problem;
+  g.consts().each([&](const Name& c) {
+    if (c.empty() && problem.empty()) problem = "a constant has no name";
+    defined.insert(c);  // a constant may also be declared a graph input
+  });
+  if (!problem.empty()) return problem;
+  const std::vector<Node*> order = g.topological_order();
+  std::unordered_set<Name, NameHash> later;
+  for (const Node* n : order)
+    for (const Name& o : n->outputs()) later.insert(o);
+  const auto opsets = opset_imports(g, order);
+  for (const Node* n : order) {
+    if (!imported(opsets, n->domain)) return node_label(*n) + " is of domain '" + n->domain + "', which no opset imports";
+    for (const Name& t : n->inputs()) {
+      if (t.empty() || defined.count(t)) continue;
+      return node_label(*n) + " reads '" + t.str() + "', which " +
+             (later.count(t) ? "a later node writes: the nodes are out of order"
+                             : "no graph input, constant or earlier node defines");
+    }
+    for (const Name& o : n->outputs())
+      if (!o.empty() && !defined.insert(o).second) return node_label(*n) + " writes '" + o.str() + "', which is written before";
+  }
+  for (const Name& o : g.outputs) {
+    if (o.empty()) return "a graph output has no name";
+    if (!defined.count(o)) return "graph output '" + o.str() + "' is defined by no node, graph input or constant";
+  }
+  return "";
+}
+
 std::optional<std::string> one_node_model(const Graph& g, const Node& node) {
   Writer graph;
   graph.bytes_field(graph_f::kNode, node_proto(node));

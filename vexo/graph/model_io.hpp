@@ -131,6 +131,15 @@ bool light_keeps_every_weight(const Graph& g);
 // in the whole model, while the sample has no value for it).
 bool kinds_stand_for_graph(const Graph& g);
 
+// What the ONNX checker would refuse in the graph's structure as written, in
+// one line, or "" when nothing: a tensor written twice (by two nodes, or by a
+// node over a graph input or constant), a node reading a tensor that no graph
+// input, constant or earlier node defines, a graph output nothing defines, an
+// empty graph input, output or constant name, a node domain without an opset
+// import.  What the checker checks of one node (schema, attributes, types) it
+// checks on the kind sample, which stands for every node of its kind.
+std::string structure_problem(Graph& g);
+
 // One node as a model of its own, for ONNX shape inference of an op type the
 // graph does not know; nullopt when an input's shape or type is unknown.
 std::optional<std::string> one_node_model(const Graph& g, const Node& node);

@@ -499,6 +499,7 @@ void bind_name_list(py::module_& m) {
           l.graph->append_weight_for_align(name);
         else
           (l.which == 0 ? l.graph->inputs : l.graph->outputs).push_back(name);
+        l.graph->note_write();
       })
       .def("copy", &NameList::list)
       .def("__deepcopy__", [](const NameList& l, py::handle) { return l.list(); })
@@ -672,6 +673,7 @@ void bind_graph_class(py::module_& m) {
         return s ? py::object(py::bytes(*s)) : py::object(py::none());
       }, py::arg("max_ir_version") = 8)
       .def("_kinds_stand_for_graph", &kinds_stand_for_graph)
+      .def("_structure_problem", &structure_problem)
       .def("_light_keeps_every_weight", &light_keeps_every_weight)
       .def("_node_proto_bytes", [](const Graph&, const Node& n) { return py::bytes(node_proto(n)); })
       .def("_model_info", [](const Graph& g) {
@@ -724,9 +726,15 @@ void bind_graph_class(py::module_& m) {
       .def_property("channel_align", [](const Graph& g) { return g.config.channel_align; },
                     [](Graph& g, std::optional<int64_t> v) { g.config.channel_align = v; })
       .def_property("inputs", [](py::object self) { return NameList{self.cast<Graph*>(), 0, self}; },
-                    [](Graph& g, py::handle v) { g.inputs = names_of(v); })
+                    [](Graph& g, py::handle v) {
+                      g.inputs = names_of(v);
+                      g.note_write();
+                    })
       .def_property("outputs", [](py::object self) { return NameList{self.cast<Graph*>(), 1, self}; },
-                    [](Graph& g, py::handle v) { g.outputs = names_of(v); })
+                    [](Graph& g, py::handle v) {
+                      g.outputs = names_of(v);
+                      g.note_write();
+                    })
       .def_property_readonly("weights_for_align",
                              [](py::object self) { return NameList{self.cast<Graph*>(), 2, self}; })
       .def_property_readonly("consts", [](py::object self) { return ConstView{self.cast<Graph*>(), self}; })
