@@ -5,7 +5,7 @@
 DIR holds NAME.onnx with its reference NAME.npz, as tools/export-models writes
 them; without NAMEs every model in DIR is converted, in name order. Each model
 is converted with the default tables in a process of its own and checked by
-`vexo.testing.check_export`: no error, the ONNX checker, the outputs against
+`vexo.runtime_check.check_export`: no error, the ONNX checker, the outputs against
 the original's in ONNX Runtime and against the reference within 1e-4 of the
 output's peak, every tensor static after preparation, no rule call rolled
 back. The time is the conversion's: preparation, rules, clean-up and the
@@ -22,7 +22,7 @@ COLUMNS = ("model", "nodes before", "nodes after", "off rank 4 before", "off ran
 
 def check_one(path):
     """Figures of one model, measured in a fresh interpreter so that models do not share memory or caches."""
-    code = ("import json, sys; from pathlib import Path; from vexo.testing import check_export; "
+    code = ("import json, sys; from pathlib import Path; from vexo.runtime_check import check_export; "
             "p = Path(sys.argv[1]); npz = p.with_suffix('.npz'); "
             "print(json.dumps(check_export(p, npz if npz.exists() else None)))")
     run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True)

@@ -380,7 +380,7 @@ def _runtime_sample(model):
 def verify(original, converted, seed=0):
     """Runs both models on the same random inputs; returns ({output: errors}, note, ok)."""
     from vexo.custom_ops import custom_op_types, lower_custom_ops
-    from vexo.testing import random_inputs, run_model
+    from vexo.runtime_check import random_inputs, run_model
     unsupported = sorted(set(lower_custom_ops(original)[1]) | set(lower_custom_ops(converted)[1]))
     if unsupported:
         return {}, "not verified: custom operators %s cannot be lowered for ONNX Runtime" % ", ".join(unsupported), \

@@ -59,9 +59,6 @@ HOSTILE_ATTRS = ["abc", 3.5, [1.5], ["a"], None, 2 ** 63, -(2 ** 40), [2 ** 62] 
 HOSTILE_DTYPES = [None, "float32", np.int64, object(), 5, np.dtype("float16"), np.bool_, np.dtype("uint8")]
 HOSTILE_NAMES = [None, 5, b"x", ["x"], ""]
 HOSTILE_NODE_LISTS = [None, "abc", 42, [None], [42], [object()]]
-ATTR_NAMES = ["axis", "axes", "perm", "keepdims", "split", "kernel_shape", "strides", "pads", "dilations",
-              "output_padding", "normalized_shape", "mode", "coordinate_transformation_mode", "epsilon", "transA",
-              "transB", "alpha", "beta"]
 MODULES = (dims, rank4)
 TABLES = (dims.fuse_dims, dims.cvt_dims, dims.hw_dims, rank4.rank4_dims)
 RULES = {name: getattr(m, name) for m in MODULES for name in dir(m) if name.startswith("_p_")}
@@ -84,49 +81,11 @@ class Chaos:
         return int(self.rng.integers(lo, hi))
 
 
-class Node(host.Node):
-    pass
-
-
-class Ir(host.Ir):
-    def __init__(self, chaos, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.chaos = chaos
-
-    def get_shape(self, name):
-        if self.chaos.hit():
-            return self.chaos.pick(HOSTILE_SHAPES)
-        return super().get_shape(name)
-
-    def get_dtype(self, name):
-        if self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_DTYPES)
-        return super().get_dtype(name)
-
-    def get_const(self, name):
-        if self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_CONSTS)
-        return self.const_values.get(name)
-
-    def get_attr(self, node, name, default=None):
-        if self.chaos.hit():
-            return self.chaos.pick(HOSTILE_ATTRS)
-        return super().get_attr(node, name, default)
-
-    def next_nodes(self, node):
-        if self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_NODE_LISTS)
-        return super().next_nodes(node)
-
-    def pre_nodes(self, node):
-        if self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_NODE_LISTS)
-        return super().pre_nodes(node)
-
-    def is_invalid(self, name):
-        if self.chaos.hit(0.3):
-            return self.chaos.pick([None, "yes", 1, []])
-        return super().is_invalid(name)
+# Host queries that answer with the call's chaos: how often (a share of the call's level) and with what.
+HOSTILE_ANSWERS = {"get_shape": (1.0, HOSTILE_SHAPES), "get_dtype": (0.5, HOSTILE_DTYPES),
+                   "get_const": (0.5, HOSTILE_CONSTS), "get_attr": (1.0, HOSTILE_ATTRS),
+                   "next_nodes": (0.5, HOSTILE_NODE_LISTS), "pre_nodes": (0.5, HOSTILE_NODE_LISTS),
+                   "is_invalid": (0.3, [None, "yes", 1, []])}
 
 
 def asked_by_rule():
@@ -135,41 +94,30 @@ def asked_by_rule():
     return sys._getframe(2).f_code.co_filename == "<string>"
 
 
-class ChaosIrGraph(IrGraph):
-    """The converter's own IR graph, answering the rules' queries with the chaos of the call; the
-    graph's own machinery keeps getting honest answers."""
+def hostile(cls, rule_queries_only):
+    """A subclass of the host class `cls` whose queries answer with the chaos of the call (`self.chaos`);
+    with `rule_queries_only`, the host's own machinery keeps getting honest answers."""
+    def query(name, share, answers):
+        honest = getattr(cls, name)
+
+        def method(self, *args, **kwargs):
+            if (not rule_queries_only or asked_by_rule()) and self.chaos.hit(share):
+                return self.chaos.pick(answers)
+            return honest(self, *args, **kwargs)
+        return method
+    return type("Hostile" + cls.__name__, (cls,), {name: query(name, *how) for name, how in HOSTILE_ANSWERS.items()})
+
+
+class Ir(hostile(host.Ir, False)):
+    def __init__(self, chaos, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.chaos = chaos
+
+
+class ChaosIrGraph(hostile(IrGraph, True)):
+    """The converter's own IR graph, answering the rules' queries with the chaos of the call."""
 
     chaos = Chaos(None, 0.0)
-
-    def get_shape(self, name):
-        if asked_by_rule() and self.chaos.hit():
-            return self.chaos.pick(HOSTILE_SHAPES)
-        return super().get_shape(name)
-
-    def get_dtype(self, name):
-        if asked_by_rule() and self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_DTYPES)
-        return super().get_dtype(name)
-
-    def get_const(self, name):
-        if asked_by_rule() and self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_CONSTS)
-        return super().get_const(name)
-
-    def get_attr(self, node, name, default=None):
-        if asked_by_rule() and self.chaos.hit():
-            return self.chaos.pick(HOSTILE_ATTRS)
-        return super().get_attr(node, name, default)
-
-    def next_nodes(self, node):
-        if asked_by_rule() and self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_NODE_LISTS)
-        return super().next_nodes(node)
-
-    def pre_nodes(self, node):
-        if asked_by_rule() and self.chaos.hit(0.5):
-            return self.chaos.pick(HOSTILE_NODE_LISTS)
-        return super().pre_nodes(node)
 
 
 def chaos_builder(base):
@@ -255,33 +203,26 @@ def patterns():
     return dict(found)
 
 
+# How a plausible value of each attribute is drawn, given the chaos and the rank of the match.
+PLAUSIBLE_ATTRS = {
+    "axis": lambda c, r: c.int(-r, r),
+    "axes": lambda c, r: sorted(set(c.int(-r, r) for _ in range(c.int(1, 3)))),
+    "perm": lambda c, r: [int(v) for v in c.rng.permutation(r)],
+    "keepdims": lambda c, r: c.int(0, 2), "transA": lambda c, r: c.int(0, 2), "transB": lambda c, r: c.int(0, 2),
+    "alpha": lambda c, r: c.pick([1.0, 0.5, -2.0, 0.0]), "beta": lambda c, r: c.pick([1.0, 0.5, -2.0, 0.0]),
+    "kernel_shape": lambda c, r: [c.int(1, 4)] * c.int(1, 3), "strides": lambda c, r: [c.int(1, 4)] * c.int(1, 3),
+    "dilations": lambda c, r: [c.int(1, 4)] * c.int(1, 3), "output_padding": lambda c, r: [c.int(1, 4)] * c.int(1, 3),
+    "pads": lambda c, r: [c.int(0, 2)] * (2 * c.int(1, 3)),
+    "split": lambda c, r: [c.int(1, 4) for _ in range(c.int(1, 4))],
+    "normalized_shape": lambda c, r: [c.pick(DIMS)],
+    "mode": lambda c, r: c.pick(["nearest", "linear", "partition", "reverse"]),
+    "coordinate_transformation_mode": lambda c, r: c.pick(["asymmetric", "tf_crop_and_resize", "half_pixel"]),
+    "epsilon": lambda c, r: c.rng.random(),
+}
+
+
 def plausible_attr(chaos, name, rank):
-    rank = max(rank, 1)
-    if name == "axis":
-        return chaos.int(-rank, rank)
-    if name == "axes":
-        return sorted(set(chaos.int(-rank, rank) for _ in range(chaos.int(1, 3))))
-    if name == "perm":
-        return [int(v) for v in chaos.rng.permutation(rank)]
-    if name == "keepdims":
-        return chaos.int(0, 2)
-    if name in ("transA", "transB"):
-        return chaos.int(0, 2)
-    if name in ("alpha", "beta"):
-        return chaos.pick([1.0, 0.5, -2.0, 0.0])
-    if name in ("kernel_shape", "strides", "dilations", "output_padding"):
-        return [chaos.int(1, 4)] * chaos.int(1, 3)
-    if name == "pads":
-        return [chaos.int(0, 2)] * (2 * chaos.int(1, 3))
-    if name == "split":
-        return [chaos.int(1, 4) for _ in range(chaos.int(1, 4))]
-    if name == "normalized_shape":
-        return [chaos.pick(DIMS)]
-    if name == "mode":
-        return chaos.pick(["nearest", "linear", "partition", "reverse"])
-    if name == "coordinate_transformation_mode":
-        return chaos.pick(["asymmetric", "tf_crop_and_resize", "half_pixel"])
-    return chaos.rng.random()
+    return PLAUSIBLE_ATTRS[name](chaos, max(rank, 1))
 
 
 def plausible_const(chaos, rank):
@@ -322,10 +263,10 @@ def build_case(chaos, rule_name, ops):
         for t in outputs:
             shapes[t] = shape()
         attrs = {}
-        for name in ATTR_NAMES:
+        for name in PLAUSIBLE_ATTRS:
             if chaos.rng.random() < 0.4:
                 attrs[name] = chaos.pick(HOSTILE_ATTRS) if chaos.hit() else plausible_attr(chaos, name, rank)
-        node = Node(op, inputs, outputs, name="%s_%d" % (op.lower(), i), **attrs)
+        node = host.Node(op, inputs, outputs, name="%s_%d" % (op.lower(), i), **attrs)
         if chaos.hit(0.2):
             setattr(node, chaos.pick(["input", "output"]), chaos.pick([None, "abc", [None], [1, 2], ()]))
         if chaos.hit(0.1):
@@ -336,11 +277,11 @@ def build_case(chaos, rule_name, ops):
     for node in nodes:
         for t in list(getattr(node, "input", None) or [])[:1]:
             if isinstance(t, str) and t not in consts and chaos.rng.random() < 0.5:
-                neighbours.append(Node(chaos.pick(["Conv", "Relu", "Softmax", "Transpose"]), ["src"], [t],
+                neighbours.append(host.Node(chaos.pick(["Conv", "Relu", "Softmax", "Transpose"]), ["src"], [t],
                                        perm=plausible_attr(chaos, "perm", rank)))
         for t in list(getattr(node, "output", None) or []):
             if isinstance(t, str) and chaos.rng.random() < 0.5:
-                neighbours.append(Node(chaos.pick(["Relu", "Reshape", "Add", "Transpose", "Mul"]), [t, "k"],
+                neighbours.append(host.Node(chaos.pick(["Relu", "Reshape", "Add", "Transpose", "Mul"]), [t, "k"],
                                        ["use_" + t], perm=plausible_attr(chaos, "perm", 4)))
     config = {"dynamic_shapes": chaos.pick([False, False, True, None, "yes"]) if chaos.hit() else False,
               "unsqueeze_2d_mode": chaos.pick(["AB11", "AB1C", "1A1B", "XY", 5, None]) if chaos.hit() else

@@ -4,24 +4,11 @@ import pytest
 from onnx import helper
 
 import vexo.api.rules.dims as dims
+from rule_kit import refused, rewrite
 from vexo.api.ir_graph import IrGraph
-from vexo.testing import assert_equivalent, make_model, run_rule
+from vexo.testing import make_model
 
 node = helper.make_node
-
-
-def rewrite(rule, ir, names, quant_tab=None):
-    """Runs `rule` on the named nodes and proves the result equivalent to the graph before."""
-    before = ir.to_model()
-    result = run_rule(rule, ir, [ir.node(n) for n in names], quant_tab)
-    assert_equivalent(before, ir.to_model())
-    return result
-
-
-def assert_refused(rule, ir, names):
-    changes = ir.changes
-    assert rule(ir, [ir.node(n) for n in names]) == ([], [])
-    assert ir.changes == changes
 
 
 def one_hot_columns(weight):
@@ -46,7 +33,7 @@ def concat_ir(chs, inputs=None, producer="Relu", dtype=np.float32, axis=1, targe
 def test_concat_pads_3_5_7_to_8_and_gathers_them_back():
     ir = concat_ir([3, 5, 7])
     quant = {"r0": "q_r0", "y": "q_y"}
-    remove, add = rewrite(dims._p_convert_concat_to_conv_concat, ir, ["cat"], quant)
+    remove, add = rewrite(dims._p_convert_concat_to_conv_concat, ir, "cat", quant_tab=quant)
     assert remove == [] and [n.op_type for n in add] == ["Conv", "Conv", "Conv"]
     pad0, pad1, gather = add
     assert [one_hot_columns(ir.get_const(c.input[1])) for c in (pad0, pad1)] == [
@@ -64,7 +51,7 @@ def test_concat_pads_3_5_7_to_8_and_gathers_them_back():
 def test_concat_shared_input_gets_one_conv_and_constants_are_padded():
     weights = np.arange(30, dtype=np.float32).reshape(1, 5, 3, 2)
     ir = concat_ir([3, 7], inputs=["r0", "k", "r0", "r1"], consts={"k": weights})
-    remove, add = rewrite(dims._p_convert_concat_to_conv_concat, ir, ["cat"])
+    remove, add = rewrite(dims._p_convert_concat_to_conv_concat, ir, "cat")
     pad, gather = add  # one Conv for both r0 positions, none for the constant
     cat = ir.node("cat")
     assert cat.input == [pad.output[0], "k_pad", pad.output[0], "r1"]
@@ -88,7 +75,7 @@ def test_concat_refusals_leave_the_graph_alone(case):
             ir.node("cat").input[i] = "x%d" % i
     if case == "rank_3":
         ir.set_shape("y", [1, 15, 6])
-    assert_refused(dims._p_convert_concat_to_conv_concat, ir, ["cat"])
+    refused(dims._p_convert_concat_to_conv_concat, ir, "cat")
 
 
 @pytest.mark.parametrize("target,chs,handled", [("", [1000, 1048], True), ("n7", [1000, 1049], True),
@@ -119,7 +106,7 @@ def split_ir(chs, producer="Relu", dtype=np.float32, axis=1, unused=(), cls=IrGr
 def test_split_scatters_3_5_7_into_aligned_blocks():
     ir = split_ir([3, 5, 7], producer="Softmax")  # unlike Concat, a softmax producer does not matter
     quant = {"r": "q_r", "o0": "q_o0"}
-    remove, add = rewrite(dims._p_convert_split_to_conv_split, ir, ["split"], quant)
+    remove, add = rewrite(dims._p_convert_split_to_conv_split, ir, "split", quant_tab=quant)
     take0, take1, scatter = add
     split = ir.node("split")
     assert take0.output == ["o0"] and take1.output == ["o1"] and split.output[2] == "o2"
@@ -136,7 +123,7 @@ def test_split_scatters_3_5_7_into_aligned_blocks():
 
 def test_split_invalid_output_keeps_its_block_without_a_conv():
     ir = split_ir([3, 5, 7], unused=["o1"], cls=UnusedOutputsInvalid)
-    remove, add = rewrite(dims._p_convert_split_to_conv_split, ir, ["split"])
+    remove, add = rewrite(dims._p_convert_split_to_conv_split, ir, "split")
     assert [n.output for n in add[:-1]] == [["o0"]]
     assert ir.node("split").output[1] == "o1"
     assert ir.get_const(add[-1].input[1]).shape == (23, 15, 1, 1)
@@ -153,7 +140,7 @@ def test_split_refusals_leave_the_graph_alone(case):
         ir.set_shape("r", [1, 15, 6])
     if case == "axis_0":
         ir.set_attr(ir.node("split"), "axis", 0)
-    assert_refused(dims._p_convert_split_to_conv_split, ir, ["split"])
+    refused(dims._p_convert_split_to_conv_split, ir, "split")
 
 
 # ---------------------------------------------------------------- Concat axis swap
@@ -178,7 +165,7 @@ def swap_ir(chs, hw=(1, 20), producer="Reshape", consumer="Reshape", axis=1, con
 def test_concat_axis_swap_moves_channels_to_height(hw, k_shape):
     const = np.random.default_rng(1).standard_normal((1, 2) + hw).astype(np.float32)
     ir = swap_ir([3, 5], hw=hw, const=const)
-    remove, add = rewrite(dims._p_swap_concat_axis_avoid_channel_concat, ir, ["cat"])
+    remove, add = rewrite(dims._p_swap_concat_axis_avoid_channel_concat, ir, "cat")
     assert [n.op_type for n in add] == ["Reshape"] * 3 and ir.get_attr(ir.node("cat"), "axis") == 2
     assert [ir.get_shape(t) for t in ir.node("cat").input[:2]] == [[1, 1, 3, k_shape[3]], [1, 1, 5, k_shape[3]]]
     assert ir.get_shape("k") == k_shape and ir.node("cat").input[2] == "k"
@@ -188,14 +175,14 @@ def test_concat_axis_swap_moves_channels_to_height(hw, k_shape):
 @pytest.mark.parametrize("kw", [dict(producer="Relu"), dict(consumer="Relu"), dict(axis=-3), dict(hw=(4, 4))])
 def test_concat_axis_swap_refusals(kw):
     ir = swap_ir([3, 5], **kw)
-    assert_refused(dims._p_swap_concat_axis_avoid_channel_concat, ir, ["cat"])
+    refused(dims._p_swap_concat_axis_avoid_channel_concat, ir, "cat")
 
 
 def test_concat_axis_swap_needs_producers():
     model = make_model([node("Concat", ["x0", "x1"], ["c"], name="cat", axis=1),
                         node("Reshape", ["c", "so"], ["y"], name="after")],
                        {"x0": [1, 3, 1, 4], "x1": [1, 5, 1, 4]}, {"y": None}, consts={"so": np.array([-1])})
-    assert_refused(dims._p_swap_concat_axis_avoid_channel_concat, IrGraph(model), ["cat"])
+    refused(dims._p_swap_concat_axis_avoid_channel_concat, IrGraph(model), "cat")
 
 
 # ---------------------------------------------------------------- NHWC to NCHW
@@ -217,7 +204,7 @@ def test_nhwc_consumers_run_in_nchw():
                   node("Clip", ["t", "lo", "hi"], ["cl"], name="clip"),
                   node("LeakyRelu", ["t"], ["lr"], name="lrelu", alpha=0.2),
                   node("Conv", ["t", "w"], ["cv_out"], name="conv")], producer="tflite2onnx", consts=consts)
-    remove, add = rewrite(dims._p_convert_tf_nhwc_to_nchw, ir, ["tp"])
+    remove, add = rewrite(dims._p_convert_tf_nhwc_to_nchw, ir, "tp")
     # One Transpose in and one out per supported consumer; the shared constant is rearranged once.
     assert len(add) == 10 and all(n.op_type == "Transpose" for n in add)
     assert ir.get_const("c").shape == (1, 3, 1, 1)
@@ -230,7 +217,7 @@ def test_nhwc_consumers_run_in_nchw():
                                            ("tf2onnx", (0, 3, 1, 2))])
 def test_nhwc_needs_a_tf_model_and_an_nhwc_transpose(producer, perm):
     ir = nhwc_ir([node("Relu", ["t"], ["r"], name="relu")], producer=producer, perm=perm)
-    assert_refused(dims._p_convert_tf_nhwc_to_nchw, ir, ["tp"])
+    refused(dims._p_convert_tf_nhwc_to_nchw, ir, "tp")
 
 
 def test_nhwc_leaves_pads_it_cannot_rearrange():
@@ -241,7 +228,7 @@ def test_nhwc_leaves_pads_it_cannot_rearrange():
     ir = nhwc_ir(consumers, opset=18, inputs={"pads_in": ([8], np.int64)},
                  consts={"c": np.ones((1, 1, 1, 3), np.float32), "hw_pads": np.array([1, 0, 0, 2]),
                          "axes": np.array([1, 2])})
-    remove, add = rewrite(dims._p_convert_tf_nhwc_to_nchw, ir, ["tp"])
+    remove, add = rewrite(dims._p_convert_tf_nhwc_to_nchw, ir, "tp")
     assert len(add) == 2 and ir.node("pad").input[0] == "t" and ir.node("pad_hw").input[0] == "t"
     assert ir.get_const("hw_pads").tolist() == [1, 0, 0, 2]
 
@@ -277,7 +264,7 @@ def test_swin_window_chains_become_exwindow(mode, ws, nw, c):
         ir = window_ir([nw * nw, ws, ws, c], [1, nw, nw, ws, ws, c], [0, 1, 3, 2, 4, 5], [1, h, h, c])
     else:
         ir = window_ir([1, h, h, c], [1, ws, nw, ws, nw, c], [0, 2, 4, 1, 3, 5], [-1, ws * ws, c])
-    remove, add = rewrite(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, CHAIN)
+    remove, add = rewrite(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, *CHAIN)
     assert [n.name for n in remove] == ["rs1", "tp"]
     assert [n.op_type for n in add] == ["Reshape", "Transpose", "exWindow", "Transpose"]
     win = add[2]
@@ -291,7 +278,7 @@ def test_swin_window_chains_become_exwindow(mode, ws, nw, c):
 
 def test_trailing_window_axes_need_no_transposes():
     ir = window_ir([1, 96, 56, 56], [1, 96, 8, 7, 8, 7], [0, 1, 2, 4, 3, 5], [1, 96, 64, 49])
-    remove, add = rewrite(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, CHAIN)
+    remove, add = rewrite(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, *CHAIN)
     assert [n.op_type for n in add] == ["Reshape", "exWindow"]
     assert ir.get_const(add[0].input[1]).tolist() == [1, 96, 56, 56]
 
@@ -303,13 +290,13 @@ def test_trailing_window_axes_need_no_transposes():
     ([72], [2, 1, 2, 3, 2, 3], [0, 1, 2, 4, 3, 5], [-1]),                   # run overshoots past the last axis
 ])
 def test_window_refusals(chain):
-    assert_refused(dims._p_fuse_reshape_tp_reshape_to_exWindow, window_ir(*chain), CHAIN)
+    refused(dims._p_fuse_reshape_tp_reshape_to_exWindow, window_ir(*chain), *CHAIN)
 
 
 def test_window_chain_with_a_shared_middle_tensor_stays():
     ir = window_ir([1, 56, 56, 96], [1, 8, 7, 8, 7, 96], [0, 1, 3, 2, 4, 5], [-1, 49, 96])
     ir.outputs.append("b")
-    assert_refused(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, CHAIN)
+    refused(dims._p_fuse_reshape_tp_reshape_to_exWindow, ir, *CHAIN)
 
 
 # ---------------------------------------------------------------- hostile input

@@ -3,7 +3,6 @@ import subprocess
 import sys
 
 import numpy as np
-import onnx
 import pytest
 from onnx import TensorProto, helper
 
@@ -115,10 +114,3 @@ def test_the_module_entry_point_exits_non_zero(tmp_path):
     assert proc.returncode == 2 and proc.stderr.strip().splitlines() == [
         "vexo: error: %s: tensor 'y' is written by node 'r1' (Relu) and by node 'r2' (Neg)" % src]
     assert not (tmp_path / "out.onnx").exists()
-
-
-def test_a_valid_model_still_converts(tmp_path):
-    src, out = tmp_path / "model.onnx", tmp_path / "out.onnx"
-    onnx.save(relu_neg(), str(src))
-    assert main(["convert", str(src), "-o", str(out), "-q"]) == 0
-    onnx.checker.check_model(onnx.load(str(out)))

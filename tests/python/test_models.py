@@ -9,7 +9,7 @@ import pytest
 
 from vexo.models import SUITE
 from vexo.prepare import prepare
-from vexo.testing import random_inputs, run_model
+from vexo.runtime_check import random_inputs, run_model
 
 SHAPE_OPS = {"Shape", "Size", "Constant", "ConstantOfShape", "Range", "Identity", "Equal", "Where", "ReduceProd"}
 

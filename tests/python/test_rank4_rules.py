@@ -6,8 +6,10 @@ import onnx
 import pytest
 from onnx import helper
 
+import vexo.api.rules.rank4 as rank4
+from rule_kit import graph
 from vexo.convert import convert
-from vexo.testing import assert_equivalent, make_model
+from vexo.testing import assert_equivalent, make_model, run_rule
 
 rng = np.random.default_rng(4)
 node = helper.make_node
@@ -85,7 +87,7 @@ UNARY = [(op, {}) for op in FLOAT_OPS] + [
     ("Acosh", {"low": 1.1}), ("Clip", {"bounds": True}), ("Cast", {"to": onnx.TensorProto.FLOAT16}),
     ("IsNaN", {"out": np.bool_}), ("IsInf", {"out": np.bool_}), ("Not", {"dtype": np.bool_}),
     ("BitwiseNot", {"dtype": np.int32})]
-RANKS = [[], [6], [3, 4], [2, 3, 5], [2, 1, 3, 2, 2], [2, 2, 1, 3, 1, 2, 2]]
+RANKS = [[], [6], [3, 4], [2, 3, 5], [2, 1, 3, 1, 2], [2, 2, 1, 3, 1, 2, 2]]  # unit axes go only down to 4 axes
 
 
 @pytest.mark.parametrize("op,how", UNARY, ids=[op for op, _ in UNARY])
@@ -162,3 +164,13 @@ def test_what_cannot_be_rewritten_exactly_is_left_as_it_is(case):
     nodes, inputs, consts = DECLINED[case]
     ir, report, _ = convert(make_model(nodes, inputs, {"y": None}, consts), tables=["rank4_dims"], prepare=False)
     assert not report.fired and not report.failures and report.off_rank_after
+
+
+@pytest.mark.parametrize("recorded", [None, [2, 5, 3, 8]], ids=["unknown", "four_axes"])
+def test_a_transpose_whose_input_shape_is_not_five_axes_is_sliced_behind(recorded):
+    nodes = [node("Transpose", ["x"], ["t"], name="tp", perm=[2, 0, 3, 1, 4]),
+             node("Gather", ["t", "i"], ["y"], name="gather", axis=0)]
+    ir = graph(nodes, {"x": [2, 5, 3, 2, 4]}, None, {"i": np.array(1, np.int64)})
+    ir.set_shape("x", recorded)
+    remove, add = run_rule(rank4._p_gather_to_4d_slice, ir, [ir.node("gather")])
+    assert [n.op_type for n in add] == ["Reshape", "Slice", "Reshape"] and add[0].input[0] == "t"

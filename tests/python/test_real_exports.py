@@ -4,10 +4,10 @@ from pathlib import Path
 
 import pytest
 
-from vexo.testing import check_export
+from vexo.runtime_check import check_export
 
-EXPORTS = sorted((Path(__file__).parents[1] / "data" / "exports").glob("*.onnx"))
-assert EXPORTS, "tests/data/exports holds no models"
+EXPORTS = sorted((Path(__file__).parents[2] / "fixtures" / "exports").glob("*.onnx"))
+assert EXPORTS, "fixtures/exports holds no models"
 
 
 @pytest.mark.parametrize("path", EXPORTS, ids=[p.stem for p in EXPORTS])
