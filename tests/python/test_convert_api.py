@@ -42,6 +42,7 @@ def test_readme_example_runs(tmp_path, monkeypatch):
     (["--dim", "bat=3"], ["'bat' is neither"]),
     (["--dim", "batch"], ["--dim 'batch'", "SYMBOL=N"]),
     (["--dim", "batch=two"], ["--dim 'batch=two'"]),
+    (["--dim", "=8"], ["--dim '=8'", "SYMBOL=N"]),
     (["--dim", "batch=2", "--dim", "batch=3"], ["'batch' is given twice"]),
     (["--dim", "batch=2", "--input-shape", "x:3,64"], ["'batch' is given the values 2 and 3"]),
     (["--dim", "batch=2", "--no-prepare"], ["preparation"]),
