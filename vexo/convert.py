@@ -13,7 +13,7 @@ from vexo import cleanup as clean
 from vexo import guards
 from vexo.api.ir_graph import IrGraph, ModelError, _infer
 from vexo import _core
-from vexo.api.model_checks import unknown_op_type, unknown_operator, unreadable_constant, without_weights
+from vexo.api.model_checks import unknown_op_type, without_weights
 from vexo.engine import DEFAULT_MAX_PASSES, Engine, QuantTable
 from vexo.normalise import normalise_axes
 from vexo.report import Report, off_rank_ops, off_rank_reasons, op_counts
@@ -113,8 +113,6 @@ def load_model(path):
     path = Path(path)
     if not path.is_file():
         raise ConversionError("%s: no such file" % path)
-    if path.stat().st_size == 0:
-        raise ConversionError("%s: the file is empty" % path)
     try:
         model = onnx.load(str(path))
     except Exception as exc:
@@ -124,28 +122,12 @@ def load_model(path):
     return model
 
 
-def check_model(model, source):
-    """Refuses what no conversion can start from: a graph without nodes or outputs, an unknown operator,
-    a constant whose data does not fit its type and shape. `model` is an onnx.ModelProto or its bytes."""
-    if isinstance(model, (bytes, bytearray, memoryview)):
-        _check_model_bytes(bytes(model), source)
-        return
-    if not isinstance(model, onnx.ModelProto):
-        raise ConversionError("%s: expected an onnx.ModelProto, got %s" % (source, type(model).__name__))
-    if not model.graph.node:
-        raise ConversionError("%s: the graph is empty (it has no nodes)" % source)
-    if not model.graph.output:
-        raise ConversionError("%s: the graph has no outputs" % source)
-    problem = unknown_operator(model) or unreadable_constant(model)
-    if problem:
-        raise ConversionError("%s: %s" % (source, problem))
-
-
-def _check_model_bytes(data, source):
-    """check_model on serialized bytes: the native reader looks at the graph once, and only the op types
-    (one per kind) go through ONNX's operator schemas."""
+def check_model(data, source):
+    """Refuses what no conversion can start from: bytes that are not a model, a graph without nodes or
+    outputs, an unknown operator, a constant whose data does not fit its type and shape. The native reader
+    looks at the graph once, and only the op types (one per kind) go through ONNX's operator schemas."""
     try:
-        scan = _core._scan(data)
+        scan = _core._scan(bytes(data))
     except _core.WireError as exc:
         raise ConversionError("%s: not a readable ONNX model (%s)" % (source, exc)) from None
     if not scan["has_graph"]:

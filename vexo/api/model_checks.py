@@ -7,7 +7,7 @@ broken; the messages name the node and the tensor so the user can find them.
 import re
 
 import onnx
-from onnx import helper, numpy_helper
+from onnx import helper
 
 _STANDARD_DOMAINS = {"": "", "ai.onnx": "", "ai.onnx.ml": "ai.onnx.ml"}
 
@@ -17,19 +17,6 @@ def describe(node):
     if node.name:
         return "node '%s' (%s)" % (node.name, node.op_type)
     return "the %s node writing '%s'" % (node.op_type, node.output[0] if node.output else "")
-
-
-def unknown_operator(model):
-    """A message naming the first node whose op type the model's standard opsets do not define, or None.
-
-    Custom ex* operators written in the default domain are the converter's own. Operators of other domains
-    are not judged: the converter passes them through.
-    """
-    firsts = {}
-    for node in model.graph.node:
-        firsts.setdefault((node.domain, node.op_type), describe(node))
-    return unknown_op_type([(op.version, op.domain) for op in model.opset_import],
-                           [(d, op, who) for (d, op), who in firsts.items()])
 
 
 def unknown_op_type(opsets, op_types):
@@ -46,53 +33,6 @@ def unknown_op_type(opsets, op_types):
         if not onnx.defs.has(op_type, version, standard):
             return "%s has an op type that opset %d of the %s domain does not define" % (
                 who, version, "standard" if not standard else "'%s'" % standard)
-    return None
-
-
-def unreadable_constant(model):
-    """A message naming the first initializer or Constant node whose data does not match its element type
-    and shape, or None."""
-    for tensor in model.graph.initializer:
-        reason = _tensor_problem(tensor)
-        if reason:
-            return "initializer '%s' cannot be read: %s" % (tensor.name, reason)
-    for node in model.graph.node:
-        if node.op_type == "Constant" and node.domain in ("", "ai.onnx"):
-            for a in node.attribute:
-                reason = _tensor_problem(a.t) if a.type == onnx.AttributeProto.TENSOR else None
-                if reason:
-                    return "%s holds a tensor that cannot be read: %s" % (describe(node), reason)
-    return None
-
-
-_ITEMSIZES = {}
-
-
-def _itemsize(data_type):
-    if data_type not in _ITEMSIZES:
-        try:
-            _ITEMSIZES[data_type] = helper.tensor_dtype_to_np_dtype(data_type).itemsize
-        except Exception:  # noqa: BLE001 - no numpy type: such tensors are read in full
-            _ITEMSIZES[data_type] = None
-    return _ITEMSIZES[data_type]
-
-
-def _tensor_problem(tensor):
-    """Why a TensorProto cannot be read as an array, or None."""
-    if tensor.data_location == onnx.TensorProto.EXTERNAL:
-        return None  # read when the model was loaded
-    if tensor.HasField("raw_data") and tensor.data_type != onnx.TensorProto.STRING:
-        dims = list(tensor.dims)
-        count = 1
-        for d in dims:
-            count *= d
-        size = _itemsize(tensor.data_type)
-        if size and min(dims, default=0) >= 0 and len(tensor.raw_data) == count * size:
-            return None  # raw bytes that fit: the common case, checked without building an array
-    try:
-        numpy_helper.to_array(tensor)
-    except Exception as exc:  # noqa: BLE001 - numpy and onnx report bad data in several types
-        return str(exc).splitlines()[0] if str(exc) else type(exc).__name__
     return None
 
 
