@@ -160,12 +160,6 @@ class _Attempts:
     def __getitem__(self, name):
         return self.get(name, {})
 
-    def __contains__(self, name):
-        return self._native.attempts_of(name) is not None
-
-    def __iter__(self):
-        return iter(self._native.attempted())
-
 
 class Engine:
     def __init__(self, ir, quant_tab=None, max_passes=DEFAULT_MAX_PASSES, check_shapes=True, on_progress=None,
