@@ -242,7 +242,7 @@ def check_converted(model):
     _check_light(without_weights(model).SerializeToString(), model)
 
 
-def _check_light(light, model=None):
+def _check_light(light, model=None, stands_for_graph=None):
     """check_converted on the serialized model without its weights; `model` (an onnx.ModelProto or an
     IrGraph) is what ONNX Runtime is asked about: one node of every kind (see runtime_refusal).
 
@@ -253,7 +253,8 @@ def _check_light(light, model=None):
     sample as well, and what it checks across the graph (each tensor written once, defined before it is
     read, named, of an imported domain) is checked natively on the graph."""
     sample = _runtime_sample(model if model is not None else light)
-    stands_for_graph = isinstance(model, _core.Graph) and model._kinds_stand_for_graph()
+    if stands_for_graph is None:
+        stands_for_graph = isinstance(model, _core.Graph) and model._kinds_stand_for_graph()
     _run_checker(sample if stands_for_graph else light, model._structure_problem() if stands_for_graph else None)
     try:  # every recorded shape must be one its node computes
         _infer(sample if stands_for_graph else light, strict=True)
@@ -283,13 +284,24 @@ def write_model_atomically(model, path):
     _write_atomically(path, lambda tmp: Path(tmp).write_bytes(model.SerializeToString()))
 
 
+def check_graph(ir):
+    """Checks the converted IrGraph; returns the model without its large weights when the check read it, else
+    None: when one node of every kind stands for the graph the check reads that sample and the graph itself,
+    and the serialized model is never made."""
+    if ir._kinds_stand_for_graph():
+        _check_light(None, ir, stands_for_graph=True)
+        return None
+    light = ir.model_bytes(light=True)
+    _check_light(light, ir, stands_for_graph=False)
+    return light
+
+
 def write_graph_atomically(ir, path):
     """Checks the converted IrGraph and writes its model to `path` through a temporary file (the weights are
-    written from the graph's memory, not copied; a model whose weights are all small is written from the bytes
-    that were checked, which are the whole model then)."""
-    light = ir.model_bytes(light=True)
-    _check_light(light, ir)
-    if ir._light_keeps_every_weight():
+    written from the graph's memory, not copied; a model whose weights are all small and that was serialized
+    for the check is written from the bytes that were checked, which are the whole model then)."""
+    light = check_graph(ir)
+    if light is not None and ir._light_keeps_every_weight():
         _write_atomically(path, lambda tmp: Path(tmp).write_bytes(light))
     else:
         del light
@@ -463,7 +475,7 @@ def convert_model(model_or_path, *, input_shapes=None, tables=TABLE_NAMES, extra
     with phase("save"):
         try:
             if output is None:
-                _check_light(ir.model_bytes(light=True), ir)
+                check_graph(ir)
             else:
                 write_graph_atomically(ir, output)
                 report.output = str(output)

@@ -36,6 +36,7 @@ guarantees. Guards are Python predicates: the engine asks them only for the
 entries whose rule has a guard for the matched op type.
 """
 import collections
+import collections.abc
 from dataclasses import dataclass, field
 
 from vexo import _core
@@ -66,6 +67,32 @@ class AppliedCall:
     removed: list = field(default_factory=list)  # names of the nodes the call removed
     added: list = field(default_factory=list)    # names of the nodes it added
     changed: list = field(default_factory=list)  # names of surviving nodes it rewrote (matched nodes included)
+
+
+class AppliedCalls(collections.abc.Sequence):
+    """The engine's applied calls as a sequence of AppliedCall, each made when it is read: a large run
+    applies tens of thousands, and most reports never look at them."""
+
+    def __init__(self, log):
+        self._log = log
+
+    def __len__(self):
+        return len(self._log)
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        if index < 0:
+            index += len(self)
+        if not 0 <= index < len(self):
+            raise IndexError("applied call %d of %d" % (index, len(self)))
+        return AppliedCall(*self._log[index])
+
+    def __eq__(self, other):
+        return isinstance(other, collections.abc.Sequence) and list(self) == list(other)
+
+    def __repr__(self):
+        return "AppliedCalls(%d calls)" % len(self)
 
 
 @dataclass
@@ -177,7 +204,6 @@ class Engine:
                                     on_progress)
         self._native.set_limits(self.limits.stop_after, [tuple(s) for s in self.limits.skip], self.declines,
                                 GuardedDecline)
-        self._applied = None
         # node name -> {entry: "fired" | "declined" | "error" | "guarded (...)" | "skipped"}
         self.attempts = _Attempts(self._native)
 
@@ -200,10 +226,7 @@ class Engine:
     @property
     def applied(self):
         """Every rule call that changed the graph (AppliedCall), in order."""
-        records = self._native.applied
-        if self._applied is None or len(self._applied) != len(records):
-            self._applied = [AppliedCall(*r) for r in records]
-        return self._applied
+        return AppliedCalls(self._native.applied)
 
     def call(self, table_name, entry_name, rule, chain):
         """Calls `rule` on `chain` as a transaction; returns the nodes to revisit, or None when nothing changed."""

@@ -21,7 +21,7 @@ def off_rank_nodes(ir):
 
 def off_rank_ops(ir):
     """op type -> how many of its operators see a data tensor of rank other than 4."""
-    return collections.Counter(node.op_type for node, _ in off_rank_nodes(ir))
+    return collections.Counter(dict(ir._off_rank_counts(VIEW_OPS)))
 
 
 def off_rank_reasons(ir, attempts):

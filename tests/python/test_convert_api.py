@@ -76,6 +76,10 @@ def test_api_takes_a_model_or_a_path_and_refuses_anything_else(mlp):
     model, report = vexo.convert_model(exported)
     assert exported.SerializeToString() == data and input_dims(model) == [1, 64]
     assert report.applied and report.verified is None
+    calls = list(report.applied)  # read from the engine's log on demand, as a sequence
+    assert report.applied[-1] == calls[-1] and report.applied[1:3] == calls[1:3] and report.applied == calls
+    with pytest.raises(IndexError):
+        report.applied[len(calls)]
     assert vexo.convert_model(str(mlp), tables=["cvt"])[1].tables[0].name == "cvt_dims"
     assert vexo.convert_model(str(mlp), tables=[])[1].tables == []  # none asked, none run
     for bad in (42, b"bytes", None):

@@ -79,7 +79,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
       attempt(node, Name(entry.name), "skipped");
       return true;
     }
-  if (limits.stop_after && applied.size() >= *limits.stop_after) return true;
+  if (limits.stop_after && applied->records.size() >= *limits.stop_after) return true;
   std::optional<std::pair<std::string, std::string>> why;
   for (const EntryGuard& g : entry.guards) {
     if (!g.ops.empty() && std::find(g.ops.begin(), g.ops.end(), chain[0]->op_type) == g.ops.end()) continue;
@@ -195,7 +195,7 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
     if (!Graph::has_mark(*n, is_added)) record.changed.push_back(n->name);
   std::sort(record.changed.begin(), record.changed.end());
   record.changed.erase(std::unique(record.changed.begin(), record.changed.end()), record.changed.end());
-  applied.push_back(std::move(record));
+  applied->records.push_back(std::move(record));
 
   std::vector<NodePtr> revisit;
   const uint64_t seen = g.new_mark();

@@ -17,6 +17,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -70,9 +71,14 @@ struct Failure {
 };
 
 struct Applied {
-  std::string table, entry;
+  Name table, entry;
   Name node;
   Names removed, added, changed;
+};
+
+// The applied calls of a run, shared with the report that outlives the engine.
+struct AppliedLog {
+  std::vector<Applied> records;
 };
 
 struct TableRun {
@@ -141,7 +147,7 @@ class Engine {
                                            const std::vector<Node*>& chain, bool* failed = nullptr);
 
   std::vector<Failure> failures;
-  std::vector<Applied> applied;
+  std::shared_ptr<AppliedLog> applied = std::make_shared<AppliedLog>();
   Limits limits;
   // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in order
   NameMap<std::vector<std::pair<Name, std::string>>> attempts;

@@ -324,7 +324,8 @@ Node* Graph::node(const Name& name) const {
   return slot ? node_slots_[*slot].get() : nullptr;
 }
 
-bool Graph::contains(const Node& n) const { return n.graph_ == this && node(n.name) == &n; }
+// A node is linked to the graph exactly while it is in the name index (insert, unlink and rename keep both).
+bool Graph::contains(const Node& n) const { return n.graph_ == this; }
 
 std::vector<Node*> Graph::unordered_nodes() const {
   std::vector<Node*> out;

@@ -610,6 +610,15 @@ void bind_builder(py::module_& m) {
 }
 
 void bind_engine_class(py::module_& m) {
+  py::class_<AppliedLog, std::shared_ptr<AppliedLog>>(m, "AppliedLog",
+                                                    "The applied calls of a run, read one at a time.")
+      .def("__len__", [](const AppliedLog& log) { return log.records.size(); })
+      .def("__getitem__", [](const AppliedLog& log, size_t i) {
+        if (i >= log.records.size()) throw py::index_error("applied call " + std::to_string(i));
+        const Applied& a = log.records[i];
+        return py::make_tuple(a.table, a.entry, a.node, a.removed, a.added, a.changed);
+      });
+
   py::class_<PyEngine>(m, "Engine", "The native rule engine (vexo.engine.Engine drives it).")
       .def(py::init<py::object, py::object, py::object, py::object, int, bool, py::object>(), py::arg("ir"),
            py::arg("quant_tab"), py::arg("failures"), py::arg("failure_class"), py::arg("max_passes"),
@@ -635,12 +644,7 @@ void bind_engine_class(py::module_& m) {
         for (const NodePtr& n : *revisit) out.add(py::cast(n));
         return std::move(out);
       })
-      .def_property_readonly("applied", [](const PyEngine& e) {
-        py::list out;
-        for (const Applied& a : e.engine.applied)
-          out.append(py::make_tuple(a.table, a.entry, a.node, a.removed, a.added, a.changed));
-        return out;
-      })
+      .def_property_readonly("applied", [](const PyEngine& e) { return e.engine.applied; })
       .def("attempts_of", [](const PyEngine& e, const std::string& node) -> py::object {
         const auto* tried = e.engine.attempts.find(Name(node));
         if (!tried) return py::none();

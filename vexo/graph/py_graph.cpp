@@ -620,6 +620,30 @@ py::list node_list(const std::vector<Node*>& nodes) {
   return out;
 }
 
+// The data tensors of `node`: its non-constant inputs and its outputs.
+template <class F>
+void each_data_tensor(const Graph& g, const Node& node, F&& f) {
+  for (const Name& t : node.inputs())
+    if (!t.empty() && !g.is_const(t)) f(t);
+  for (const Name& t : node.outputs())
+    if (!t.empty()) f(t);
+}
+
+// The operators that see a data tensor of rank other than 4 or of unknown shape
+// (view ops excluded), in graph order.
+template <class F>
+void each_off_rank(Graph& g, const std::unordered_set<std::string>& view_ops, F&& f) {
+  for (Node* n : g.topological_order()) {
+    if (view_ops.count(n->op_type)) continue;
+    bool off = false;
+    each_data_tensor(g, *n, [&](const Name& t) {
+      const std::optional<Shape>* s = g.shape(t);
+      if (!s || !*s || (*s)->size() != 4) off = true;
+    });
+    if (off) f(n);
+  }
+}
+
 void bind_graph_class(py::module_& m) {
   py::class_<Graph>(m, "Graph", py::dynamic_attr(), "The native IR graph (the base of vexo.api.ir_graph.IrGraph).")
       .def(py::init([](std::string source, std::string mode, bool dynamic, py::object target, py::object align,
@@ -877,23 +901,25 @@ void bind_graph_class(py::module_& m) {
       })
       .def("_off_rank", [](Graph& g, const std::unordered_set<std::string>& view_ops) {
         py::list out;
-        for (Node* n : g.topological_order()) {
-          if (view_ops.count(n->op_type)) continue;
+        each_off_rank(g, view_ops, [&](Node* n) {
           py::list shapes;
-          bool off = false;
-          auto look = [&](const std::string& t) {
+          each_data_tensor(g, *n, [&](const Name& t) {
             const std::optional<Shape>* s = g.shape(t);
-            const bool known = s && *s;
-            if (!known || (*s)->size() != 4) off = true;
-            shapes.append(known ? shape_to_python(*s) : py::none());
-          };
-          for (const std::string& t : n->inputs())
-            if (!t.empty() && !g.is_const(t)) look(t);
-          for (const std::string& t : n->outputs())
-            if (!t.empty()) look(t);
-          if (off) out.append(py::make_tuple(NodePtr(n), shapes));
-        }
+            shapes.append(s && *s ? shape_to_python(*s) : py::none());
+          });
+          out.append(py::make_tuple(NodePtr(n), shapes));
+        });
         return out;
+      })
+      .def("_off_rank_counts", [](Graph& g, const std::unordered_set<std::string>& view_ops) {
+        std::vector<std::pair<std::string, int64_t>> counts;  // in the order op types are first met
+        std::unordered_map<std::string, size_t> at;
+        each_off_rank(g, view_ops, [&](Node* n) {
+          const auto [it, fresh] = at.emplace(n->op_type, counts.size());
+          if (fresh) counts.emplace_back(n->op_type, 0);
+          ++counts[it->second].second;
+        });
+        return counts;
       });
 }
 
