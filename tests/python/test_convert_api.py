@@ -93,3 +93,12 @@ def test_outputs_that_differ_exit_with_3_after_writing(mlp, tmp_path, monkeypatc
     monkeypatch.setattr("vexo.convert._verify", lambda a, b: ({}, "outputs DIFFER", False))
     out = tmp_path / "o.onnx"
     assert main(["convert", str(mlp), "-o", str(out), "--verify", "-q"]) == 3 and out.is_file()
+
+
+def test_extra_tables_run_after_cvt_dims_and_the_bundled_sample_is_what_the_builder_writes():
+    from vexo.convert import convert
+    from vexo.sample import DEFAULT_PATH, build_sample
+    never = {"never": {"ops": ["NoSuchOp"], "proc": lambda ir, nodes, quant_tab={}: ([], [])}}
+    _, report, _ = convert(build_sample(), extra_rules="all", extra_tables={"mine": never})
+    assert [t.name for t in report.tables] == ["fuse_dims", "cvt_dims", "extra_dims", "mine", "rank4_dims", "hw_dims"]
+    assert build_sample().SerializeToString() == Path(DEFAULT_PATH).read_bytes()

@@ -74,8 +74,10 @@ def test_pages_stay_bounded_on_a_large_model(tmp_path, monkeypatch):
     assert max(p.count('class="node') for p in pictures) <= 3 + html_report.MAX_NEIGHBOURS
     # every site can be reached by its anchor, drawn or listed
     assert all("id='site-%d'" % k in text for k in range(1, len(report.applied) + 1))
-    counts = [int(n) for n in re.findall(r"</small>: (\d+) rewrite", text)]
+    groups = [(int(n), int(d or n)) for n, d in re.findall(r"</small>: (\d+) rewrite\(s\)(?:, (\d+) drawn)?", text)]
+    counts = [n for n, _ in groups]
     assert counts == sorted(counts, reverse=True) and sum(counts) == len(report.applied)
+    assert sum(d for _, d in groups) <= 10 and all(d < n for n, d in groups if n > 10)
 
 
 def test_odd_names_survive_the_layout_and_the_page(tmp_path, monkeypatch):
@@ -85,6 +87,7 @@ def test_odd_names_survive_the_layout_and_the_page(tmp_path, monkeypatch):
     vexo.convert_model(model, html=page)
     text = page.read_text()
     assert text.count("<svg") >= 2 and "<d>" not in text and "a&quot;b" in text
+    assert re.search(r"</small>: 1 rewrite\(s\)</summary>", text)  # all drawn: no count of the drawn ones
     monkeypatch.setattr(shutil, "which", lambda name: None)
     vexo.convert_model(model, html=page)
     assert "<svg" not in page.read_text() and "listed as text" in page.read_text()
