@@ -75,7 +75,7 @@ def test_api_takes_a_model_or_a_path_and_refuses_anything_else(mlp):
     data = exported.SerializeToString()
     model, report = vexo.convert_model(exported)
     assert exported.SerializeToString() == data and input_dims(model) == [1, 64]
-    assert report.applied and report.verified is None
+    assert report.applied and report.verified is None and report.source == exported.graph.name != ""
     calls = list(report.applied)  # read from the engine's log on demand, as a sequence
     assert report.applied[-1] == calls[-1] and report.applied[1:3] == calls[1:3] and report.applied == calls
     with pytest.raises(IndexError):

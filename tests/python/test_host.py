@@ -75,6 +75,8 @@ def test_builder_constants_names_and_keywords():
     assert "keepdims" not in g.nodes[2].attrs and g.nodes[1].name == "scale"
     names = {t for n in g.nodes for t in n.input + n.output} | {n.name for n in g.nodes}
     assert not names & {"x", "y", "z", "relu", "sm"} - {"x"}
+    proto = helper.make_node("Foo", ["x"], ["y"], names=["a", "b"], k=3, mode="m")  # a rule may read one
+    assert [ir.get_attr(proto, k) for k in ("names", "k", "mode", "none")] == [["a", "b"], 3, "m", None]
 
 
 def test_rollback_restores_everything():
