@@ -19,12 +19,13 @@ def relu_softmax_model():
 
 def test_load_records_shapes_constants_and_unique_names(tmp_path):
     const = helper.make_node("Constant", [], ["c"], value=onnx.numpy_helper.from_array(np.ones(3, np.float32)))
-    model = make_model([const, helper.make_node("Add", ["x", "c"], ["y"]), helper.make_node("Neg", ["y"], ["z"], name="neg")],
+    model = make_model([const, helper.make_node("Add", ["x", "c"], ["y"]), helper.make_node("Neg", ["y"], ["z"], name="Add_node")],
                        {"x": [2, 3]}, {"z": [2, 3]})
     ir = IrGraph(model)
     assert "c" in ir.consts and ir.get_const("c").shape == (3,)
     assert [n.op_type for n in ir.nodes] == ["Add", "Neg"]
-    assert [n.name for n in ir.nodes] == ["Add_node", "neg"]  # the unnamed one named, the named one kept
+    # the unnamed node is named, and not with a name the model gives another
+    assert [n.name for n in ir.nodes] == ["Add_node_1", "Add_node"]
     assert ir.get_shape("y") == [2, 3] and ir.get_dtype("y") == np.float32
     path = tmp_path / "m.onnx"
     ir.save(path)
