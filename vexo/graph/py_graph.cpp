@@ -29,24 +29,9 @@ DTypes& dtypes() {
   return *d;
 }
 
+// The numpy name of an element type numpy holds as plain numbers (not strings or bfloat16), or nullptr.
 const char* plain_numpy_name(int32_t elem) {
-  switch (elem) {
-    case kFloat: return "float32";
-    case kUInt8: return "uint8";
-    case kInt8: return "int8";
-    case kUInt16: return "uint16";
-    case kInt16: return "int16";
-    case kInt32: return "int32";
-    case kInt64: return "int64";
-    case kBool: return "bool";
-    case kFloat16: return "float16";
-    case kDouble: return "float64";
-    case kUInt32: return "uint32";
-    case kUInt64: return "uint64";
-    case kComplex64: return "complex64";
-    case kComplex128: return "complex128";
-    default: return nullptr;
-  }
+  return elem == kString || elem == kBFloat16 ? nullptr : known_elem_name(elem);
 }
 
 }  // namespace

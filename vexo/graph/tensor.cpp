@@ -124,7 +124,7 @@ bool elem_is_floating(int32_t e) {
          (e >= kFloat8E4M3FN && e <= kFloat8E5M2FNUZ);
 }
 
-const char* elem_name(int32_t e) {
+const char* known_elem_name(int32_t e) {
   switch (e) {
     case kFloat: return "float32";
     case kUInt8: return "uint8";
@@ -142,8 +142,13 @@ const char* elem_name(int32_t e) {
     case kComplex64: return "complex64";
     case kComplex128: return "complex128";
     case kBFloat16: return "bfloat16";
-    default: return "an element type of its own";
+    default: return nullptr;
   }
+}
+
+const char* elem_name(int32_t e) {
+  const char* name = known_elem_name(e);
+  return name ? name : "an element type of its own";
 }
 
 int64_t element_count(const Shape& dims) {

@@ -32,7 +32,8 @@ enum Elem : int32_t {
 size_t elem_size(int32_t elem);
 bool elem_is_integer(int32_t elem);  // signed and unsigned integers (not bool)
 bool elem_is_floating(int32_t elem);
-const char* elem_name(int32_t elem);  // "float32", "int64", ... ("elem N" when unknown)
+const char* known_elem_name(int32_t elem);  // "float32", "int64", ... (nullptr when unknown)
+const char* elem_name(int32_t elem);        // the same, "an element type of its own" when unknown
 
 // A malformed tensor or shape: the message says what is wrong.
 struct TensorError : std::invalid_argument {
