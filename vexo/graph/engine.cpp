@@ -7,7 +7,7 @@
 
 namespace vexo::graph {
 
-std::string EngineHooks::describe_error(std::exception_ptr e) {
+std::string describe_cpp_error(std::exception_ptr e) {
   try {
     std::rethrow_exception(e);
   } catch (const std::out_of_range& x) {

@@ -91,6 +91,10 @@ struct TableRun {
 };
 
 // What the engine needs of its host (the Python side in the converter).
+// "IndexError: text", "ValueError: text" or "RuntimeError: text" for a C++ exception, named as
+// Python would name it.
+std::string describe_cpp_error(std::exception_ptr e);
+
 class EngineHooks {
  public:
   virtual ~EngineHooks() = default;
@@ -115,7 +119,7 @@ class EngineHooks {
     (void)table, (void)entry, (void)node, (void)why;
   }
   // "Type: text" for an exception that escaped a call (a rule's own errors come preformatted).
-  virtual std::string describe_error(std::exception_ptr e);
+  virtual std::string describe_error(std::exception_ptr e) { return describe_cpp_error(e); }
   virtual void progress(const std::string& table, int pass, size_t done, size_t total) {
     (void)table, (void)pass, (void)done, (void)total;
   }

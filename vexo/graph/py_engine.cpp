@@ -322,14 +322,8 @@ std::string describe_exception(std::exception_ptr e) {
     x.set_error();
     py::error_already_set err;
     return python_failure(err);
-  } catch (const std::out_of_range& x) {
-    return std::string("IndexError: ") + x.what();
-  } catch (const std::invalid_argument& x) {
-    return std::string("ValueError: ") + x.what();
-  } catch (const std::exception& x) {
-    return std::string("RuntimeError: ") + x.what();
   } catch (...) {
-    return "RuntimeError: unknown error";
+    return describe_cpp_error(e);
   }
 }
 
