@@ -49,14 +49,14 @@ bool Engine::shapes_known(const Node& node) const {
   return true;
 }
 
-void Engine::attempt(const Name& node, const Name& entry, std::string status) {
+void Engine::attempt(const Name& node, const Name& entry, const Name& status) {
   auto& tried = attempts[node];
   for (auto& [e, s] : tried)
     if (e == entry) {
-      s = std::move(status);
+      s = status;
       return;
     }
-  tried.emplace_back(entry, std::move(status));
+  tried.emplace_back(entry, status);
 }
 
 // An empty tensor holds nothing for the NPU to compute, and before opset 14 a
@@ -76,7 +76,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
   const Name node = chain[0]->name;
   for (const auto& [e, n] : limits.skip)
     if (n == node && e == entry.name) {
-      attempt(node, Name(entry.name), "skipped");
+      attempt(node, Name(entry.name), Name("skipped"));
       return true;
     }
   if (limits.stop_after && applied->records.size() >= *limits.stop_after) return true;
@@ -91,7 +91,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
   }
   if (!why && entry.guarded) why = hooks_.refused(entry, chain);
   if (!why) return false;
-  attempt(node, Name(entry.name), "guarded (" + why->first + "): " + why->second);
+  attempt(node, Name(entry.name), Name("guarded (" + why->first + "): " + why->second));
   if (declined_.insert(table + "\n" + entry.name + "\n" + node.str()).second) hooks_.declined(table, entry.name, node, *why);
   return true;
 }
@@ -210,14 +210,40 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
   return revisit;
 }
 
+namespace {
+
+// The nodes a pass visits, in topological order: every node in the first pass
+// (`visit` 0), else those of `revisit` (the nodes next to a change of the pass
+// before, marked `visit`) that are still in the graph.
+std::vector<NodePtr> pass_order(Graph& g, uint64_t visit, const std::vector<NodePtr>& revisit) {
+  std::vector<Node*> nodes;
+  if (!visit) {
+    nodes = g.topological_order();
+  } else {
+    nodes.reserve(revisit.size());
+    for (const NodePtr& n : revisit)
+      if (g.contains(*n) && n->visit_ == visit) nodes.push_back(n.get());
+    nodes = g.in_order(std::move(nodes));
+  }
+  return std::vector<NodePtr>(nodes.begin(), nodes.end());
+}
+
+}  // namespace
+
 TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {
   Graph& g = graph_;
   TableRun run;
   run.name = table;
   const auto start = std::chrono::steady_clock::now();
   std::unordered_map<std::string, std::vector<const Entry*>> index;
-  for (const Entry& e : entries)
+  std::unordered_map<const Entry*, Name> entry_names;  // interned once, not at every attempt
+  for (const Entry& e : entries) {
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
+    entry_names[&e] = Name(e.name);
+  }
+  static const Name every_entry("(every entry)"), shape_unknown("not tried: a tensor's shape is unknown"),
+      holds_nothing("not tried: a tensor holds no elements"), fired_status("fired"), error_status("error"),
+      declined_status("declined");
   NameMap<int> fires;
   uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
   std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
@@ -235,13 +261,12 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       break;
     }
     ++run.passes;
-    std::vector<NodePtr> order;
-    for (Node* n : g.topological_order())
-      if (!visit || n->visit_ == visit) order.emplace_back(n);
+    std::vector<NodePtr> order = pass_order(g, visit, keep);
     const uint64_t next_visit = g.new_mark();
     std::vector<NodePtr> changed;
     for (size_t k = 0; k < order.size(); ++k) {
-      Node* node = order[k].get();
+      const NodePtr held = std::move(order[k]);  // a node removed in this pass is freed after its turn
+      Node* node = held.get();
       if (k % 2000 == 0) hooks_.progress(table, run.passes, k, order.size());
       if (!g.contains(*node)) continue;
       auto found = index.find(node->op_type);
@@ -249,11 +274,11 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       const int* f = fires.find(node->name);
       if (f && *f >= kFiresPerNode) continue;
       if (!shapes_known(*node)) {
-        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor's shape is unknown"}};
+        attempts[node->name] = {{every_entry, shape_unknown}};
         continue;
       }
       if (holds_no_elements(*node)) {
-        attempts[node->name] = {{Name("(every entry)"), "not tried: a tensor holds no elements"}};
+        attempts[node->name] = {{every_entry, holds_nothing}};
         continue;
       }
       const Name node_name = node->name;
@@ -267,7 +292,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
           revisit = hooks_.call_override(table, *e, *chain, &failed);
         else
           revisit = call(table, *e, *chain, &failed);
-        attempt(node_name, Name(e->name), revisit ? "fired" : failed ? "error" : "declined");
+        attempt(node_name, entry_names[e], revisit ? fired_status : failed ? error_status : declined_status);
         if (revisit) {
           fired(e->name);
           const int count = ++fires[node_name];

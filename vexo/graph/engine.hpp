@@ -154,7 +154,8 @@ class Engine {
   std::shared_ptr<AppliedLog> applied = std::make_shared<AppliedLog>();
   Limits limits;
   // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in order
-  NameMap<std::vector<std::pair<Name, std::string>>> attempts;
+  // (statuses are interned: a handful of texts stand for most of the attempts)
+  NameMap<std::vector<std::pair<Name, Name>>> attempts;
 
  private:
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
@@ -162,7 +163,7 @@ class Engine {
   bool shapes_known(const Node& node) const;
   bool holds_no_elements(const Node& node) const;
   bool held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain);
-  void attempt(const Name& node, const Name& entry, std::string status);
+  void attempt(const Name& node, const Name& entry, const Name& status);
   std::unordered_set<std::string> declined_;  // "table\nentry\nnode" reported once
 
   Graph& graph_;

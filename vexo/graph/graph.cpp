@@ -341,13 +341,37 @@ bool key_less(const Node* a, const Node* b) {
   return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
 }
 
+// `nodes` sorted by (order key, creation number).  The keys are copied next
+// to their nodes first, so that the sort compares a compact array instead of
+// reaching into every node at each comparison.
+void sort_by_key(std::vector<Node*>& nodes) {
+  struct Keyed {
+    double seq;
+    uint64_t uid;
+    Node* node;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(nodes.size());
+  for (Node* n : nodes) keyed.push_back(Keyed{n->seq(), n->uid(), n});
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    return a.seq < b.seq || (a.seq == b.seq && a.uid < b.uid);
+  });
+  for (size_t k = 0; k < keyed.size(); ++k) nodes[k] = keyed[k].node;
+}
+
 }  // namespace
 
 std::vector<Node*> Graph::topological_order() {
   if (order_dirty_) renumber();
   std::vector<Node*> out = unordered_nodes();
-  std::sort(out.begin(), out.end(), key_less);
+  sort_by_key(out);
   return out;
+}
+
+std::vector<Node*> Graph::in_order(std::vector<Node*> nodes) {
+  if (order_dirty_) renumber();
+  sort_by_key(nodes);
+  return nodes;
 }
 
 std::vector<Node*> Graph::find(const std::string& op_type) {
@@ -355,7 +379,7 @@ std::vector<Node*> Graph::find(const std::string& op_type) {
   std::vector<Node*> out;
   for (const NodePtr& n : node_slots_)
     if (n && n->op_type == op_type) out.push_back(n.get());
-  std::sort(out.begin(), out.end(), key_less);
+  sort_by_key(out);
   return out;
 }
 

@@ -274,6 +274,7 @@ class Graph {
   bool contains(const Node& node) const;
   std::vector<Node*> unordered_nodes() const;
   std::vector<Node*> topological_order();
+  std::vector<Node*> in_order(std::vector<Node*> nodes);  // some nodes of the graph, in topological order
   std::vector<Node*> find(const std::string& op_type);
   Node* producer(const Name& tensor) const;
   std::vector<Node*> consumers(const Name& tensor) const;

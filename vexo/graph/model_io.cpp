@@ -673,17 +673,21 @@ bool light_drops(const Constant& c) {
 Pieces write_model(Graph& g, const WriteOptions& options) {
   const std::vector<Node*> order = g.topological_order();
   Pieces graph;
-  std::unordered_set<std::string> used(g.outputs.begin(), g.outputs.end());
+  const uint64_t used = g.new_mark();  // the tensors a node reads or the graph outputs
+  auto use = [&](const Name& t) {
+    if (const Tensor* e = g.tensor(t)) e->mark = used;
+  };
+  for (const Name& o : g.outputs) use(o);
   for (Node* n : order) {
     Writer w;
     w.bytes_field(graph_f::kNode, node_proto(*n));
     graph.add(std::move(w.out()));
-    for (const std::string& t : n->inputs())
-      if (!t.empty()) used.insert(t);
+    for (const Name& t : n->inputs())
+      if (!t.empty()) use(t);
   }
   Writer light_inputs;
-  g.consts().each([&](const std::string& name) {
-    if (!used.count(name)) return;
+  g.consts().each([&](const Name& name) {
+    if (g.tensor(name)->mark != used) return;
     const ConstPtr c = g.get_const(name);
     if (options.light && light_drops(*c)) {
       light_inputs.bytes_field(graph_f::kInput, value_info_bytes(name, type_bytes(c->elem, c->dims)));

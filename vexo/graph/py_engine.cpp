@@ -643,7 +643,7 @@ void bind_engine_class(py::module_& m) {
         const auto* tried = e.engine.attempts.find(Name(node));
         if (!tried) return py::none();
         py::dict d;
-        for (const auto& [entry, status] : *tried) d[py::cast(entry)] = status;
+        for (const auto& [entry, status] : *tried) d[py::cast(entry)] = py::cast(status);
         return std::move(d);
       })
       .def("attempted", [](const PyEngine& e) {
