@@ -54,10 +54,8 @@ def normalise_axes(ir):
     """Writes every negative axis of a node whose input rank is known non-negative; returns how many
     attributes and constants were rewritten."""
     count = 0
-    for node in ir.unordered_nodes():
+    for node in ir._nodes_of(AXIS_OPS | AXES_ATTR_OPS | set(AXES_INPUT)):
         op = node.op_type
-        if op not in AXIS_OPS and op not in AXES_ATTR_OPS and op not in AXES_INPUT:
-            continue
         shape = ir.get_shape(node.input[0]) if node.input and node.input[0] else None
         if shape is None:
             continue

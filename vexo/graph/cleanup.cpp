@@ -163,17 +163,16 @@ Counts cleanup(Graph& g) {
     return nullptr;
   };
   std::deque<NodePtr> queue;
-  std::unordered_set<Node*> queued;
-  queued.reserve(g.node_count());
+  const uint64_t queued = g.new_mark();  // a node in the queue has this visit mark
   for (Node* n : g.unordered_nodes())
     if (steps_of(*n)) {
       queue.emplace_back(n);
-      queued.insert(n);
+      n->visit_ = queued;
     }
   while (!queue.empty()) {
     NodePtr node = queue.front();
     queue.pop_front();
-    queued.erase(node.get());
+    node->visit_ = 0;
     if (!g.contains(*node)) continue;
     for (const Labeled& s : *steps_of(*node)) {
       Names tensors = node->outputs();
@@ -185,9 +184,9 @@ Counts cleanup(Graph& g) {
         for (Node* c : g.consumers(t)) readers.push_back(c);
       if (g.contains(*node)) readers.push_back(node.get());
       for (Node* n : readers)
-        if (steps_of(*n) && !queued.count(n)) {
+        if (steps_of(*n) && n->visit_ != queued) {
           queue.emplace_back(n);
-          queued.insert(n);
+          n->visit_ = queued;
         }
       break;
     }

@@ -60,17 +60,17 @@ NodePtr Node::copy() const {
 // ---------------------------------------------------------------- OrderedNames
 
 bool OrderedNames::insert(const Name& n) {
-  if (pos_.count(n)) return false;
-  pos_.emplace(n, slots_.size());
+  if (pos_.contains(n)) return false;
+  pos_[n] = slots_.size();
   slots_.push_back({n, true});
   return true;
 }
 
 bool OrderedNames::erase(const Name& n) {
-  auto it = pos_.find(n);
-  if (it == pos_.end()) return false;
-  slots_[it->second].live = false;
-  pos_.erase(it);
+  const size_t* at = pos_.find(n);
+  if (at == nullptr) return false;
+  slots_[*at].live = false;
+  pos_.erase(n);
   if (++dead_ > 64 && dead_ > slots_.size() / 2) compact();
   return true;
 }
@@ -109,8 +109,9 @@ void Graph::push_undo(std::function<void()> undo) {
 }
 
 void Graph::begin() {
-  journal_.emplace();
-  journal_->reserve(32);
+  journal_.emplace(std::move(spare_journal_));  // the last journal's room, without its entries
+  journal_->clear();
+  if (journal_->capacity() < 32) journal_->reserve(32);
   clear_touched();
 }
 
@@ -120,7 +121,12 @@ void Graph::clear_touched() {
   touched_.clear();
 }
 
-void Graph::commit() { journal_.reset(); }
+void Graph::commit() {
+  if (!journal_) return;
+  journal_->clear();
+  spare_journal_ = std::move(*journal_);
+  journal_.reset();
+}
 
 void Graph::rollback() {
   std::vector<std::function<void()>> undo;
@@ -128,6 +134,8 @@ void Graph::rollback() {
   journal_.reset();
   for (auto it = undo.rbegin(); it != undo.rend(); ++it) (*it)();
   clear_touched();
+  undo.clear();
+  spare_journal_ = std::move(undo);
 }
 
 void Graph::touch(Node* node) {
@@ -894,8 +902,8 @@ void Graph::take_known_names() {
 
 void Graph::settle() {
   const std::vector<Node*> order = kahn();
-  std::unordered_set<Name, NameHash> keep(inputs.begin(), inputs.end());
-  keep.insert(outputs.begin(), outputs.end());
+  NameSet keep(inputs.begin(), inputs.end());
+  for (const Name& o : outputs) keep.insert(o);
   Names stale;
   tensors_.each([&](const Name& name, const Tensor& t) {
     if (t.producer == nullptr && t.consumers.empty() && !consts_.contains(name) && !keep.count(name))
@@ -936,22 +944,22 @@ void Graph::settle() {
 }
 
 void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
-                        const std::unordered_set<Name, NameHash>& initializers) {
-  const std::unordered_set<Name, NameHash> graph_inputs(inputs.begin(), inputs.end());
-  std::unordered_map<Name, std::string, NameHash> writer;
-  for (const auto& [tensor_name, who] : writers_in_order) {
+                        const NameSet& initializers) {
+  const NameSet graph_inputs(inputs.begin(), inputs.end());
+  NameMap<size_t> writer;  // tensor -> its first writer's place in writers_in_order
+  for (size_t k = 0; k < writers_in_order.size(); ++k) {
+    const auto& [tensor_name, who] = writers_in_order[k];
     if (tensor_name.empty()) continue;
     std::string first;
-    auto w = writer.find(tensor_name);
-    if (w != writer.end())
-      first = w->second;
+    if (const size_t* w = writer.find(tensor_name))
+      first = writers_in_order[*w].second;
     else if (graph_inputs.count(tensor_name))
       first = "the graph input";
     else if (initializers.count(tensor_name))
       first = "an initializer";
     if (!first.empty())
       throw ModelError(config.source + ": tensor '" + tensor_name + "' is written by " + first + " and by " + who);
-    writer[tensor_name] = who;
+    writer[tensor_name] = k;
   }
   auto known = [&](const Name& t) { return graph_inputs.count(t) || consts_.contains(t) || producer(t); };
   for (const NodePtr& n : node_slots_) {

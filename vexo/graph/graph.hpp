@@ -114,7 +114,7 @@ class Node {
   NodePtr copy() const;  // a detached copy with a new creation number (copy.deepcopy)
 
   int refs_ = 0;
-  uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits
+  uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits, the clean-up's of those queued
 
  private:
   friend class Graph;
@@ -138,7 +138,7 @@ uint64_t next_uid();
 // erasing and inserting again moves a name to the end.
 class OrderedNames {
  public:
-  bool contains(const Name& n) const { return pos_.count(n) != 0; }
+  bool contains(const Name& n) const { return pos_.contains(n); }
   bool insert(const Name& n);  // false when present (its place is kept)
   bool erase(const Name& n);
   size_t size() const { return pos_.size(); }
@@ -156,7 +156,7 @@ class OrderedNames {
   };
   void compact();
   std::vector<Slot> slots_;
-  std::unordered_map<Name, size_t, NameHash> pos_;
+  NameMap<size_t> pos_;
   size_t dead_ = 0;
 };
 
@@ -351,7 +351,7 @@ class Graph {
   // text, per node output as read), every read tensor a source, and there is
   // no cycle; ModelError otherwise.
   void check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
-                   const std::unordered_set<Name, NameHash>& initializers);
+                   const NameSet& initializers);
   void infer_missing();
   int64_t opset_version(const std::string& domain = "") const;
 
@@ -399,6 +399,7 @@ class Graph {
   uint64_t changes_ = 0;
   uint64_t writes_ = 0;
   std::optional<std::vector<std::function<void()>>> journal_;
+  std::vector<std::function<void()>> spare_journal_;  // a closed journal's room, kept for the next
   std::vector<NodePtr> touched_;  // written nodes, in the order first written; removed entries are empty
   void clear_touched();
   std::vector<NodePtr> written_;

@@ -404,19 +404,19 @@ namespace {
 // '<op type>_node', a repeated name gets a counter; no name another node of
 // the model holds is given out.
 void name_nodes(std::vector<NodeParts>& nodes) {
-  std::unordered_set<std::string> existing, taken;
+  NameSet existing, taken;
   for (const NodeParts& n : nodes)
-    if (!n.name.empty()) existing.insert(n.name);
+    if (!n.name.empty()) existing.insert(Name(n.name));
   std::unordered_map<std::string, int64_t> counters;
   for (NodeParts& n : nodes) {
-    if (!n.name.empty() && taken.insert(n.name).second) continue;
+    if (!n.name.empty() && taken.insert(Name(n.name))) continue;
     const std::string base = n.name.empty() ? n.op_type + "_node" : n.name;
     int64_t& k = counters[base];
     std::string name = base;
-    while (taken.count(name) || existing.count(name)) name = base + "_" + std::to_string(++k);
+    while (taken.count(Name(name)) || existing.count(Name(name))) name = base + "_" + std::to_string(++k);
     n.name = name;
     n.renamed = true;
-    taken.insert(name);
+    taken.insert(Name(name));
   }
 }
 
@@ -431,7 +431,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
   g.model.graph_name = std::string(parts.name);
   g.model.graph_extras = std::move(parts.extras);
 
-  std::unordered_set<Name, NameHash> initializers;
+  NameSet initializers;
   for (std::string_view t : parts.initializers) {
     std::string name;
     ConstPtr value;
@@ -896,10 +896,10 @@ bool imported(const std::vector<std::pair<std::string, int64_t>>& opsets, const 
 }  // namespace
 
 std::string structure_problem(Graph& g) {
-  std::unordered_set<Name, NameHash> defined;
+  NameSet defined;
   for (const Name& i : g.inputs) {
     if (i.empty()) return "a graph input has no name";
-    if (!defined.insert(i).second) return "graph input '" + i.str() + "' is declared twice";
+    if (!defined.insert(i)) return "graph input '" + i.str() + "' is declared twice";
   }
   std::string problem;
   g.consts().each([&](const Name& c) {
@@ -908,7 +908,7 @@ std::string structure_problem(Graph& g) {
   });
   if (!problem.empty()) return problem;
   const std::vector<Node*> order = g.topological_order();
-  std::unordered_set<Name, NameHash> later;
+  NameSet later;
   for (const Node* n : order)
     for (const Name& o : n->outputs()) later.insert(o);
   const auto opsets = opset_imports(g, order);
@@ -921,7 +921,7 @@ std::string structure_problem(Graph& g) {
                              : "no graph input, constant or earlier node defines");
     }
     for (const Name& o : n->outputs())
-      if (!o.empty() && !defined.insert(o).second) return node_label(*n) + " writes '" + o.str() + "', which is written before";
+      if (!o.empty() && !defined.insert(o)) return node_label(*n) + " writes '" + o.str() + "', which is written before";
   }
   for (const Name& o : g.outputs) {
     if (o.empty()) return "a graph output has no name";

@@ -100,4 +100,27 @@ class NameMap {
   size_t size_ = 0;
 };
 
+// A set of names, as flat as NameMap.
+class NameSet {
+ public:
+  NameSet() = default;
+  template <class It>
+  NameSet(It begin, It end) {
+    for (; begin != end; ++begin) insert(*begin);
+  }
+  bool insert(const Name& n) {  // false when present
+    char& present = map_[n];
+    const bool fresh = !present;
+    present = 1;
+    return fresh;
+  }
+  bool contains(const Name& n) const { return map_.contains(n); }
+  size_t count(const Name& n) const { return contains(n) ? 1 : 0; }
+  bool erase(const Name& n) { return map_.erase(n); }
+  size_t size() const { return map_.size(); }
+
+ private:
+  NameMap<char> map_;
+};
+
 }  // namespace vexo::graph

@@ -808,6 +808,12 @@ void bind_graph_class(py::module_& m) {
       })
       .def("node_count", &Graph::node_count)
       .def("unordered_nodes", [](const Graph& g) { return node_list(g.unordered_nodes()); })
+      .def("_nodes_of", [](const Graph& g, const std::unordered_set<std::string>& op_types) {
+        std::vector<Node*> out;
+        for (Node* n : g.unordered_nodes())
+          if (op_types.count(n->op_type)) out.push_back(n);
+        return node_list(out);
+      }, py::arg("op_types"), "The nodes of these op types, in the order unordered_nodes() lists them.")
       .def("topological_order", [](Graph& g) { return node_list(g.topological_order()); })
       .def("find", [](Graph& g, const std::string& op) { return node_list(g.find(op)); })
       .def("__contains__", [](const Graph& g, py::handle node) {
