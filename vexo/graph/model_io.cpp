@@ -349,14 +349,6 @@ void Pieces::copy_to(char* out) const {
   }
 }
 
-void Pieces::write(std::FILE* f) const {
-  for (const Piece& p : pieces_) {
-    const std::string_view v = p.keep ? p.view : std::string_view(p.own);
-    if (!v.empty() && std::fwrite(v.data(), 1, v.size(), f) != v.size())
-      throw std::runtime_error("cannot write the model");
-  }
-}
-
 // ---------------------------------------------------------------- reading
 
 ModelScan scan_model(std::string_view bytes) {
@@ -670,9 +662,13 @@ bool light_drops(const Constant& c) {
 
 }  // namespace
 
-Pieces write_model(Graph& g, const WriteOptions& options) {
-  const std::vector<Node*> order = g.topological_order();
-  Pieces graph;
+namespace {
+
+// The GraphProto's fields, in order, handed to `sink` (add: bytes of its own;
+// borrow: bytes that stay in a constant's memory).  Deterministic, so that a
+// count of the bytes and the writing of them can be two runs.
+template <class Sink>
+void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<Node*>& order, Sink& sink) {
   const uint64_t used = g.new_mark();  // the tensors a node reads or the graph outputs
   auto use = [&](const Name& t) {
     if (const Tensor* e = g.tensor(t)) e->mark = used;
@@ -681,7 +677,7 @@ Pieces write_model(Graph& g, const WriteOptions& options) {
   for (Node* n : order) {
     Writer w;
     w.bytes_field(graph_f::kNode, node_proto(*n));
-    graph.add(std::move(w.out()));
+    sink.add(std::move(w.out()));
     for (const Name& t : n->inputs())
       if (!t.empty()) use(t);
   }
@@ -698,38 +694,47 @@ Pieces write_model(Graph& g, const WriteOptions& options) {
     Writer w;
     w.length_prefix(graph_f::kInitializer, head.size() + data.size());
     w.raw(head);
-    graph.add(std::move(w.out()));
-    graph.borrow(data, c);
+    sink.add(std::move(w.out()));
+    sink.borrow(data, c);
   });
-  {
-    Writer w;
-    for (const std::string& i : g.inputs) w.bytes_field(graph_f::kInput, tensor_value_info(g, i));
-    w.raw(light_inputs.out());
-    for (const Name& o : g.outputs) w.bytes_field(graph_f::kOutput, output_value_info(g, o, options));
-    if (options.value_infos)
-      for (const auto& [name, type] : *options.value_infos)
-        w.bytes_field(graph_f::kValueInfo, value_info_bytes(name, type));
-    std::unordered_set<std::string> graph_io(g.inputs.begin(), g.inputs.end());
-    graph_io.insert(g.outputs.begin(), g.outputs.end());
-    for (Node* n : order) {
-      if (options.bare) break;
-      for (const Name& o : n->outputs()) {
-        if (o.empty() || graph_io.count(o)) continue;
-        const Tensor* t = g.tensor(o);
-        if (!t || t->dtype == kUndefined) continue;
-        if (t->shape) {
-          w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, type_bytes(t->dtype, t->shape)));
-        } else if (options.partial) {
-          w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, dims_type_bytes(t->dtype, options.partial->find(o))));
-        }
+  Writer w;
+  auto flush = [&] {  // the value infos of a large graph go out in parts
+    if (w.out().size() < (size_t{1} << 16)) return;
+    sink.add(std::move(w.out()));
+    w.out().clear();
+  };
+  for (const std::string& i : g.inputs) w.bytes_field(graph_f::kInput, tensor_value_info(g, i));
+  w.raw(light_inputs.out());
+  for (const Name& o : g.outputs) w.bytes_field(graph_f::kOutput, output_value_info(g, o, options));
+  if (options.value_infos)
+    for (const auto& [name, type] : *options.value_infos) {
+      w.bytes_field(graph_f::kValueInfo, value_info_bytes(name, type));
+      flush();
+    }
+  NameSet graph_io(g.inputs.begin(), g.inputs.end());
+  for (const Name& o : g.outputs) graph_io.insert(o);
+  for (Node* n : order) {
+    if (options.bare) break;
+    for (const Name& o : n->outputs()) {
+      if (o.empty() || graph_io.count(o)) continue;
+      const Tensor* t = g.tensor(o);
+      if (!t || t->dtype == kUndefined) continue;
+      if (t->shape) {
+        w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, type_bytes(t->dtype, t->shape)));
+      } else if (options.partial) {
+        w.bytes_field(graph_f::kValueInfo, value_info_bytes(o, dims_type_bytes(t->dtype, options.partial->find(o))));
       }
     }
-    w.bytes_field(graph_f::kName, g.model.graph_name.empty() ? std::string("vexo") : g.model.graph_name);
-    w.raw(g.model.graph_extras);
-    graph.add(std::move(w.out()));
+    flush();
   }
+  w.bytes_field(graph_f::kName, g.model.graph_name.empty() ? std::string("vexo") : g.model.graph_name);
+  w.raw(g.model.graph_extras);
+  sink.add(std::move(w.out()));
+}
 
-  Pieces out;
+// The ModelProto's fields before the graph, and the graph's tag and length.
+std::string model_head(const Graph& g, const WriteOptions& options, const std::vector<Node*>& order,
+                       size_t graph_size) {
   Writer head;
   const int64_t ir = std::max<int64_t>(8, std::min<int64_t>(g.model.ir_version ? g.model.ir_version : 8,
                                                             options.max_ir_version));
@@ -742,10 +747,44 @@ Pieces write_model(Graph& g, const WriteOptions& options) {
   for (const auto& [d, v] : opset_imports(g, order, options.opsets_as_read))
     head.bytes_field(model_f::kOpsetImport, opset_bytes(d, v));
   head.raw(g.model.extras);
-  head.length_prefix(model_f::kGraph, graph.size());
-  out.add(std::move(head.out()));
+  head.length_prefix(model_f::kGraph, graph_size);
+  return std::move(head.out());
+}
+
+struct ByteCount {
+  size_t size = 0;
+  void add(const std::string& bytes) { size += bytes.size(); }
+  void borrow(std::string_view bytes, const ConstPtr&) { size += bytes.size(); }
+};
+
+struct FileSink {
+  std::FILE* f;
+  void add(const std::string& bytes) { borrow(bytes, nullptr); }
+  void borrow(std::string_view bytes, const ConstPtr&) {
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
+      throw std::runtime_error("cannot write the model");
+  }
+};
+
+}  // namespace
+
+Pieces write_model(Graph& g, const WriteOptions& options) {
+  const std::vector<Node*> order = g.topological_order();
+  Pieces graph;
+  emit_graph_body(g, options, order, graph);
+  Pieces out;
+  out.add(model_head(g, options, order, graph.size()));
   out.append(std::move(graph));  // the graph's pieces follow its length prefix
   return out;
+}
+
+void write_model(Graph& g, const WriteOptions& options, std::FILE* f) {
+  const std::vector<Node*> order = g.topological_order();
+  ByteCount count;  // the graph's length comes before it: a first run counts its bytes
+  emit_graph_body(g, options, order, count);
+  FileSink sink{f};
+  sink.add(model_head(g, options, order, count.size));
+  emit_graph_body(g, options, order, sink);
 }
 
 namespace {
@@ -896,36 +935,47 @@ bool imported(const std::vector<std::pair<std::string, int64_t>>& opsets, const 
 }  // namespace
 
 std::string structure_problem(Graph& g) {
-  NameSet defined;
+  NameSet inputs;
   for (const Name& i : g.inputs) {
     if (i.empty()) return "a graph input has no name";
-    if (!defined.insert(i)) return "graph input '" + i.str() + "' is declared twice";
+    if (!inputs.insert(i)) return "graph input '" + i.str() + "' is declared twice";
   }
+  // Constants and the outputs of the nodes walked so far carry this mark.
+  const uint64_t defined = g.new_mark();
+  auto define = [&](const Name& t) {  // false when `t` was defined before
+    if (inputs.contains(t)) return false;
+    const Tensor* e = g.tensor(t);
+    if (e == nullptr) return true;
+    const bool fresh = e->mark != defined;
+    e->mark = defined;
+    return fresh;
+  };
+  auto is_defined = [&](const Name& t) {
+    const Tensor* e = g.tensor(t);
+    return inputs.contains(t) || (e && e->mark == defined);
+  };
   std::string problem;
   g.consts().each([&](const Name& c) {
     if (c.empty() && problem.empty()) problem = "a constant has no name";
-    defined.insert(c);  // a constant may also be declared a graph input
+    define(c);  // a constant may also be declared a graph input
   });
   if (!problem.empty()) return problem;
   const std::vector<Node*> order = g.topological_order();
-  NameSet later;
-  for (const Node* n : order)
-    for (const Name& o : n->outputs()) later.insert(o);
   const auto opsets = opset_imports(g, order);
   for (const Node* n : order) {
     if (!imported(opsets, n->domain)) return node_label(*n) + " is of domain '" + n->domain + "', which no opset imports";
     for (const Name& t : n->inputs()) {
-      if (t.empty() || defined.count(t)) continue;
+      if (t.empty() || is_defined(t)) continue;
       return node_label(*n) + " reads '" + t.str() + "', which " +
-             (later.count(t) ? "a later node writes: the nodes are out of order"
-                             : "no graph input, constant or earlier node defines");
+             (g.producer(t) ? "a later node writes: the nodes are out of order"
+                            : "no graph input, constant or earlier node defines");
     }
     for (const Name& o : n->outputs())
-      if (!o.empty() && !defined.insert(o)) return node_label(*n) + " writes '" + o.str() + "', which is written before";
+      if (!o.empty() && !define(o)) return node_label(*n) + " writes '" + o.str() + "', which is written before";
   }
   for (const Name& o : g.outputs) {
     if (o.empty()) return "a graph output has no name";
-    if (!defined.count(o)) return "graph output '" + o.str() + "' is defined by no node, graph input or constant";
+    if (!is_defined(o)) return "graph output '" + o.str() + "' is defined by no node, graph input or constant";
   }
   return "";
 }

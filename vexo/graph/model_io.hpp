@@ -32,7 +32,6 @@ class Pieces {
   size_t size() const { return size_; }
   std::string join() const;
   void copy_to(char* out) const;  // the joined bytes into `out`, which holds size() bytes
-  void write(std::FILE* f) const;  // throws std::runtime_error on a write error
 
  private:
   struct Piece {
@@ -108,6 +107,9 @@ struct WriteOptions {
 // inputs and outputs with their recorded (or declared) types, the recorded
 // shape of every other node output.
 Pieces write_model(Graph& g, const WriteOptions& options);
+// The same, written to `f` as it is made (nothing of the serialized graph is
+// held in memory); throws std::runtime_error on a write error.
+void write_model(Graph& g, const WriteOptions& options, std::FILE* f);
 
 // A light model holding one node of every kind the graph has: the same op
 // type, domain and attributes, constant inputs of the same type, shape and

@@ -666,11 +666,12 @@ void bind_graph_class(py::module_& m) {
         return py::reinterpret_steal<py::bytes>(out);
       }, py::arg("light") = false, py::arg("max_ir_version") = 8)
       .def("_write", [](Graph& g, const std::string& path, int64_t max_ir) {
-        const Pieces p = write_model(g, WriteOptions{false, max_ir});
         std::FILE* f = std::fopen(path.c_str(), "wb");
         if (!f) throw std::runtime_error("cannot open " + path + " for writing");
+        std::vector<char> buffer(size_t{1} << 20);
+        std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
         try {
-          p.write(f);
+          write_model(g, WriteOptions{false, max_ir}, f);
         } catch (...) {
           std::fclose(f);
           throw;
