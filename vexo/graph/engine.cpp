@@ -25,11 +25,15 @@ std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const 
   std::vector<Node*> chain{node};
   Node* cur = node;
   for (size_t k = 1; k < ops.size(); ++k) {
-    const std::vector<Node*> next = g.next_nodes(*cur);
-    if (next.size() != 1 || next[0]->op_type != ops[k] || next[0]->inputs().empty() || cur->outputs().empty() ||
-        next[0]->inputs()[0] != cur->outputs()[0])
+    Node* next = nullptr;
+    size_t readers = 0;
+    g.each_next(*cur, [&](Node* c) {
+      if (readers++ == 0) next = c;
+    });
+    if (readers != 1 || next->op_type != ops[k] || next->inputs().empty() || cur->outputs().empty() ||
+        next->inputs()[0] != cur->outputs()[0])
       return std::nullopt;
-    cur = next[0];
+    cur = next;
     chain.push_back(cur);
   }
   return chain;
@@ -39,14 +43,18 @@ bool Engine::available(const Name& t) const {
   return graph_.producer(t) != nullptr || graph_.is_const(t) || graph_.is_graph_input(t);
 }
 
-bool Engine::shapes_known(const Node& node) const {
+Engine::Ports Engine::ports_of(const Node& node) const {
+  bool empty = false;
   for (const Names* ports : {&node.inputs(), &node.outputs()})
     for (const Name& t : *ports) {
       if (t.empty()) continue;
       const Tensor* e = graph_.tensor(t);
-      if (!e || (!e->value && !e->shape)) return false;
+      if (!e || (!e->value && !e->shape)) return Ports::ShapeUnknown;
+      // An empty tensor holds nothing for the NPU to compute, and before opset 14 a
+      // Reshape cannot give one another rank, so the rules leave such nodes alone.
+      empty = empty || (!e->value && std::find(e->shape->begin(), e->shape->end(), 0) != e->shape->end());
     }
-  return true;
+  return empty ? Ports::HoldsNothing : Ports::Ready;
 }
 
 void Engine::attempt(const Name& node, const Name& entry, const Name& status) {
@@ -57,19 +65,6 @@ void Engine::attempt(const Name& node, const Name& entry, const Name& status) {
       return;
     }
   tried.emplace_back(entry, status);
-}
-
-// An empty tensor holds nothing for the NPU to compute, and before opset 14 a
-// Reshape cannot give one another rank, so the rules leave such nodes alone.
-bool Engine::holds_no_elements(const Node& node) const {
-  for (const Names* ports : {&node.inputs(), &node.outputs()})
-    for (const Name& t : *ports) {
-      if (t.empty()) continue;
-      const Tensor* e = graph_.tensor(t);
-      if (e && !e->value && e->shape && std::find(e->shape->begin(), e->shape->end(), 0) != e->shape->end())
-        return true;
-    }
-  return false;
 }
 
 bool Engine::held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain) {
@@ -273,12 +268,9 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       if (found == index.end()) continue;
       const int* f = fires.find(node->name);
       if (f && *f >= kFiresPerNode) continue;
-      if (!shapes_known(*node)) {
-        attempts[node->name] = {{every_entry, shape_unknown}};
-        continue;
-      }
-      if (holds_no_elements(*node)) {
-        attempts[node->name] = {{every_entry, holds_nothing}};
+      const Ports ports = ports_of(*node);
+      if (ports != Ports::Ready) {
+        attempts[node->name] = {{every_entry, ports == Ports::ShapeUnknown ? shape_unknown : holds_nothing}};
         continue;
       }
       const Name node_name = node->name;

@@ -160,8 +160,9 @@ class Engine {
  private:
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
   bool available(const Name& tensor) const;
-  bool shapes_known(const Node& node) const;
-  bool holds_no_elements(const Node& node) const;
+  // Whether a node is handed to the rules: every tensor it reads or writes of known shape, none empty.
+  enum class Ports { Ready, ShapeUnknown, HoldsNothing };
+  Ports ports_of(const Node& node) const;
   bool held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain);
   void attempt(const Name& node, const Name& entry, const Name& status);
   std::unordered_set<std::string> declined_;  // "table\nentry\nnode" reported once

@@ -9,16 +9,20 @@ namespace {
 
 // The pool: open addressing over one array of (hash, text) slots, probed
 // linearly and kept at most half full, so that a look-up is one probe in a
-// compact array and one comparison of texts, not a walk through list nodes.
+// compact array and one comparison of texts, not a walk through list nodes;
+// in front of it a small direct-mapped table of the names interned last.
 class Pool {
  public:
   const std::string* intern(std::string_view text) {
     const size_t hash = std::hash<std::string_view>()(text);
+    Slot& recent = recent_[(hash >> 7) & (kRecent - 1)];
+    if (recent.hash == hash && recent.text && *recent.text == text) return recent.text;
     size_t i = hash & (slots_.size() - 1);
     for (; slots_[i].text; i = (i + 1) & (slots_.size() - 1))
-      if (slots_[i].hash == hash && *slots_[i].text == text) return slots_[i].text;
+      if (slots_[i].hash == hash && *slots_[i].text == text) return (recent = slots_[i]).text;
     const auto* s = new std::string(text);
     slots_[i] = Slot{hash, s};
+    recent = slots_[i];
     if (++used_ * 2 > slots_.size()) grow();
     return s;
   }
@@ -43,6 +47,11 @@ class Pool {
 
   std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
   size_t used_ = 0;
+  // The names looked up last, by hash: a rule asks about the few tensors
+  // around its node again and again, and this small table stays in cache
+  // where the pool's does not.
+  static constexpr size_t kRecent = 8192;
+  std::vector<Slot> recent_ = std::vector<Slot>(kRecent);
 };
 
 }  // namespace
