@@ -418,8 +418,9 @@ std::vector<Node*> Graph::pre_nodes(const Node& node) const {
 }
 
 Name Graph::unique_name(const std::string& base_text) {
-  const Name base(base_text);
-  if (!names_.contains(base) && !nodes_.contains(base)) {
+  bool fresh = false;
+  const Name base = Name::interned(base_text, fresh);
+  if (fresh || (!names_.contains(base) && !nodes_.contains(base))) {
     take_name(base);
     journal_name(base, nullptr, 0);
     return base;
@@ -427,8 +428,9 @@ Name Graph::unique_name(const std::string& base_text) {
   const int64_t* found = name_counters_.find(base);
   const int64_t start = found ? *found : 0;
   for (int64_t k = start + 1;; ++k) {
-    const Name name(base_text + "_" + std::to_string(k));
-    if (!names_.contains(name) && !nodes_.contains(name)) {
+    bool created = false;
+    const Name name = Name::interned(base_text + "_" + std::to_string(k), created);
+    if (created || (!names_.contains(name) && !nodes_.contains(name))) {  // a name never seen is free
       name_counters_[base] = k;
       take_name(name);
       journal_name(name, &base, start);

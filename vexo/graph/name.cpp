@@ -13,7 +13,7 @@ namespace {
 // in front of it a small direct-mapped table of the names interned last.
 class Pool {
  public:
-  const std::string* intern(std::string_view text) {
+  const std::string* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
     Slot& recent = recent_[(hash >> 7) & (kRecent - 1)];
     if (recent.hash == hash && recent.text && *recent.text == text) return recent.text;
@@ -23,6 +23,7 @@ class Pool {
     const auto* s = new std::string(text);
     slots_[i] = Slot{hash, s};
     recent = slots_[i];
+    if (created) *created = true;
     if (++used_ * 2 > slots_.size()) grow();
     return s;
   }
@@ -57,9 +58,14 @@ class Pool {
 }  // namespace
 
 // The pool is only touched from the thread that holds the interpreter's lock.
-const std::string* Name::intern(std::string_view text) {
+const std::string* Name::intern(std::string_view text, bool* created) {
   static auto* pool = new Pool();
-  return pool->intern(text);
+  return pool->intern(text, created);
+}
+
+Name Name::interned(std::string_view text, bool& created) {
+  created = false;
+  return Name(intern(text, &created));
 }
 
 const std::string* Name::empty_text() {

@@ -33,8 +33,13 @@ class Name {
   bool operator<(const Name& o) const { return *text_ < *o.text_; }  // by text, for sorted output
   size_t hash() const { return std::hash<const void*>()(text_); }
 
+  // The name of `text`; `created` tells whether the process had never seen it
+  // (then nothing can hold it yet).
+  static Name interned(std::string_view text, bool& created);
+
  private:
-  static const std::string* intern(std::string_view text);
+  explicit Name(const std::string* text) : text_(text) {}
+  static const std::string* intern(std::string_view text, bool* created = nullptr);
   static const std::string* empty_text();
   const std::string* text_;
 };
