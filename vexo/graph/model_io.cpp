@@ -335,12 +335,6 @@ void Pieces::append(Pieces&& other) {
   other.size_ = 0;
 }
 
-std::string Pieces::join() const {
-  std::string out(size_, '\0');
-  copy_to(out.data());
-  return out;
-}
-
 void Pieces::copy_to(char* out) const {
   for (const Piece& p : pieces_) {
     const std::string_view bytes = p.keep ? p.view : std::string_view(p.own);

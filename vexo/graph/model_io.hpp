@@ -30,7 +30,6 @@ class Pieces {
   void borrow(std::string_view bytes, ConstPtr keep);
   void append(Pieces&& other);
   size_t size() const { return size_; }
-  std::string join() const;
   void copy_to(char* out) const;  // the joined bytes into `out`, which holds size() bytes
 
  private:

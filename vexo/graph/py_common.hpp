@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include "graph.hpp"
+#include "model_io.hpp"
 
 PYBIND11_DECLARE_HOLDER_TYPE(T, vexo::graph::Counted<T>, true)
 
@@ -76,6 +77,9 @@ struct Classes {
   py::object vexo_error, model_error, broken_graph;
 };
 Classes& classes();
+
+// A serialized model as Python bytes, copied once from its pieces.
+py::bytes bytes_of(const Pieces& pieces);
 
 // Shape inference of an op type the graph does not know: ONNX's, on a model of the node alone.
 std::vector<Inferred> onnx_fallback(const Graph& g, const Node& node);

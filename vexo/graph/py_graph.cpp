@@ -36,6 +36,13 @@ const char* plain_numpy_name(int32_t elem) {
 
 }  // namespace
 
+py::bytes bytes_of(const Pieces& pieces) {
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size()));
+  if (!out) throw py::error_already_set();
+  pieces.copy_to(PyBytes_AS_STRING(out));  // straight into the bytes object
+  return py::reinterpret_steal<py::bytes>(out);
+}
+
 py::handle imported(const char* module, const char* name) {
   static auto* cache = new std::unordered_map<std::string, py::object>();
   const std::string key = std::string(module) + ":" + name;
@@ -659,11 +666,7 @@ void bind_graph_class(py::module_& m) {
       .def("_infer_missing", &Graph::infer_missing)
       .def("_reset_changes", &Graph::reset_changes)
       .def("_model_bytes", [](Graph& g, bool light, int64_t max_ir) {
-        const Pieces p = write_model(g, WriteOptions{light, max_ir});
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(p.size()));
-        if (!out) throw py::error_already_set();
-        p.copy_to(PyBytes_AS_STRING(out));  // the model is copied once, straight into the bytes object
-        return py::reinterpret_steal<py::bytes>(out);
+        return bytes_of(write_model(g, WriteOptions{light, max_ir}));
       }, py::arg("light") = false, py::arg("max_ir_version") = 8)
       .def("_write", [](Graph& g, const std::string& path, int64_t max_ir) {
         std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -53,7 +53,7 @@ struct PyPreparation {
   Graph& graph;
 };
 
-py::bytes written(Graph& g, const WriteOptions& options) { return py::bytes(write_model(g, options).join()); }
+py::bytes written(Graph& g, const WriteOptions& options) { return bytes_of(write_model(g, options)); }
 
 py::object counts(const Counts& c) {
   py::dict out;
