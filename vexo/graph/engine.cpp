@@ -58,13 +58,42 @@ Engine::Ports Engine::ports_of(const Node& node) const {
 }
 
 void Engine::attempt(const Name& node, const Name& entry, const Name& status) {
-  auto& tried = attempts[node];
-  for (auto& [e, s] : tried)
-    if (e == entry) {
-      s = status;
-      return;
+  attempt_log_.push_back(Attempt{node, entry, status});
+}
+
+namespace {
+const Name& every_entry() {
+  static const Name name("(every entry)");
+  return name;
+}
+}  // namespace
+
+void Engine::index_attempts() {
+  for (; indexed_ < attempt_log_.size(); ++indexed_) {
+    const Attempt& a = attempt_log_[indexed_];
+    auto& tried = attempts_[a.node];
+    if (a.entry == every_entry()) {
+      tried = {{a.entry, a.status}};
+      continue;
     }
-  tried.emplace_back(entry, status);
+    auto same = std::find_if(tried.begin(), tried.end(), [&](const auto& t) { return t.first == a.entry; });
+    if (same != tried.end())
+      same->second = a.status;
+    else
+      tried.emplace_back(a.entry, a.status);
+  }
+}
+
+const std::vector<std::pair<Name, Name>>* Engine::attempts_of(const Name& node) {
+  index_attempts();
+  return attempts_.find(node);
+}
+
+std::vector<Name> Engine::attempted() {
+  index_attempts();
+  std::vector<Name> out;
+  attempts_.each([&](const Name& node, const auto&) { out.push_back(node); });
+  return out;
 }
 
 bool Engine::held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain) {
@@ -236,7 +265,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
     entry_names[&e] = Name(e.name);
   }
-  static const Name every_entry("(every entry)"), shape_unknown("not tried: a tensor's shape is unknown"),
+  static const Name shape_unknown("not tried: a tensor's shape is unknown"),
       holds_nothing("not tried: a tensor holds no elements"), fired_status("fired"), error_status("error"),
       declined_status("declined");
   NameMap<int> fires;
@@ -270,7 +299,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       if (f && *f >= kFiresPerNode) continue;
       const Ports ports = ports_of(*node);
       if (ports != Ports::Ready) {
-        attempts[node->name] = {{every_entry, ports == Ports::ShapeUnknown ? shape_unknown : holds_nothing}};
+        attempt(node->name, every_entry(), ports == Ports::ShapeUnknown ? shape_unknown : holds_nothing);
         continue;
       }
       const Name node_name = node->name;

@@ -153,11 +153,22 @@ class Engine {
   std::vector<Failure> failures;
   std::shared_ptr<AppliedLog> applied = std::make_shared<AppliedLog>();
   Limits limits;
-  // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in order
-  // (statuses are interned: a handful of texts stand for most of the attempts)
-  NameMap<std::vector<std::pair<Name, Name>>> attempts;
+  // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in
+  // the order the entries were first tried, each with its last status; nullptr for a node never tried.
+  const std::vector<std::pair<Name, Name>>* attempts_of(const Name& node);
+  std::vector<Name> attempted();  // the nodes tried
 
  private:
+  // Every attempt as it happens (a record of entry "(every entry)" replaces what
+  // the node had): a run appends, the index is built when the attempts are read.
+  struct Attempt {
+    Name node, entry, status;
+  };
+  std::vector<Attempt> attempt_log_;
+  NameMap<std::vector<std::pair<Name, Name>>> attempts_;
+  size_t indexed_ = 0;  // the records of the log already in attempts_
+  void index_attempts();
+
   void check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed, const std::vector<Node*>& added);
   bool available(const Name& tensor) const;
   // Whether a node is handed to the rules: every tensor it reads or writes of known shape, none empty.

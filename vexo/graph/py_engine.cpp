@@ -639,18 +639,14 @@ void bind_engine_class(py::module_& m) {
         return std::move(out);
       })
       .def_property_readonly("applied", [](const PyEngine& e) { return e.engine.applied; })
-      .def("attempts_of", [](const PyEngine& e, const std::string& node) -> py::object {
-        const auto* tried = e.engine.attempts.find(Name(node));
+      .def("attempts_of", [](PyEngine& e, const std::string& node) -> py::object {
+        const auto* tried = e.engine.attempts_of(Name(node));
         if (!tried) return py::none();
         py::dict d;
         for (const auto& [entry, status] : *tried) d[py::cast(entry)] = py::cast(status);
         return std::move(d);
       })
-      .def("attempted", [](const PyEngine& e) {
-        py::list out;
-        e.engine.attempts.each([&](const Name& node, const auto&) { out.append(node); });
-        return out;
-      });
+      .def("attempted", [](PyEngine& e) { return e.engine.attempted(); });
 }
 
 }  // namespace
