@@ -454,20 +454,25 @@ void Graph::journal_name(const Name& name, const Name* base, int64_t counter) {
   });
 }
 
+// Reads are indexed when a node comes into the graph or its inputs are set
+// again, always after its earlier reads were taken out: a node listed among a
+// tensor's consumers then was listed in this same call, as the last one, so a
+// tensor read by thousands of nodes (a merged constant, a graph input) costs
+// no search to gain a reader.
 void Graph::index(Node* node, Port kind, const Names& names, bool add) {
   for (const Name& t : names) {
     if (t.empty()) continue;
     Tensor& e = entry(t);
     if (kind == Port::Input) {
-      auto it = std::find_if(e.consumers.begin(), e.consumers.end(), [&](const auto& c) { return c.first == node; });
       if (add) {
-        if (it == e.consumers.end())
-          e.consumers.emplace_back(node, 1);
+        if (!e.consumers.empty() && e.consumers.back().first == node)
+          ++e.consumers.back().second;
         else
-          ++it->second;
-      } else if (it != e.consumers.end() && --it->second <= 0) {
-        e.consumers.erase(it);
+          e.consumers.emplace_back(node, 1);
+        continue;
       }
+      auto it = std::find_if(e.consumers.rbegin(), e.consumers.rend(), [&](const auto& c) { return c.first == node; });
+      if (it != e.consumers.rend() && --it->second <= 0) e.consumers.erase(std::next(it).base());
     } else if (add) {
       e.producer = node;
       take_name(t);
