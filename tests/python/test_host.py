@@ -36,7 +36,16 @@ def test_custom_ops_get_shapes_and_a_domain():
     ir = IrGraph(relu_softmax_model())
     assert ir.get_shape("z") == [1, 64, 100]
     assert ir.node("sm").domain == "vexo.ex"
+    # handed over as an onnx NodeProto without a domain, an ex* operator gets the converter's too
+    ir.apply(([], [helper.make_node("exSoftmax13", ["y"], ["w"], name="sm2", axis=2)]))
+    assert ir.node("sm2").domain == "vexo.ex" and ir.get_shape("w") == [1, 64, 100]
     onnx.checker.check_model(ir.to_model())
+
+
+def test_names_stay_apart_past_the_first_table_of_the_name_pool():
+    ir = IrGraph(relu_softmax_model())
+    names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536
+    assert len(set(names)) == len(names) and names[-1] == "pool_69999"
 
 
 def test_dangling_tensor_and_cycle_are_reported():

@@ -191,10 +191,6 @@ ConstPtr Constant::reshaped(const Shape& dims) const {
   return c;
 }
 
-bool Constant::same_value(const Constant& o) const {
-  return elem == o.elem && dims == o.dims && bytes() == o.bytes() && proto == o.proto;
-}
-
 int64_t Constant::get_int(int64_t flat) const {
   const char* p = data_ + static_cast<size_t>(flat) * elem_size(elem);
   switch (elem) {

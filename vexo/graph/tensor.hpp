@@ -63,7 +63,6 @@ class Constant {
   // The same data under another shape (same element count).
   std::shared_ptr<const Constant> reshaped(const Shape& dims) const;
 
-  bool same_value(const Constant& other) const;  // same type, shape and bytes
 
   // Element access by flat index, converted (integer and floating types, bool).
   int64_t get_int(int64_t flat) const;
