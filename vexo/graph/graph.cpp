@@ -933,7 +933,7 @@ void Graph::settle() {
   for (const Name& t : outputs) keep_const(t);
   consts_.each([&](const Name& t) { consts.insert(t); });
   consts_ = std::move(consts);
-  names_ = NameMap<char>();
+  names_ = NameSet();
   name_counters_ = NameMap<int64_t>();
   for (Node* n : order) {
     take_name(n->name);

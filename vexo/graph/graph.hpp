@@ -362,7 +362,7 @@ class Graph {
  private:
   friend class Node;
   Tensor& entry(const Name& name) { return tensors_[name]; }
-  void take_name(const Name& name) { names_[name] = 1; }
+  void take_name(const Name& name) { names_.insert(name); }
   // A change: counted, and with a transaction open its undo is journaled.
   // `undo` is only made when there is a journal to keep it.
   template <class MakeUndo>
@@ -393,7 +393,7 @@ class Graph {
   std::vector<NodePtr> node_slots_;
   NameMap<size_t> nodes_;
   size_t dead_slots_ = 0;
-  NameMap<char> names_;  // every name taken
+  NameSet names_;  // every name taken
   NameMap<int64_t> name_counters_;
   Names weights_for_align_;
   uint64_t changes_ = 0;

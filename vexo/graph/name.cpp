@@ -1,5 +1,6 @@
 #include "name.hpp"
 
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -20,7 +21,7 @@ class Pool {
     size_t i = hash & (slots_.size() - 1);
     for (; slots_[i].text; i = (i + 1) & (slots_.size() - 1))
       if (slots_[i].hash == hash && *slots_[i].text == text) return (recent = slots_[i]).text;
-    const auto* s = new std::string(text);
+    const std::string* s = &texts_.emplace_back(text);
     slots_[i] = Slot{hash, s};
     recent = slots_[i];
     if (created) *created = true;
@@ -48,6 +49,9 @@ class Pool {
 
   std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
   size_t used_ = 0;
+  // The texts, in blocks: names are never freed and never move, so they need
+  // no allocation of their own.
+  std::deque<std::string> texts_;
   // The names looked up last, by hash: a rule asks about the few tensors
   // around its node again and again, and this small table stays in cache
   // where the pool's does not.

@@ -32,6 +32,7 @@ class Name {
   bool operator!=(const Name& o) const { return text_ != o.text_; }
   bool operator<(const Name& o) const { return *text_ < *o.text_; }  // by text, for sorted output
   size_t hash() const { return std::hash<const void*>()(text_); }
+  const void* id() const { return text_; }  // the same for equal names, never null
 
   // The name of `text`; `created` tells whether the process had never seen it
   // (then nothing can hold it yet).

@@ -100,27 +100,75 @@ class NameMap {
   size_t size_ = 0;
 };
 
-// A set of names, as flat as NameMap.
+// A set of names: one array of slots, each the name's identity alone (eight
+// bytes), probed linearly like NameMap's.  Erasing leaves a tombstone.
 class NameSet {
  public:
-  NameSet() = default;
+  NameSet() { slots_.resize(16, kEmpty); }
   template <class It>
-  NameSet(It begin, It end) {
+  NameSet(It begin, It end) : NameSet() {
     for (; begin != end; ++begin) insert(*begin);
   }
   bool insert(const Name& n) {  // false when present
-    char& present = map_[n];
-    const bool fresh = !present;
-    present = 1;
-    return fresh;
+    size_t i = probe(n.id());
+    if (slots_[i] == n.id()) return false;
+    if ((used_ + 1) * 4 > slots_.size() * 3) {
+      grow();
+      i = probe(n.id());
+    }
+    if (slots_[i] == kEmpty) ++used_;
+    slots_[i] = n.id();
+    ++size_;
+    return true;
   }
-  bool contains(const Name& n) const { return map_.contains(n); }
+  bool contains(const Name& n) const { return slots_[probe(n.id())] == n.id(); }
   size_t count(const Name& n) const { return contains(n) ? 1 : 0; }
-  bool erase(const Name& n) { return map_.erase(n); }
-  size_t size() const { return map_.size(); }
+  bool erase(const Name& n) {
+    const size_t i = probe(n.id());
+    if (slots_[i] != n.id()) return false;
+    slots_[i] = kDeleted;
+    --size_;
+    return true;
+  }
+  size_t size() const { return size_; }
 
  private:
-  NameMap<char> map_;
+  static inline const void* const kEmpty = nullptr;
+  static inline const void* const kDeleted = reinterpret_cast<const void*>(uintptr_t{1});
+
+  static size_t mix(const void* id) { return (reinterpret_cast<uintptr_t>(id) >> 4) * 0x9E3779B97F4A7C15ull; }
+
+  // The slot holding `id`, or where it would go (the first tombstone on the way, else the empty slot).
+  size_t probe(const void* id) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = mix(id) & mask;
+    size_t free = SIZE_MAX;
+    while (true) {
+      const void* s = slots_[i];
+      if (s == id) return i;
+      if (s == kEmpty) return free != SIZE_MAX ? free : i;
+      if (s == kDeleted && free == SIZE_MAX) free = i;
+      i = (i + 1) & mask;
+    }
+  }
+
+  void grow() {
+    std::vector<const void*> old = std::move(slots_);
+    slots_.assign(size_ * 4 > old.size() ? old.size() * 2 : old.size(), kEmpty);  // tombstones go either way
+    used_ = 0;
+    for (const void* s : old) {
+      if (s == kEmpty || s == kDeleted) continue;
+      const size_t mask = slots_.size() - 1;
+      size_t i = mix(s) & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = s;
+      ++used_;
+    }
+  }
+
+  std::vector<const void*> slots_;
+  size_t used_ = 0;  // full slots and tombstones
+  size_t size_ = 0;
 };
 
 }  // namespace vexo::graph
