@@ -1,5 +1,6 @@
 #include "name.hpp"
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -8,55 +9,64 @@ namespace vexo::graph {
 
 namespace {
 
-// The pool: open addressing over one array of (hash, text) slots, probed
-// linearly and kept at most half full, so that a look-up is one probe in a
-// compact array and one comparison of texts, not a walk through list nodes;
-// in front of it a small direct-mapped table of the names interned last.
+// The pool: open addressing over one array of eight-byte slots (the upper
+// half of a name's hash and its place among the texts), probed linearly and
+// kept at most half full, so that a look-up is one probe in a compact array
+// and one comparison of texts, not a walk through list nodes; in front of it
+// a small direct-mapped table of the names interned last.
 class Pool {
  public:
   const std::string* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
-    Slot& recent = recent_[(hash >> 7) & (kRecent - 1)];
+    Recent& recent = recent_[(hash >> 7) & (kRecent - 1)];
     if (recent.hash == hash && recent.text && *recent.text == text) return recent.text;
-    size_t i = hash & (slots_.size() - 1);
-    for (; slots_[i].text; i = (i + 1) & (slots_.size() - 1))
-      if (slots_[i].hash == hash && *slots_[i].text == text) return (recent = slots_[i]).text;
-    const std::string* s = &texts_.emplace_back(text);
-    slots_[i] = Slot{hash, s};
-    recent = slots_[i];
+    const auto tag = static_cast<uint32_t>(hash >> 32);
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    for (; slots_[i].place; i = (i + 1) & mask) {
+      if (slots_[i].tag != tag) continue;
+      const std::string* t = &texts_[slots_[i].place - 1];
+      if (*t == text) return (recent = Recent{hash, t}).text;
+    }
+    const std::string* t = &texts_.emplace_back(text);
+    hashes_.push_back(hash);
+    slots_[i] = Slot{tag, static_cast<uint32_t>(texts_.size())};
+    recent = Recent{hash, t};
     if (created) *created = true;
-    if (++used_ * 2 > slots_.size()) grow();
-    return s;
+    if (texts_.size() * 2 > slots_.size()) grow();
+    return t;
   }
 
  private:
   struct Slot {
+    uint32_t tag = 0;
+    uint32_t place = 0;  // 1 + the text's place in texts_, 0 for an empty slot
+  };
+  struct Recent {
     size_t hash = 0;
     const std::string* text = nullptr;
   };
 
   void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
+    slots_.assign(slots_.size() * 2, Slot());
     const size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (!s.text) continue;
-      size_t i = s.hash & mask;
-      while (slots_[i].text) i = (i + 1) & mask;
-      slots_[i] = s;
+    for (size_t k = 0; k < hashes_.size(); ++k) {
+      size_t i = hashes_[k] & mask;
+      while (slots_[i].place) i = (i + 1) & mask;
+      slots_[i] = Slot{static_cast<uint32_t>(hashes_[k] >> 32), static_cast<uint32_t>(k + 1)};
     }
   }
 
   std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
-  size_t used_ = 0;
-  // The texts, in blocks: names are never freed and never move, so they need
-  // no allocation of their own.
+  // The texts and their hashes, in blocks: names are never freed and never
+  // move, so they need no allocation of their own.
   std::deque<std::string> texts_;
+  std::deque<size_t> hashes_;
   // The names looked up last, by hash: a rule asks about the few tensors
   // around its node again and again, and this small table stays in cache
   // where the pool's does not.
   static constexpr size_t kRecent = 8192;
-  std::vector<Slot> recent_ = std::vector<Slot>(kRecent);
+  std::vector<Recent> recent_ = std::vector<Recent>(kRecent);
 };
 
 }  // namespace
