@@ -202,6 +202,9 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
         report.constants["merged"] = clean.merge_constants(ir)
     with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
+        # The rules' graph was at its largest before the clean-ups: what they freed goes back to the system
+        # before the check, the write and verification load ONNX Runtime.
+        _core.release_free_memory()
     report.failures = engine.failures
     report.declines = engine.declines
     report.applied = engine.applied

@@ -4,6 +4,10 @@
 #include "py_common.hpp"
 #include "wire.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace py = pybind11;
 using namespace vexo::graph;
 
@@ -19,6 +23,11 @@ PYBIND11_MODULE(_core, m) {
   py_bind::bind_graph(m);
   py_bind::bind_engine(m);
   py_bind::bind_prepare(m);
+  m.def("release_free_memory", [] {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+  }, "Hands the memory the allocator holds free back to the system (a no-op where the C library cannot).");
   m.attr("DEFAULT_MAX_PASSES") = kDefaultMaxPasses;
   m.attr("FIRES_PER_NODE") = kFiresPerNode;
 }
