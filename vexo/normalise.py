@@ -17,6 +17,7 @@ AXIS_OPS = {"Concat", "Split", "Softmax", "LogSoftmax", "Hardmax", "exSoftmax13"
 # Op types with an "axes" attribute, or the input position of constant axes.
 AXES_ATTR_OPS = set(REDUCE_OPS) | {"exMeanVarianceNormalization"}
 AXES_INPUT = dict({op: 1 for op in REDUCE_OPS}, Slice=3)
+NORMALISED_OPS = AXIS_OPS | AXES_ATTR_OPS | set(AXES_INPUT)
 
 
 def _non_negative(values, rank):
@@ -54,7 +55,7 @@ def normalise_axes(ir):
     """Writes every negative axis of a node whose input rank is known non-negative; returns how many
     attributes and constants were rewritten."""
     count = 0
-    for node in ir._nodes_of(AXIS_OPS | AXES_ATTR_OPS | set(AXES_INPUT)):
+    for node in ir._nodes_of(NORMALISED_OPS):
         op = node.op_type
         shape = ir.get_shape(node.input[0]) if node.input and node.input[0] else None
         if shape is None:

@@ -89,18 +89,11 @@ const std::vector<std::pair<Name, Name>>* Engine::attempts_of(const Name& node) 
   return attempts_.find(node);
 }
 
-std::vector<Name> Engine::attempted() {
-  index_attempts();
-  std::vector<Name> out;
-  attempts_.each([&](const Name& node, const auto&) { out.push_back(node); });
-  return out;
-}
-
 bool Engine::held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain) {
   const Name node = chain[0]->name;
   for (const auto& [e, n] : limits.skip)
-    if (n == node && e == entry.name) {
-      attempt(node, Name(entry.name), Name("skipped"));
+    if (n == node && e == entry.name.str()) {
+      attempt(node, entry.name, Name("skipped"));
       return true;
     }
   if (limits.stop_after && applied->records.size() >= *limits.stop_after) return true;
@@ -115,7 +108,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
   }
   if (!why && entry.guarded) why = hooks_.refused(entry, chain);
   if (!why) return false;
-  attempt(node, Name(entry.name), Name("guarded (" + why->first + "): " + why->second));
+  attempt(node, entry.name, Name("guarded (" + why->first + "): " + why->second));
   if (declined_.insert(table + "\n" + entry.name + "\n" + node.str()).second) hooks_.declined(table, entry.name, node, *why);
   return true;
 }
@@ -260,11 +253,8 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
   run.name = table;
   const auto start = std::chrono::steady_clock::now();
   std::unordered_map<std::string, std::vector<const Entry*>> index;
-  std::unordered_map<const Entry*, Name> entry_names;  // interned once, not at every attempt
-  for (const Entry& e : entries) {
+  for (const Entry& e : entries)
     if (!e.ops.empty()) index[e.ops[0]].push_back(&e);
-    entry_names[&e] = Name(e.name);
-  }
   static const Name shape_unknown("not tried: a tensor's shape is unknown"),
       holds_nothing("not tried: a tensor holds no elements"), fired_status("fired"), error_status("error"),
       declined_status("declined");
@@ -313,7 +303,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
           revisit = hooks_.call_override(table, *e, *chain, &failed);
         else
           revisit = call(table, *e, *chain, &failed);
-        attempt(node_name, entry_names[e], revisit ? fired_status : failed ? error_status : declined_status);
+        attempt(node_name, e->name, revisit ? fired_status : failed ? error_status : declined_status);
         if (revisit) {
           fired(e->name);
           const int count = ++fires[node_name];

@@ -49,7 +49,7 @@ struct EntryGuard {
 };
 
 struct Entry {
-  std::string name;
+  Name name;
   std::vector<std::string> ops;
   bool native = false;  // the rule is compiled code that writes the quantization table only through its host
   std::vector<EntryGuard> guards;  // asked in order before a call
@@ -156,7 +156,6 @@ class Engine {
   // node name -> (entry, "fired" | "declined" | "error" | "skipped" | "guarded (...)" | why not tried), in
   // the order the entries were first tried, each with its last status; nullptr for a node never tried.
   const std::vector<std::pair<Name, Name>>* attempts_of(const Name& node);
-  std::vector<Name> attempted();  // the nodes tried
 
  private:
   // Every attempt as it happens (a record of entry "(every entry)" replaces what

@@ -9,6 +9,8 @@ const char* const kCustomDomain = "vexo.ex";
 
 bool is_custom_op(const std::string& op_type) { return op_type.size() >= 2 && op_type.compare(0, 2, "ex") == 0; }
 
+bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
+
 std::string describe(const Node& node) { return "node '" + node.name + "' (" + node.op_type + ")"; }
 
 uint64_t next_uid() {
@@ -418,19 +420,22 @@ std::vector<Node*> Graph::pre_nodes(const Node& node) const {
 }
 
 Name Graph::unique_name(const std::string& base_text) {
-  bool fresh = false;
-  const Name base = Name::interned(base_text, fresh);
-  if (fresh || (!names_.contains(base) && !nodes_.contains(base))) {
-    take_name(base);
-    journal_name(base, nullptr, 0);
-    return base;
+  Name name;
+  auto free = [&](std::string_view text) {
+    bool created = false;
+    name = Name::interned(text, created);
+    return created || (!names_.contains(name) && !nodes_.contains(name));  // a name never seen is free
+  };
+  if (free(base_text)) {
+    take_name(name);
+    journal_name(name, nullptr, 0);
+    return name;
   }
+  const Name base = name;
   const int64_t* found = name_counters_.find(base);
   const int64_t start = found ? *found : 0;
   for (int64_t k = start + 1;; ++k) {
-    bool created = false;
-    const Name name = Name::interned(base_text + "_" + std::to_string(k), created);
-    if (created || (!names_.contains(name) && !nodes_.contains(name))) {  // a name never seen is free
+    if (free(base_text + "_" + std::to_string(k))) {
       name_counters_[base] = k;
       take_name(name);
       journal_name(name, &base, start);

@@ -412,6 +412,7 @@ class Graph {
 std::string describe(const Node& node);  // "node 'NAME' (OP)"
 
 bool is_custom_op(const std::string& op_type);  // the converter's own ex* operators
+bool standard_domain(const std::string& domain);  // "" or "ai.onnx"
 extern const char* const kCustomDomain;         // "vexo.ex"
 
 }  // namespace vexo::graph

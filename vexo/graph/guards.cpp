@@ -44,10 +44,6 @@ std::optional<int64_t> prod(const Ints& v, size_t from = 0, size_t to = SIZE_MAX
 
 int64_t py_mod(int64_t a, int64_t n) { return ((a % n) + n) % n; }
 
-bool contains(const std::vector<const char*>& list, const std::string& s) {
-  return std::any_of(list.begin(), list.end(), [&](const char* x) { return s == x; });
-}
-
 // ---------------------------------------------------------------- rank 1 to 3 made four-dimensional
 
 // Four-dimensional layout of a rank-1 and a rank-2 shape under each two-dimensional mode.

@@ -246,8 +246,6 @@ std::string describe_parts(const NodeParts& n) {
   return "the " + n.op_type + " node writing '" + (n.outputs.empty() ? std::string() : n.outputs[0].str()) + "'";
 }
 
-bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
-
 // The value a Constant node holds, by its first value attribute.
 ConstPtr constant_value(const NodeParts& n, const std::shared_ptr<const void>& owner, const std::string& source) {
   for (std::string_view bytes : n.attributes) {

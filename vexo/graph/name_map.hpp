@@ -15,6 +15,10 @@
 
 namespace vexo::graph {
 
+// The first slot to probe for a name in a table of power-of-two size, from
+// its hash (the address of its text, whose low bits are alignment).
+inline size_t spread(size_t hash) { return (hash >> 4) * 0x9E3779B97F4A7C15ull; }
+
 template <class T>
 class NameMap {
  public:
@@ -67,12 +71,10 @@ class NameMap {
     State state = kEmpty;
   };
 
-  static size_t mix(size_t h) { return (h >> 4) * 0x9E3779B97F4A7C15ull; }
-
   // The slot holding `key`, or where it would go (the first deleted slot on the way, else the empty one).
   size_t probe(const Name& key) const {
     const size_t mask = slots_.size() - 1;
-    size_t i = mix(key.hash()) & mask;
+    size_t i = spread(key.hash()) & mask;
     size_t free = SIZE_MAX;
     while (true) {
       const Slot& s = slots_[i];
@@ -136,7 +138,7 @@ class NameSet {
   static inline const void* const kEmpty = nullptr;
   static inline const void* const kDeleted = reinterpret_cast<const void*>(uintptr_t{1});
 
-  static size_t mix(const void* id) { return (reinterpret_cast<uintptr_t>(id) >> 4) * 0x9E3779B97F4A7C15ull; }
+  static size_t mix(const void* id) { return spread(std::hash<const void*>()(id)); }
 
   // The slot holding `id`, or where it would go (the first tombstone on the way, else the empty slot).
   size_t probe(const void* id) const {

@@ -15,8 +15,6 @@ using wire::Field;
 using wire::Reader;
 using wire::Writer;
 
-bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
-
 // ---------------------------------------------------------------- shapes
 
 bool is_static(const std::optional<Dims>& dims) {

@@ -473,7 +473,7 @@ struct PyEngine {
     size_t k = 0;
     for (auto [key, v] : table) procs[&list[k++]] = v[py::str("proc")];
     for (Entry& e : list) {
-      e.guarded = !guards.is_none() && std::find(guarded.begin(), guarded.end(), e.name) != guarded.end();
+      e.guarded = !guards.is_none() && std::find(guarded.begin(), guarded.end(), e.name.str()) != guarded.end();
       if (!guard_lists.contains(py::str(e.name))) continue;
       for (py::handle item : guard_lists[py::str(e.name)]) {
         EntryGuard g;
@@ -645,8 +645,7 @@ void bind_engine_class(py::module_& m) {
         py::dict d;
         for (const auto& [entry, status] : *tried) d[py::cast(entry)] = py::cast(status);
         return std::move(d);
-      })
-      .def("attempted", [](PyEngine& e) { return e.engine.attempted(); });
+      });
 }
 
 }  // namespace
