@@ -305,6 +305,7 @@ def test_cleanup_after_one_that_found_nothing_sees_later_writes():
     ir.outputs = ["y"]
     assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
 
+
 def test_nodes_of_unknown_shape_are_not_handed_to_rules():
     calls = []
 
