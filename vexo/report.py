@@ -5,6 +5,7 @@ from dataclasses import dataclass, field
 
 # Operators that only reinterpret memory: not counted as NPU operators.
 VIEW_OPS = {"Reshape", "Squeeze", "Unsqueeze", "Flatten", "Identity"}
+LEFT_SHOWN = 20  # operators left off rank 4 that the terminal report lists one by one
 
 
 def sees_off_rank(op_type, shapes):
@@ -104,12 +105,12 @@ class Report:
             out.append("  %-*s  before  after" % (width, "op type"))
             for t in types:
                 out.append("  %-*s  %6d  %5d" % (width, t, self.off_rank_before[t], self.off_rank_after[t]))
-        for item in self.off_rank_left[:20]:
+        for item in self.off_rank_left[:LEFT_SHOWN]:
             tried = ", ".join("%s %s" % kv for kv in item["entries"].items()) or "no entry matches its op type"
             out.append("  left: %s '%s' (rank %s): %s" % (item["op_type"], item["node"],
                                                           "/".join(map(str, item["ranks"])) or "?", tried))
-        if len(self.off_rank_left) > 20:
-            out.append("  ... %d more in the JSON report" % (len(self.off_rank_left) - 20))
+        if len(self.off_rank_left) > LEFT_SHOWN:
+            out.append("  ... %d more in the JSON report" % (len(self.off_rank_left) - LEFT_SHOWN))
         for run in self.tables:
             fired = ", ".join("%s x%d" % (k, v) for k, v in run.fired.most_common())
             out.append("%s: %d pass(es), %d call(s), %.3fs; fired: %s"

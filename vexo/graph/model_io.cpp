@@ -596,13 +596,8 @@ std::string node_proto(const Node& node) {
   return body;
 }
 
-namespace {
-
-// The opsets a written model imports: the model's own, the standard one at 17
-// when it has none (unless `as_read`), and the converter's custom domain when
-// a node is of it.
 std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const std::vector<Node*>& nodes,
-                                                           bool as_read = false) {
+                                                           bool as_read) {
   std::vector<std::pair<std::string, int64_t>> out;
   bool standard = false;
   for (const auto& [d, v] : g.model.opset_import) {
@@ -615,6 +610,8 @@ std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const
     out.emplace_back(kCustomDomain, 1);
   return out;
 }
+
+namespace {
 
 std::string opset_bytes(const std::string& domain, int64_t version) {
   Writer w;

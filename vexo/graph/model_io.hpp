@@ -102,6 +102,12 @@ struct WriteOptions {
   bool opsets_as_read = false;
 };
 
+// The opsets a written model imports: the model's own, the standard one at 17
+// when it has none (unless `as_read`), and the converter's custom domain when
+// one of `nodes` is of it.
+std::vector<std::pair<std::string, int64_t>> opset_imports(const Graph& g, const std::vector<Node*>& nodes,
+                                                           bool as_read = false);
+
 // The graph as a model: nodes in topological order, the constants they read,
 // inputs and outputs with their recorded (or declared) types, the recorded
 // shape of every other node output.

@@ -702,22 +702,7 @@ void bind_graph_class(py::module_& m) {
         return d;
       })
       .def("_set_model_info", [](Graph& g, const std::string& producer_name) { g.model.producer_name = producer_name; })
-      .def("_write_opsets", [](Graph& g) {
-        std::vector<std::pair<std::string, int64_t>> out;
-        bool standard = false;
-        for (const auto& [d, v] : g.model.opset_import) {
-          if (d == kCustomDomain) continue;
-          out.emplace_back(d, v);
-          standard = standard || d.empty() || d == "ai.onnx";
-        }
-        if (!standard) out.emplace_back("", 17);
-        for (Node* n : g.unordered_nodes())
-          if (n->domain == kCustomDomain) {
-            out.emplace_back(kCustomDomain, 1);
-            break;
-          }
-        return out;
-      })
+      .def("_write_opsets", [](const Graph& g) { return opset_imports(g, g.unordered_nodes()); })
       .def_property("_on_write", [](const Graph&) { return py::none(); },
                     [](Graph& g, py::object hook) {
                       if (hook.is_none()) {
