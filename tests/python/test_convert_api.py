@@ -95,6 +95,15 @@ def test_outputs_that_differ_exit_with_3_after_writing(mlp, tmp_path, monkeypatc
     assert main(["convert", str(mlp), "-o", str(out), "--verify", "-q"]) == 3 and out.is_file()
 
 
+def test_the_terminal_report_lists_twenty_operators_left_off_rank_4_and_counts_the_rest():
+    from vexo.report import Report
+    report = Report("m.onnx")
+    report.off_rank_left = [{"node": "n%d" % k, "op_type": "Foo", "ranks": [3], "entries": {}} for k in range(21)]
+    lines = report.lines()
+    assert sum(line.startswith("  left: Foo") for line in lines) == 20
+    assert "  ... 1 more in the JSON report" in lines
+
+
 def test_extra_tables_run_after_cvt_dims_and_the_bundled_sample_is_what_the_builder_writes():
     from vexo.convert import convert
     from vexo.sample import DEFAULT_PATH, build_sample

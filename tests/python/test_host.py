@@ -30,6 +30,7 @@ def test_load_records_shapes_constants_and_unique_names(tmp_path):
     path = tmp_path / "m.onnx"
     ir.save(path)
     onnx.checker.check_model(onnx.load(str(path)))
+    assert onnx.load(str(path)).ir_version == 8  # written for runtimes that read IR 8
 
 
 def test_custom_ops_get_shapes_and_a_domain():
@@ -113,6 +114,9 @@ def test_unchanged_writes_are_not_changes():
     relu = ir.node("relu")
     relu.input[0] = relu.input[0]
     assert ir.changes == 0
+    ir.set_const("big", np.array([2 ** 60], np.int64))
+    ir.set_const("big", np.array([2 ** 60 + 1], np.int64))  # the same as a float64, not as an integer
+    assert ir.changes == 2 and ir.get_const("big")[0] == 2 ** 60 + 1
 
 
 def test_reduce_axes_in_both_forms():

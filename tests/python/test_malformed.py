@@ -39,6 +39,13 @@ def short_weight():
     return w
 
 
+def short_strings():
+    """A [3] string initializer holding two strings."""
+    s = helper.make_tensor("s", TensorProto.STRING, [2], [b"a", b"b"])
+    s.dims[:] = [3]
+    return s
+
+
 MODELS = {
     "unknown op type": (model([node("FooBar", ["x"], ["y"], name="foo")], X, Y),
                         "node 'foo' (FooBar) has an op type that opset 17 of the standard domain does not define"),
@@ -60,6 +67,9 @@ MODELS = {
     "no outputs": (model([node("Relu", ["x"], ["y"], name="relu")], X, {}), "the graph has no outputs"),
     "initializer data": (model([node("Add", ["x", "w"], ["y"], name="add")], X, Y, inits=[short_weight()]),
                          "initializer 'w' cannot be read"),
+    "string data": (model([node("Identity", ["s"], ["y"], name="id")], {}, {"y": ([3], TensorProto.STRING)},
+                          inits=[short_strings()]),
+                    "initializer 's' cannot be read"),
 }
 
 
@@ -71,6 +81,17 @@ def test_convert_names_the_fault(case, prepare):
         convert(bad, source="bad.onnx", prepare=prepare)
     message = str(info.value)
     assert message.startswith("bad.onnx: ") and reason in message and "\n" not in message
+
+
+def test_weights_given_as_typed_values_read_as_raw_bytes_do():
+    weight = np.arange(4, dtype=np.float32).reshape(1, 4)
+    converted = []
+    for raw in (True, False):
+        w = helper.make_tensor("w", F, [1, 4], weight.tobytes() if raw else weight.ravel().tolist(), raw=raw)
+        ir, _, _ = convert(model([node("Add", ["x", "w"], ["y"], name="add")], X, Y, inits=[w]))
+        converted.append(ir.get_const("w"))
+    for value in converted:  # the rules may give the weight another rank, not other values
+        np.testing.assert_array_equal(np.ravel(value), weight.ravel())
 
 
 FILES = {
