@@ -24,7 +24,7 @@ bool same_numbers(const std::vector<A>& a, const std::vector<B>& b) {
 
 bool same_elements(const Constant& a, const Constant& b) {
   if (a.dims != b.dims) return false;
-  if (!a.has_bytes() || !b.has_bytes()) return a.proto == b.proto;
+  if (!a.has_bytes() || !b.has_bytes()) return a.proto.get() == b.proto.get();
   const int64_t n = a.count();
   for (int64_t k = 0; k < n; ++k)
     if (a.get_double(k) != b.get_double(k)) return false;

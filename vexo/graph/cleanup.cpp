@@ -221,7 +221,7 @@ int64_t merge_constants(Graph& g) {
     auto mix = [](size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); };
     size_t key = mix(std::hash<int32_t>()(c.elem), c.dims.size());
     for (int64_t d : c.dims) key = mix(key, std::hash<int64_t>()(d));
-    const std::string_view data = c.has_bytes() ? c.bytes() : std::string_view(c.proto);
+    const std::string_view data = c.has_bytes() ? c.bytes() : std::string_view(c.proto.get());
     return mix(key, std::hash<std::string_view>()(data));
   };
   for (const Name& name : g.consts().list()) {

@@ -58,7 +58,28 @@ Engine::Ports Engine::ports_of(const Node& node) const {
 }
 
 void Engine::attempt(const Name& node, const Name& entry, const Name& status) {
-  attempt_log_.push_back(Attempt{node, entry, status});
+  const auto [place, fresh] =
+      outcome_places_.try_emplace({entry.id(), status.id()}, static_cast<uint32_t>(outcomes_.size()));
+  if (fresh) outcomes_.emplace_back(entry, status);
+  attempt_log_.push_back(Attempt{node, place->second});
+}
+
+void AppliedLog::add(const Applied& a) {
+  Record r{a.table, a.entry, a.node, names_.size(), static_cast<uint32_t>(a.removed.size()),
+           static_cast<uint32_t>(a.added.size()), static_cast<uint32_t>(a.changed.size())};
+  for (const Names* part : {&a.removed, &a.added, &a.changed}) names_.insert(names_.end(), part->begin(), part->end());
+  records_.push_back(r);
+}
+
+Applied AppliedLog::at(size_t i) const {
+  const Record& r = records_.at(i);
+  Applied a{r.table, r.entry, r.node, {}, {}, {}};
+  auto from = names_.begin() + static_cast<std::ptrdiff_t>(r.first);
+  for (auto [part, count] : {std::pair{&a.removed, r.removed}, {&a.added, r.added}, {&a.changed, r.changed}}) {
+    part->assign(from, from + count);
+    from += count;
+  }
+  return a;
 }
 
 namespace {
@@ -71,16 +92,17 @@ const Name& every_entry() {
 void Engine::index_attempts() {
   for (; indexed_ < attempt_log_.size(); ++indexed_) {
     const Attempt& a = attempt_log_[indexed_];
+    const auto& [entry, status] = outcomes_[a.outcome];
     auto& tried = attempts_[a.node];
-    if (a.entry == every_entry()) {
-      tried = {{a.entry, a.status}};
+    if (entry == every_entry()) {
+      tried = {{entry, status}};
       continue;
     }
-    auto same = std::find_if(tried.begin(), tried.end(), [&](const auto& t) { return t.first == a.entry; });
+    auto same = std::find_if(tried.begin(), tried.end(), [&](const auto& t) { return t.first == entry; });
     if (same != tried.end())
-      same->second = a.status;
+      same->second = status;
     else
-      tried.emplace_back(a.entry, a.status);
+      tried.emplace_back(entry, status);
   }
 }
 
@@ -96,7 +118,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
       attempt(node, entry.name, Name("skipped"));
       return true;
     }
-  if (limits.stop_after && applied->records.size() >= *limits.stop_after) return true;
+  if (limits.stop_after && applied->size() >= *limits.stop_after) return true;
   std::optional<std::pair<std::string, std::string>> why;
   for (const EntryGuard& g : entry.guards) {
     if (!g.ops.empty() && std::find(g.ops.begin(), g.ops.end(), chain[0]->op_type) == g.ops.end()) continue;
@@ -212,7 +234,7 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
     if (!Graph::has_mark(*n, is_added)) record.changed.push_back(n->name);
   std::sort(record.changed.begin(), record.changed.end());
   record.changed.erase(std::unique(record.changed.begin(), record.changed.end()), record.changed.end());
-  applied->records.push_back(std::move(record));
+  applied->add(record);
 
   std::vector<NodePtr> revisit;
   const uint64_t seen = g.new_mark();

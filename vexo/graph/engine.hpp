@@ -15,6 +15,7 @@
 // does not compute, is rolled back exactly and recorded as a failure.
 #pragma once
 
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -77,8 +78,22 @@ struct Applied {
 };
 
 // The applied calls of a run, shared with the report that outlives the engine.
-struct AppliedLog {
-  std::vector<Applied> records;
+// A run of 10^5 rewrites keeps them compact: records in blocks (no copy of
+// the whole log when it grows), the names of every record in one list.
+class AppliedLog {
+ public:
+  void add(const Applied& a);
+  size_t size() const { return records_.size(); }
+  Applied at(size_t i) const;
+
+ private:
+  struct Record {
+    Name table, entry, node;
+    size_t first;  // the record's removed, added and changed names, in that order, from names_[first]
+    uint32_t removed, added, changed;
+  };
+  std::deque<Record> records_;
+  std::deque<Name> names_;
 };
 
 struct TableRun {
@@ -160,10 +175,19 @@ class Engine {
  private:
   // Every attempt as it happens (a record of entry "(every entry)" replaces what
   // the node had): a run appends, the index is built when the attempts are read.
+  // An (entry, status) pair is kept once, and a record names it by its place.
   struct Attempt {
-    Name node, entry, status;
+    Name node;
+    uint32_t outcome;  // place in outcomes_
   };
-  std::vector<Attempt> attempt_log_;
+  std::deque<Attempt> attempt_log_;
+  std::vector<std::pair<Name, Name>> outcomes_;
+  struct OutcomeHash {
+    size_t operator()(const std::pair<const void*, const void*>& p) const {
+      return std::hash<const void*>()(p.first) * 31 + std::hash<const void*>()(p.second);
+    }
+  };
+  std::unordered_map<std::pair<const void*, const void*>, uint32_t, OutcomeHash> outcome_places_;
   NameMap<std::vector<std::pair<Name, Name>>> attempts_;
   size_t indexed_ = 0;  // the records of the log already in attempts_
   void index_attempts();

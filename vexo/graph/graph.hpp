@@ -28,6 +28,7 @@
 #include "attr.hpp"
 #include "name.hpp"
 #include "name_map.hpp"
+#include "rare.hpp"
 #include "tensor.hpp"
 
 namespace vexo::graph {
@@ -93,9 +94,9 @@ class Node {
   std::string domain;
   Name name;
   std::vector<Attr> attrs;  // in the order they were set
-  std::string extras;       // NodeProto fields kept as read (doc_string, metadata_props, ...)
-  std::string raw;          // the NodeProto as read, while nothing of it has changed
-  Names outer;              // what its subgraphs read from the graph (If, Loop, Scan): ordered after their writers
+  Rare<std::string> extras;  // NodeProto fields kept as read (doc_string, metadata_props, ...)
+  Rare<std::string> raw;     // the NodeProto as read, while nothing of it has changed
+  Rare<Names> outer;         // what its subgraphs read from the graph (If, Loop, Scan): ordered after their writers
 
   const Names& inputs() const { return inputs_; }
   const Names& outputs() const { return outputs_; }

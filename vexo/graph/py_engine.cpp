@@ -606,10 +606,10 @@ void bind_builder(py::module_& m) {
 void bind_engine_class(py::module_& m) {
   py::class_<AppliedLog, std::shared_ptr<AppliedLog>>(m, "AppliedLog",
                                                     "The applied calls of a run, read one at a time.")
-      .def("__len__", [](const AppliedLog& log) { return log.records.size(); })
+      .def("__len__", &AppliedLog::size)
       .def("__getitem__", [](const AppliedLog& log, size_t i) {
-        if (i >= log.records.size()) throw py::index_error("applied call " + std::to_string(i));
-        const Applied& a = log.records[i];
+        if (i >= log.size()) throw py::index_error("applied call " + std::to_string(i));
+        const Applied a = log.at(i);
         return py::make_tuple(a.table, a.entry, a.node, a.removed, a.added, a.changed);
       });
 

@@ -295,7 +295,7 @@ ConstPtr read_tensor(std::string_view bytes, const std::shared_ptr<const void>& 
 std::string tensor_head(const Constant& c, const std::string& name) {
   wire::Writer w;
   if (!c.has_bytes()) {  // as read, under this name
-    wire::Reader r(c.proto);
+    wire::Reader r(c.proto.get());
     wire::Field f;
     while (r.next(f))
       if (f.number != kName) w.raw(f.whole);
@@ -305,7 +305,7 @@ std::string tensor_head(const Constant& c, const std::string& name) {
   w.repeated_ints(kDims, c.dims);
   w.int_field(kDataType, c.elem);
   if (!name.empty()) w.bytes_field(kName, name);
-  w.raw(c.extras);
+  w.raw(c.extras.get());
   w.length_prefix(kRawData, c.bytes().size());
   return std::move(w.out());
 }

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rare.hpp"
+
 namespace vexo::graph {
 
 using Shape = std::vector<int64_t>;
@@ -47,9 +49,9 @@ class Constant {
   int32_t elem = kUndefined;
   Shape dims;
   // Fields of the TensorProto kept as read (doc_string, metadata_props).
-  std::string extras;
+  Rare<std::string> extras;
   // The whole TensorProto as read, for element types without a byte layout.
-  std::string proto;
+  Rare<std::string> proto;
 
   std::string_view bytes() const { return std::string_view(data_, size_); }
   int64_t count() const { return element_count(dims); }
