@@ -488,6 +488,10 @@ void record_inferred(Graph& g, std::string_view inferred_model) {
 
 // ---------------------------------------------------------------- light models
 
+bool values_may_decide_shapes(int32_t elem, int64_t count) {
+  return (elem_is_integer(elem) && count <= kLightElements) || count <= kShapeFloats;
+}
+
 namespace {
 
 // The element type and shape of a TensorProto and whether it is small enough
@@ -506,7 +510,7 @@ bool light_keeps(std::string_view tensor, std::string* name, int32_t* elem, Shap
   } catch (const TensorError&) {
     return true;
   }
-  return count <= kLightElements;
+  return values_may_decide_shapes(*elem, count);
 }
 
 }  // namespace
@@ -643,11 +647,7 @@ std::string output_value_info(const Graph& g, const Name& name, const WriteOptio
   return tensor_value_info(g, name);
 }
 
-bool light_drops(const Constant& c) {
-  if (!c.has_bytes()) return false;
-  const int64_t count = c.count();
-  return count > kLightElements;
-}
+bool light_drops(const Constant& c) { return c.has_bytes() && !values_may_decide_shapes(c.elem, c.count()); }
 
 }  // namespace
 
@@ -797,8 +797,7 @@ std::optional<std::string> node_kind(const Graph& g, const Node& node) {
     if (t.empty()) continue;
     if (const ConstPtr c = g.get_const(t)) {
       key += "c" + std::to_string(c->elem) + ":" + shape_text(c->dims);
-      const int64_t count = c->has_bytes() ? c->count() : kLightElements + 1;
-      if ((elem_is_integer(c->elem) && count <= kLightElements) || count <= 16) key.append(tensor_data(*c));
+      if (c->has_bytes() && values_may_decide_shapes(c->elem, c->count())) key.append(tensor_data(*c));
       continue;
     }
     const Tensor* e = g.tensor(t);

@@ -76,11 +76,14 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
 // infos and graph outputs) for tensors whose shape or type is not known yet.
 void record_inferred(Graph& g, std::string_view inferred_model);
 
-// Constants larger than this many elements are left out of a light model; a
-// graph input of their type and shape stands for each, which is all shape
-// inference and the checker need of them (smaller ones keep their values:
-// shape inference may read them).
+// A light model keeps the values shape inference may read: integer constants
+// of at most kLightElements elements (shapes, axes, pads, repeats) and any
+// constant of at most kShapeFloats (Resize's scales, Range's bounds).  A
+// graph input of their type and shape stands for every other constant, which
+// is all shape inference and the checker need of it.
 constexpr int64_t kLightElements = 1024;
+constexpr int64_t kShapeFloats = 16;
+bool values_may_decide_shapes(int32_t elem, int64_t count);
 
 // The model as read, without the data of large initializers.
 std::string light_source_model(std::string_view bytes);
