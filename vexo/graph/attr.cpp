@@ -95,9 +95,9 @@ bool AttrValue::same(const AttrValue& o) const {
       return a == 0 && b == 0;
     }
     if (kind == Ints && o.kind == Ints) return ints == o.ints;
-    if (kind == Ints) return same_numbers(ints, o.floats);
-    if (o.kind == Ints) return same_numbers(floats, o.ints);
-    return same_numbers(floats, o.floats);
+    if (kind == Ints) return same_numbers(ints, o.floats.get());
+    if (o.kind == Ints) return same_numbers(floats.get(), o.ints);
+    return same_numbers(floats.get(), o.floats.get());
   }
   if (kind != o.kind) return false;
   switch (kind) {
@@ -152,7 +152,7 @@ Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& o
     case kTypeFloats: {
       AttrValue v;
       v.kind = AttrValue::Floats;
-      v.floats.assign(floats.begin(), floats.end());
+      v.floats = std::vector<double>(floats.begin(), floats.end());
       a.value = std::move(v);
       break;
     }
@@ -168,13 +168,13 @@ bool write_attribute(const Attr& a, std::string& out) {
   if (v.kind == AttrValue::None) return false;
   if (!a.raw.empty()) {
     wire::Writer w;
-    w.bytes_field(5, a.raw);
+    w.bytes_field(5, a.raw.get());
     out += w.out();
     return true;
   }
   if (v.kind == AttrValue::Raw) {
     wire::Writer w;
-    w.bytes_field(5, v.s);
+    w.bytes_field(5, v.s.get());
     out += w.out();
     return true;
   }
@@ -190,7 +190,7 @@ bool write_attribute(const Attr& a, std::string& out) {
       w.int_field(kType, kTypeFloat);
       break;
     case AttrValue::String:
-      w.bytes_field(kS, v.s);
+      w.bytes_field(kS, v.s.get());
       w.int_field(kType, kTypeString);
       break;
     case AttrValue::Tensor: {

@@ -22,10 +22,10 @@ struct AttrValue {
   bool is_bool = false;  // an Int the host gave as a bool
   int64_t i = 0;
   double f = 0.0;
-  std::string s;  // String: the bytes; Raw: the whole AttributeProto
+  Rare<std::string> s;  // String: the bytes; Raw: the whole AttributeProto
   std::vector<int64_t> ints;
-  std::vector<double> floats;
-  std::vector<std::string> strings;
+  Rare<std::vector<double>> floats;
+  Rare<std::vector<std::string>> strings;
   ConstPtr tensor;
 
   static AttrValue none() { return AttrValue(); }
@@ -47,7 +47,7 @@ struct AttrValue {
 struct Attr {
   std::string name;
   AttrValue value;
-  std::string raw;  // the AttributeProto as read, while the value is unchanged
+  Rare<std::string> raw;  // the AttributeProto as read, while the value is unchanged
 };
 
 // Reads an AttributeProto.  Throws wire::WireError or TensorError when malformed.

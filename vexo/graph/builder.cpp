@@ -30,13 +30,14 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(base + "_out")};
   NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
   bool allowzero = false;
+  node->attrs.reserve(attrs.size());
   for (Attr& a : attrs) {
     if (a.value.kind == AttrValue::None) continue;
     allowzero = allowzero || a.name == "allowzero";
     node->attrs.push_back(std::move(a));
   }
   if (op_type == "Reshape" && !allowzero && literal_zero_target(in_names, out_names))
-    node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), ""});
+    node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), {}});
   record_shapes(*node, options.outputs_ref);
   nodes_.push_back(node);
   if (options.outputs && invented) return *invented;

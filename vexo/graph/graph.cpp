@@ -309,7 +309,7 @@ void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
     it->value = std::move(value);
     it->raw.clear();
   } else {
-    node.attrs.push_back(Attr{name, std::move(value), std::string()});
+    node.attrs.push_back(Attr{name, std::move(value), {}});
   }
   std::string old_raw = std::move(node.raw);
   node.raw.clear();

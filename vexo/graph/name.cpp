@@ -29,7 +29,6 @@ class Pool {
       if (*t == text) return (recent = Recent{hash, t}).text;
     }
     const std::string* t = &texts_.emplace_back(text);
-    hashes_.push_back(hash);
     slots_[i] = Slot{tag, static_cast<uint32_t>(texts_.size())};
     recent = Recent{hash, t};
     if (created) *created = true;
@@ -50,18 +49,18 @@ class Pool {
   void grow() {
     slots_.assign(slots_.size() * 2, Slot());
     const size_t mask = slots_.size() - 1;
-    for (size_t k = 0; k < hashes_.size(); ++k) {
-      size_t i = hashes_[k] & mask;
+    for (size_t k = 0; k < texts_.size(); ++k) {  // hashed again: cheaper than keeping every hash
+      const size_t hash = std::hash<std::string_view>()(texts_[k]);
+      size_t i = hash & mask;
       while (slots_[i].place) i = (i + 1) & mask;
-      slots_[i] = Slot{static_cast<uint32_t>(hashes_[k] >> 32), static_cast<uint32_t>(k + 1)};
+      slots_[i] = Slot{static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(k + 1)};
     }
   }
 
   std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
-  // The texts and their hashes, in blocks: names are never freed and never
-  // move, so they need no allocation of their own.
+  // The texts, in blocks: names are never freed and never move, so they need
+  // no allocation of their own.
   std::deque<std::string> texts_;
-  std::deque<size_t> hashes_;
   // The names looked up last, by hash: a rule asks about the few tensors
   // around its node again and again, and this small table stays in cache
   // where the pool's does not.

@@ -3,7 +3,8 @@
 // references to them stay valid as the map grows.  A graph looks names up at
 // every step; this keeps each lookup to one short probe in a compact array
 // instead of a walk through scattered list nodes.  Erasing resets the value
-// and marks its slot deleted; the value's place is not reused.
+// and marks its slot deleted; the value's place goes to the next name added
+// (a reference to an erased value must not be kept).
 #pragma once
 
 #include <cstdint>
@@ -40,16 +41,24 @@ class NameMap {
       i = probe(key);
     }
     if (slots_[i].state == kEmpty) ++used_;
-    slots_[i] = Slot{key, static_cast<uint32_t>(values_.size()), kFull};
-    values_.emplace_back();
+    uint32_t place;
+    if (free_.empty()) {
+      place = static_cast<uint32_t>(values_.size());
+      values_.emplace_back();
+    } else {
+      place = free_.back();
+      free_.pop_back();
+    }
+    slots_[i] = Slot{key, place, kFull};
     ++size_;
-    return values_.back();
+    return values_[place];
   }
 
   bool erase(const Name& key) {
     const size_t i = probe(key);
     if (slots_[i].state != kFull) return false;
     values_[slots_[i].index] = T();
+    free_.push_back(slots_[i].index);
     slots_[i].state = kDeleted;
     --size_;
     return true;
@@ -98,6 +107,7 @@ class NameMap {
 
   std::vector<Slot> slots_;
   std::deque<T> values_;
+  std::vector<uint32_t> free_;  // places of erased values
   size_t used_ = 0;  // full and deleted slots
   size_t size_ = 0;
 };

@@ -487,7 +487,7 @@ void Preparation::constant_outputs() {
     const ConstPtr value = g_.get_const(o);
     g_.drop_const(o);
     NodePtr node(new Node("Constant", {}, {o}, g_.unique_name(o + "_const")));
-    node->attrs.push_back(Attr{"value", AttrValue::of_tensor(value), ""});
+    node->attrs.push_back(Attr{"value", AttrValue::of_tensor(value), {}});
     g_.add_node(node);
     g_.set_shape(o, value->dims, value->elem);
   }

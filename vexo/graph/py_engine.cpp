@@ -253,7 +253,7 @@ class CoreHost final : public host::RuleHost {
         if (v.kind == host::Value::String) options.outputs_ref = v.s;
         else if (v.kind == host::Value::Strings && !v.strings.empty()) options.outputs_ref = v.strings[0];
       } else if (v.kind != host::Value::None) {
-        attrs.push_back(Attr{key, attr_of(v), ""});
+        attrs.push_back(Attr{key, attr_of(v), {}});
       }
     }
     try {
@@ -590,7 +590,7 @@ void bind_builder(py::module_& m) {
         std::vector<Attr> a;
         for (auto [k, v] : attrs) {
           const std::string key = py::str(k);
-          a.push_back(Attr{key, attr_from_python(v, key, "Graph.op('" + op_type + "')"), ""});
+          a.push_back(Attr{key, attr_from_python(v, key, "Graph.op('" + op_type + "')"), {}});
         }
         const std::string linking = b.builder->op(op_type, ins, o, std::move(a));
         if (o.outputs && linking.empty()) return py::none();

@@ -541,7 +541,7 @@ NodePtr make_node(const std::string& op_type, py::handle inputs, py::handle outp
   if (!attrs.is_none())
     for (auto [k, v] : py::reinterpret_borrow<py::dict>(attrs)) {
       const std::string key = py::str(k);
-      node->attrs.push_back(Attr{key, attr_from_python(v, key, "node '" + name + "' (" + op_type + ")"), ""});
+      node->attrs.push_back(Attr{key, attr_from_python(v, key, "node '" + name + "' (" + op_type + ")"), {}});
     }
   return node;
 }

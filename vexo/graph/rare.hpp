@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace vexo::graph {
@@ -32,6 +33,8 @@ class Rare {
   bool empty() const { return !p_ || p_->empty(); }
   const T& get() const { return p_ ? *p_ : empty_value(); }
   operator const T&() const { return get(); }  // NOLINT: reads as the value
+  operator std::string_view() const { return get(); }  // NOLINT: text reads as a view (used with T = string)
+  size_t size() const { return p_ ? p_->size() : 0; }
   auto begin() const { return get().begin(); }
   auto end() const { return get().end(); }
   void clear() { p_.reset(); }
