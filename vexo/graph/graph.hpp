@@ -91,7 +91,7 @@ class Node {
   Node& operator=(const Node&) = delete;
 
   std::string op_type;
-  std::string domain;
+  Rare<std::string> domain;  // most nodes have none (the standard domain)
   Name name;
   std::vector<Attr> attrs;  // in the order they were set
   Rare<std::string> extras;  // NodeProto fields kept as read (doc_string, metadata_props, ...)

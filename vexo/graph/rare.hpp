@@ -30,6 +30,8 @@ class Rare {
   }
 
   bool operator==(const Rare& o) const { return get() == o.get(); }
+  bool operator==(const char* o) const { return get() == o; }  // (used with T = string)
+  bool operator!=(const char* o) const { return get() != o; }
   bool empty() const { return !p_ || p_->empty(); }
   const T& get() const { return p_ ? *p_ : empty_value(); }
   operator const T&() const { return get(); }  // NOLINT: reads as the value
