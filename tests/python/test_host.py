@@ -43,6 +43,22 @@ def test_custom_ops_get_shapes_and_a_domain():
     onnx.checker.check_model(ir.to_model())
 
 
+def test_attributes_of_every_kind_read_back_as_given_and_as_written(tmp_path):
+    kinds = dict(i=3, f=0.5, s="same", ints=[1, 2], floats=[0.25, 1.5], strings=["a", "bc"],
+                 t=onnx.numpy_helper.from_array(np.arange(3, dtype=np.int64)))
+    model = make_model([helper.make_node("Relu", ["x"], ["y"], name="r"),
+                        helper.make_node("exCustom", ["y"], ["z"], name="c", **kinds)],
+                       {"x": [1, 2]}, {"z": [1, 2]})
+    ir = IrGraph(model)
+    path = tmp_path / "m.onnx"
+    ir.save(path)
+    for graph in (ir, IrGraph(onnx.load(str(path)))):
+        attrs = graph.node("c").attrs
+        assert {k: attrs[k] for k in ("i", "f", "s", "ints", "floats", "strings")} == \
+            dict(i=3, f=0.5, s="same", ints=[1, 2], floats=[0.25, 1.5], strings=["a", "bc"])
+        assert np.array_equal(attrs["t"], np.arange(3))
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

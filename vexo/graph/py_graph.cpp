@@ -147,7 +147,7 @@ py::object attr_to_python(const AttrValue& v) {
     case AttrValue::Float: return py::float_(v.f);
     case AttrValue::String: return text(v.s);
     case AttrValue::Ints: return py::cast(v.ints);
-    case AttrValue::Floats: return py::cast(v.floats);
+    case AttrValue::Floats: return py::cast(v.floats.get());
     case AttrValue::Strings: {
       py::list l;
       for (const std::string& s : v.strings) l.append(text(s));
@@ -564,7 +564,7 @@ void bind_node(py::module_& m) {
                         n.raw.clear();
                       }
                     })
-      .def_property("domain", [](const Node& n) { return n.domain; },
+      .def_property("domain", [](const Node& n) { return n.domain.get(); },
                     [](Node& n, const std::string& v) {
                       n.domain = v;
                       n.raw.clear();
