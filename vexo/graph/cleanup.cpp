@@ -193,7 +193,15 @@ Counts cleanup(Graph& g) {
   }
   count("dead nodes dropped", drop_dead(g));
   g.forget_written();
-  if (g.writes() == writes_before) g.clean_at = writes_before;
+  // The steps ran to a fixpoint, and what drop_dead removed can only matter to
+  // a step through the number of readers of a tensor, which only a Reshape or
+  // Transpose writing a graph output asks (bypass): without such a node the
+  // next clean-up finds nothing unless something is written first.
+  const bool output_steps = std::any_of(g.outputs.begin(), g.outputs.end(), [&](const Name& t) {
+    const Node* p = g.producer(t);
+    return p && steps_of(*p);
+  });
+  if (g.writes() == writes_before || !output_steps) g.clean_at = g.writes();
   return counts;
 }
 

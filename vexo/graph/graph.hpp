@@ -240,8 +240,9 @@ class Graph {
   // writes included): two equal readings mean nothing was written between.
   uint64_t writes() const { return writes_; }
   void note_write() { ++writes_; }  // a write that bypasses the journal (loading, graph inputs and outputs)
-  // writes() after the last clean-up that found nothing to change; a clean-up
-  // at the same reading would find nothing either.
+  // writes() after the last clean-up that left nothing for another to find
+  // (it changed nothing, or what it changed cannot enable one of its steps);
+  // a clean-up at the same reading would find nothing.
   std::optional<uint64_t> clean_at;
   void begin();
   void commit();
