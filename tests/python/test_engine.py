@@ -50,6 +50,34 @@ def test_in_place_rule_reaches_a_fixed_point():
     assert ir.get_attr(ir.node("lr"), "alpha") == 0.25
 
 
+def test_an_applied_call_lists_what_it_removed_added_and_changed():
+    def split(ir, nodes, quant_tab={}):
+        lr, neg = nodes
+        ir.set_attr(lr, "alpha", 0.25)
+        return [neg], [helper.make_node("Abs", [neg.input[0]], ["m"], name="abs"),
+                       helper.make_node("Neg", ["m"], [neg.output[0]], name="neg2")]
+    model = make_model([helper.make_node("LeakyRelu", ["x"], ["a"], name="lr", alpha=0.1),
+                        helper.make_node("Neg", ["a"], ["y"], name="neg")], {"x": [2]}, {"y": [2]})
+    engine = Engine(IrGraph(model))
+    engine.run_table("t", {"split": {"ops": ["LeakyRelu", "Neg"], "proc": split}})
+    [call] = engine.applied
+    assert (call.table, call.entry, call.node) == ("t", "split", "lr")
+    assert (call.removed, call.added, call.changed) == (["neg"], ["abs", "neg2"], ["lr"])
+
+
+def test_attempts_tell_each_node_its_own_outcome_of_an_entry():
+    def fails_on_second(ir, nodes, quant_tab={}):
+        if nodes[0].name == "second":
+            raise ValueError("no")
+        return [], []
+    model = make_model([helper.make_node("Relu", ["x"], ["a"], name="first"),
+                        helper.make_node("Relu", ["a"], ["y"], name="second")], {"x": [2]}, {"y": [2]})
+    engine = Engine(IrGraph(model))
+    engine.run_table("t", {"r": {"ops": ["Relu"], "proc": fails_on_second}})
+    assert engine.attempts["first"] == {"r": "declined"} and engine.attempts["second"] == {"r": "error"}
+    assert engine.attempts.get("nowhere") is None
+
+
 def test_a_rule_that_never_settles_hits_the_limit():
     def toggle(ir, nodes, quant_tab={}):
         ir.set_attr(nodes[0], "alpha", 0.5 if ir.get_attr(nodes[0], "alpha") != 0.5 else 0.25)

@@ -4,6 +4,7 @@ import onnx
 import pytest
 from onnx import helper
 
+from vexo import _core
 from vexo.api import ir_utils, vexo_utils
 from vexo.api.ir_graph import IrGraph, ModelError
 from vexo.api.rules.utils import Graph, copy_par, oper_name_join
@@ -57,6 +58,21 @@ def test_attributes_of_every_kind_read_back_as_given_and_as_written(tmp_path):
         assert {k: attrs[k] for k in ("i", "f", "s", "ints", "floats", "strings")} == \
             dict(i=3, f=0.5, s="same", ints=[1, 2], floats=[0.25, 1.5], strings=["a", "bc"])
         assert np.array_equal(attrs["t"], np.arange(3))
+
+
+def test_light_models_keep_only_values_shape_inference_may_read():
+    # integers up to 1,024 elements and anything up to 16 keep their values; every other weight is a typed input
+    consts = {"i1024": np.ones(1024, np.int64), "i1025": np.ones(1025, np.int64),
+              "f16": np.ones(16, np.float32), "f17": np.ones(17, np.float32)}
+    nodes = [helper.make_node("Add", ["x_" + k, k], ["y_" + k], name="add_" + k) for k in consts]
+    model = make_model(nodes, {"x_" + k: (list(v.shape), v.dtype) for k, v in consts.items()},
+                       {"y_" + k: (list(v.shape), v.dtype) for k, v in consts.items()}, consts=consts)
+    ir = IrGraph(model)
+    for light in (onnx.load_from_string(ir._model_bytes(light=True)),
+                  onnx.load_from_string(_core._light_source(model.SerializeToString()))):
+        assert sorted(i.name for i in light.graph.initializer) == ["f16", "i1024"]
+        assert {"f17", "i1025"} <= {i.name for i in light.graph.input}
+    assert not ir._light_keeps_every_weight()
 
 
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
