@@ -31,8 +31,7 @@ void Node::set_ports(Port p, Names names) {
   if (list == names) return;
   Names old = std::move(list);
   list = std::move(names);
-  std::string old_raw = std::move(raw);
-  raw.clear();
+  std::string old_raw = raw.take();
   if (graph_) graph_->ports_changed(this, p, old, std::move(old_raw));
 }
 
@@ -311,8 +310,7 @@ void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
   } else {
     node.attrs.push_back(Attr{name, std::move(value), {}});
   }
-  std::string old_raw = std::move(node.raw);
-  node.raw.clear();
+  std::string old_raw = node.raw.take();
   touch(&node);
   record([&] {
     return [self = NodePtr(&node), name, old = std::move(old), at, old_raw = std::move(old_raw)] {

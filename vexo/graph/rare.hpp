@@ -32,7 +32,7 @@ class Rare {
   bool operator==(const Rare& o) const { return get() == o.get(); }
   bool operator==(const char* o) const { return get() == o; }  // (used with T = string)
   bool operator!=(const char* o) const { return get() != o; }
-  bool empty() const { return !p_ || p_->empty(); }
+  bool empty() const { return !p_; }  // an empty value is never held
   const T& get() const { return p_ ? *p_ : empty_value(); }
   operator const T&() const { return get(); }  // NOLINT: reads as the value
   operator std::string_view() const { return get(); }  // NOLINT: text reads as a view (used with T = string)
@@ -40,15 +40,10 @@ class Rare {
   auto begin() const { return get().begin(); }
   auto end() const { return get().end(); }
   void clear() { p_.reset(); }
-  T take() {
+  T take() {  // the value, leaving this empty
     T out = p_ ? std::move(*p_) : T();
     p_.reset();
     return out;
-  }
-  // The value to change in place (made empty when absent).
-  T& edit() {
-    if (!p_) p_ = std::make_unique<T>();
-    return *p_;
   }
 
  private:
