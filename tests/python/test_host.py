@@ -75,6 +75,20 @@ def test_light_models_keep_only_values_shape_inference_may_read():
     assert not ir._light_keeps_every_weight()
 
 
+def test_a_weight_given_as_typed_values_with_a_doc_string_keeps_both(tmp_path):
+    weight = helper.make_tensor("w", onnx.TensorProto.FLOAT, [8], [0.5 * k for k in range(8)])  # float_data
+    weight.doc_string = "kept"
+    model = make_model([helper.make_node("Add", ["x", "w"], ["y"], name="add")], {"x": [8]}, {"y": [8]})
+    model.graph.initializer.append(weight)
+    ir = IrGraph(model)
+    noise = [IrGraph(relu_softmax_model()) for _ in range(3)]  # reuses whatever memory was freed
+    assert ir.get_const("w").tolist() == [0.5 * k for k in range(8)] and noise
+    path = tmp_path / "m.onnx"
+    ir.save(path)
+    [written] = onnx.load(str(path)).graph.initializer
+    assert written.doc_string == "kept" and onnx.numpy_helper.to_array(written).tolist() == [0.5 * k for k in range(8)]
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

@@ -162,6 +162,12 @@ int64_t element_count(const Shape& dims) {
   return n;
 }
 
+Constant::Constant(const Constant& o)
+    : elem(o.elem), dims(o.dims), extras(o.extras), proto(o.proto), data_(o.data_), size_(o.size_),
+      owner_(o.owner_), own_(o.own_) {
+  if (!own_.empty()) data_ = own_.data();
+}
+
 ConstPtr Constant::owned(int32_t elem, Shape dims, std::string bytes) {
   auto c = std::make_shared<Constant>();
   c->elem = elem;
@@ -187,7 +193,6 @@ ConstPtr Constant::reshaped(const Shape& dims) const {
     throw TensorError("cannot reshape " + std::to_string(count()) + " elements to " + dims_text(dims));
   auto c = std::make_shared<Constant>(*this);
   c->dims = dims;
-  if (!own_.empty()) c->data_ = c->own_.data();  // the copy owns a copy of the bytes
   return c;
 }
 

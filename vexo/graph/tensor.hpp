@@ -46,6 +46,10 @@ int64_t element_count(const Shape& dims);  // throws TensorError on a negative e
 
 class Constant {
  public:
+  Constant() = default;
+  Constant(const Constant& o);  // a copy of owned bytes is read from the copy
+  Constant& operator=(const Constant&) = delete;
+
   int32_t elem = kUndefined;
   Shape dims;
   // Fields of the TensorProto kept as read (doc_string, metadata_props).
