@@ -89,6 +89,17 @@ def test_a_weight_given_as_typed_values_with_a_doc_string_keeps_both(tmp_path):
     assert written.doc_string == "kept" and onnx.numpy_helper.to_array(written).tolist() == [0.5 * k for k in range(8)]
 
 
+def test_equal_small_constants_share_their_bytes_and_change_apart():
+    ir = IrGraph(relu_softmax_model())
+    for name in ("a", "b"):
+        ir.set_const(name, np.array([1, 64, 1, 100], np.int64))
+        ir.set_const("big_" + name, np.arange(9, dtype=np.int64))  # 72 bytes: each its own
+    assert np.shares_memory(ir.get_const("a"), ir.get_const("b"))
+    assert not np.shares_memory(ir.get_const("big_a"), ir.get_const("big_b"))
+    ir.set_const("a", np.array([2], np.int64))
+    assert ir.get_const("b").tolist() == [1, 64, 1, 100]
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "wire.hpp"
 
@@ -168,13 +169,61 @@ Constant::Constant(const Constant& o)
   if (!own_.empty()) data_ = own_.data();
 }
 
+namespace {
+
+// Small constants are made again and again with one value (a Reshape's target
+// shape, an axis, a scalar: a rewrite of 10^5 nodes makes as many): constants
+// are immutable, so equal small ones share one Constant.  The table keeps at
+// most kShared of them and starts again when full; it is only touched from
+// the thread that holds the interpreter's lock.
+class SmallConstants {
+ public:
+  static constexpr size_t kBytes = 64;  // larger constants are not shared
+
+  ConstPtr find(int32_t elem, const Shape& dims, std::string_view bytes, size_t hash) const {
+    auto [first, last] = table_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      const Constant& c = *it->second;
+      if (c.elem == elem && c.dims == dims && c.bytes() == bytes) return it->second;
+    }
+    return nullptr;
+  }
+  void add(size_t hash, ConstPtr c) {
+    if (table_.size() >= kShared) table_.clear();
+    table_.emplace(hash, std::move(c));
+  }
+  static size_t hash_of(int32_t elem, const Shape& dims, std::string_view bytes) {
+    size_t h = std::hash<std::string_view>()(bytes) ^ (static_cast<size_t>(elem) << 48);
+    for (int64_t d : dims) h = h * 31 + static_cast<size_t>(d);
+    return h;
+  }
+
+ private:
+  static constexpr size_t kShared = 4096;
+  std::unordered_multimap<size_t, ConstPtr> table_;
+};
+
+SmallConstants& small_constants() {
+  static auto* table = new SmallConstants();
+  return *table;
+}
+
+}  // namespace
+
 ConstPtr Constant::owned(int32_t elem, Shape dims, std::string bytes) {
+  const bool small = bytes.size() <= SmallConstants::kBytes;
+  size_t hash = 0;
+  if (small) {
+    hash = SmallConstants::hash_of(elem, dims, bytes);
+    if (ConstPtr same = small_constants().find(elem, dims, bytes, hash)) return same;
+  }
   auto c = std::make_shared<Constant>();
   c->elem = elem;
   c->dims = std::move(dims);
   c->own_ = std::move(bytes);
   c->data_ = c->own_.data();
   c->size_ = c->own_.size();
+  if (small) small_constants().add(hash, c);
   return c;
 }
 
