@@ -58,39 +58,50 @@ NodePtr Node::copy() const {
   return c;
 }
 
-// ---------------------------------------------------------------- OrderedNames
+// ---------------------------------------------------------------- ConstOrder
 
-bool OrderedNames::insert(const Name& n) {
-  if (pos_.contains(n)) return false;
-  pos_[n] = slots_.size();
-  slots_.push_back({n, true});
+bool ConstOrder::insert(const Name& n) {
+  Tensor& t = tensors_[n];
+  if (t.const_place) return false;
+  slots_.push_back(n);
+  t.const_place = static_cast<uint32_t>(slots_.size());
+  ++size_;
   return true;
 }
 
-bool OrderedNames::erase(const Name& n) {
-  const size_t* at = pos_.find(n);
-  if (at == nullptr) return false;
-  slots_[*at].live = false;
-  pos_.erase(n);
+bool ConstOrder::erase(const Name& n) {
+  Tensor* t = tensors_.find(n);
+  if (t == nullptr || t->const_place == 0) return false;
+  slots_[t->const_place - 1] = Name();
+  t->const_place = 0;
+  --size_;
   if (++dead_ > 64 && dead_ > slots_.size() / 2) compact();
   return true;
 }
 
-void OrderedNames::compact() {
-  std::vector<Slot> kept;
-  kept.reserve(pos_.size());
-  for (auto& s : slots_)
-    if (s.live) {
-      pos_[s.name] = kept.size();
-      kept.push_back(std::move(s));
+void ConstOrder::compact() {
+  Names kept;
+  kept.reserve(size_);
+  for (const Name& n : slots_)
+    if (!n.empty()) {
+      kept.push_back(n);
+      tensors_.find(n)->const_place = static_cast<uint32_t>(kept.size());
     }
   slots_ = std::move(kept);
   dead_ = 0;
 }
 
-Names OrderedNames::list() const {
+void ConstOrder::assign(const Names& order) {
+  for (const Name& n : slots_)
+    if (!n.empty()) tensors_.find(n)->const_place = 0;
+  slots_.clear();
+  size_ = dead_ = 0;
+  for (const Name& n : order) insert(n);
+}
+
+Names ConstOrder::list() const {
   Names out;
-  out.reserve(pos_.size());
+  out.reserve(size_);
   each([&](const Name& n) { out.push_back(n); });
   return out;
 }
@@ -925,17 +936,22 @@ void Graph::settle() {
       if (!t.empty()) entry(t).consumers.clear();
   for (Node* n : order) index(n, Port::Input, n->inputs_, true);
   // Constants in the order the nodes first read them, then the graph outputs that are constants.
-  OrderedNames consts;
+  Names consts;
+  const uint64_t listed = new_mark();
   auto keep_const = [&](const Name& t) {
-    if (!t.empty() && consts_.contains(t)) consts.insert(t);
+    const Tensor* e = t.empty() ? nullptr : tensors_.find(t);
+    if (e && e->const_place && e->mark != listed) {
+      e->mark = listed;
+      consts.push_back(t);
+    }
   };
   for (Node* n : order) {
     for (const Name& t : n->inputs()) keep_const(t);
     for (const Name& t : n->outer) keep_const(t);
   }
   for (const Name& t : outputs) keep_const(t);
-  consts_.each([&](const Name& t) { consts.insert(t); });
-  consts_ = std::move(consts);
+  consts_.each(keep_const);
+  consts_.assign(consts);
   names_ = NameSet();
   name_counters_ = NameMap<int64_t>();
   for (Node* n : order) {

@@ -133,43 +133,49 @@ class Node {
 // nodes placed where nothing bounds them).
 uint64_t next_uid();
 
-// ---------------------------------------------------------------- insertion-ordered names
-
-// A set of names that remembers the order of insertion, as a Python dict does:
-// erasing and inserting again moves a name to the end.
-class OrderedNames {
- public:
-  bool contains(const Name& n) const { return pos_.contains(n); }
-  bool insert(const Name& n);  // false when present (its place is kept)
-  bool erase(const Name& n);
-  size_t size() const { return pos_.size(); }
-  Names list() const;
-  template <class F>
-  void each(F&& f) const {
-    for (const auto& s : slots_)
-      if (s.live) f(s.name);
-  }
-
- private:
-  struct Slot {
-    Name name;
-    bool live;
-  };
-  void compact();
-  std::vector<Slot> slots_;
-  NameMap<size_t> pos_;
-  size_t dead_ = 0;
-};
-
 // ---------------------------------------------------------------- tensors and configuration
 
 struct Tensor {
   mutable uint64_t mark = 0;  // the graph's walks mark what they have seen
   std::optional<Shape> shape;
   int32_t dtype = kUndefined;  // kUndefined: not known
+  uint32_t const_place = 0;    // 1 + its place in the graph's order of constants, 0 when not there
   ConstPtr value;              // a constant
   Node* producer = nullptr;
   std::vector<std::pair<Node*, int>> consumers;  // in first-read order, with the number of reads
+};
+
+// The names of a graph's constants in the order they were made, as a Python
+// dict keeps its keys: erasing one and making it again moves it to the end.
+// Each constant's place is kept in its tensor, so the order is one list of
+// names and no map of its own.
+class ConstOrder {
+ public:
+  explicit ConstOrder(NameMap<Tensor>& tensors) : tensors_(tensors) {}
+  ConstOrder(const ConstOrder&) = delete;
+  ConstOrder& operator=(const ConstOrder&) = delete;
+
+  bool contains(const Name& n) const {
+    const Tensor* t = tensors_.find(n);
+    return t && t->const_place;
+  }
+  bool insert(const Name& n);  // false when present (its place is kept)
+  bool erase(const Name& n);
+  size_t size() const { return size_; }
+  Names list() const;
+  template <class F>
+  void each(F&& f) const {
+    for (const Name& n : slots_)
+      if (!n.empty()) f(n);
+  }
+  void assign(const Names& order);  // these names, in this order
+
+ private:
+  void compact();
+  NameMap<Tensor>& tensors_;
+  Names slots_;  // an erased constant leaves an empty name
+  size_t size_ = 0;
+  size_t dead_ = 0;
 };
 
 struct Config {
@@ -260,7 +266,7 @@ class Graph {
     const Tensor* t = tensors_.find(name);
     return t && t->value;
   }
-  const OrderedNames& consts() const { return consts_; }
+  const ConstOrder& consts() const { return consts_; }
   void set_const(const Name& name, ConstPtr value);  // no change when equal
   void drop_const(const Name& name);
   bool is_graph_input(const Name& name) const;
@@ -390,7 +396,7 @@ class Graph {
   void journal_name(const Name& name, const Name* base, int64_t counter);
 
   NameMap<Tensor> tensors_;
-  OrderedNames consts_;
+  ConstOrder consts_{tensors_};
   // Nodes by name, in insertion order.
   std::vector<NodePtr> node_slots_;
   NameMap<size_t> nodes_;
