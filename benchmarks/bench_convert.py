@@ -86,6 +86,12 @@ def generate(target_nodes):
 
 
 def _rss_mb():
+    """Peak resident memory of this process image (VmHWM): unlike ru_maxrss, which Linux carries across
+    exec from the process that spawned it, so that a child of a large parent would report the parent's."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
