@@ -202,9 +202,6 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
         report.constants["merged"] = clean.merge_constants(ir)
     with phase("cleanup"):
         report.cleanup.update(clean.cleanup(ir))
-        # The rules' graph was at its largest before the clean-ups: what they freed goes back to the system
-        # before the check, the write and verification load ONNX Runtime.
-        _core.release_free_memory()
     report.failures = engine.failures
     report.declines = engine.declines
     report.applied = engine.applied
@@ -212,6 +209,10 @@ def convert(model, *, source="<model>", input_shapes=None, tables=TABLE_NAMES, u
     report.off_rank_left = off_rank_reasons(ir, engine.attempts)
     report.off_rank_after = collections.Counter(item["op_type"] for item in report.off_rank_left)
     report.ops_after = op_counts(ir)
+    # The rules' graph was at its largest before the clean-ups: what they and the engine's log of attempts
+    # freed goes back to the system before the check, the write and verification load ONNX Runtime.
+    del engine
+    _core.release_free_memory()
     return ir, report, start
 
 
