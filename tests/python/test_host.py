@@ -100,6 +100,16 @@ def test_equal_small_constants_share_their_bytes_and_change_apart():
     assert ir.get_const("b").tolist() == [1, 64, 1, 100]
 
 
+def test_complex_weights_read_and_written_with_their_bytes(tmp_path):
+    values = {"c64": np.array([1 + 2j, -3j], np.complex64), "c128": np.array([0.5 - 1j, 2 + 0j], np.complex128)}
+    nodes = [helper.make_node("Identity", [k], ["y_" + k], name="id_" + k) for k in values]
+    model = make_model(nodes, {}, {"y_" + k: (list(v.shape), v.dtype) for k, v in values.items()}, consts=values)
+    path = tmp_path / "m.onnx"
+    IrGraph(model).save(path)
+    written = {i.name: onnx.numpy_helper.to_array(i) for i in onnx.load(str(path)).graph.initializer}
+    assert all(np.array_equal(written[k], v) and written[k].dtype == v.dtype for k, v in values.items())
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

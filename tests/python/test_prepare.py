@@ -330,3 +330,14 @@ def test_bad_input_shapes_are_refused(shapes, default, match):
         prepare(model, input_shapes=shapes, default_dim=default)
     with pytest.raises(TypeError, match="onnx.ModelProto"):
         prepare(model.SerializeToString())
+
+
+def test_prepared_outputs_take_known_static_shapes_and_keep_declared_types_otherwise():
+    model = make_model([helper.make_node("Relu", ["x"], ["y"], name="relu"),
+                        helper.make_node("NonZero", ["x"], ["z"], name="nz")], {"x": ["N", 3]}, {})
+    model.graph.output.extend([helper.make_tensor_value_info("y", TensorProto.FLOAT, ["N", 3]),
+                               helper.make_tensor_value_info("z", TensorProto.INT64, [2, "K"])])
+    prepared, _ = prepare(model)
+    y, z = prepared.graph.output
+    assert [d.dim_value for d in y.type.tensor_type.shape.dim] == [1, 3]
+    assert [d.dim_param or d.dim_value for d in z.type.tensor_type.shape.dim] == [2, "K"]
