@@ -110,6 +110,17 @@ def test_complex_weights_read_and_written_with_their_bytes(tmp_path):
     assert all(np.array_equal(written[k], v) and written[k].dtype == v.dtype for k, v in values.items())
 
 
+def test_each_graph_takes_its_own_names_and_a_rollback_gives_them_back():
+    first, second = IrGraph(relu_softmax_model()), IrGraph(relu_softmax_model())
+    assert [first.unique_name("fresh") for _ in range(2)] == ["fresh", "fresh_1"]
+    assert [second.unique_name("fresh") for _ in range(3)] == ["fresh", "fresh_1", "fresh_2"]
+    assert first.unique_name("fresh") == "fresh_2"
+    first.begin()
+    assert first.unique_name("other") == "other" and second.unique_name("other") == "other"
+    first.rollback()
+    assert first.unique_name("other") == "other" and second.unique_name("other") == "other_1"
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

@@ -18,6 +18,27 @@ uint64_t next_uid() {
   return counter++;
 }
 
+uint64_t Graph::new_stamp() {
+  static uint64_t counter = 0;
+  return ++counter;
+}
+
+void Graph::take_name(const Name& name) {
+  const uint64_t by = name.taken_by();
+  if (by == stamp_) return;
+  if (by == 0)
+    name.set_taken_by(stamp_);
+  else
+    names_.insert(name);
+}
+
+void Graph::release_name(const Name& name) {
+  if (name.taken_by() == stamp_)
+    name.set_taken_by(0);
+  else
+    names_.erase(name);
+}
+
 // ---------------------------------------------------------------- Node
 
 Node::Node(std::string op, Names ins, Names outs, Name nm, std::string dom)
@@ -433,7 +454,7 @@ Name Graph::unique_name(const std::string& base_text) {
   auto free = [&](std::string_view text) {
     bool created = false;
     name = Name::interned(text, created);
-    return created || (!names_.contains(name) && !nodes_.contains(name));  // a name never seen is free
+    return created || (!name_taken(name) && !nodes_.contains(name));  // a name never seen is free
   };
   if (free(base_text)) {
     take_name(name);
@@ -458,7 +479,7 @@ void Graph::journal_name(const Name& name, const Name* base, int64_t counter) {
   const bool has_base = base != nullptr;
   const Name b = base ? *base : Name();
   push_undo([this, name, has_base, b, counter] {
-    names_.erase(name);
+    release_name(name);
     if (has_base) {
       if (counter)
         name_counters_[b] = counter;
@@ -953,6 +974,7 @@ void Graph::settle() {
   consts_.each(keep_const);
   consts_.assign(consts);
   names_ = NameSet();
+  stamp_ = new_stamp();  // the names this graph marked are taken again below
   name_counters_ = NameMap<int64_t>();
   for (Node* n : order) {
     take_name(n->name);

@@ -370,7 +370,13 @@ class Graph {
  private:
   friend class Node;
   Tensor& entry(const Name& name) { return tensors_[name]; }
-  void take_name(const Name& name) { names_.insert(name); }
+  // A name is taken by this graph when the pool marks it with this graph's
+  // stamp or when it is in names_: the first graph to take a name marks it,
+  // so that making a fresh name costs no look-up in a set of a million.
+  void take_name(const Name& name);
+  void release_name(const Name& name);
+  bool name_taken(const Name& name) const { return name.taken_by() == stamp_ || names_.contains(name); }
+  static uint64_t new_stamp();
   // A change: counted, and with a transaction open its undo is journaled.
   // `undo` is only made when there is a journal to keep it.
   template <class MakeUndo>
@@ -401,7 +407,8 @@ class Graph {
   std::vector<NodePtr> node_slots_;
   NameMap<size_t> nodes_;
   size_t dead_slots_ = 0;
-  NameSet names_;  // every name taken
+  NameSet names_;  // the names taken that another graph had marked first
+  uint64_t stamp_ = new_stamp();
   NameMap<int64_t> name_counters_;
   Names weights_for_align_;
   uint64_t changes_ = 0;

@@ -17,19 +17,19 @@ namespace {
 // names interned last.
 class Pool {
  public:
-  const std::string* intern(std::string_view text, bool* created) {
+  const Name::Entry* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
     Recent& recent = recent_[(hash >> 7) & (kRecent - 1)];
-    if (recent.hash == hash && recent.text && *recent.text == text) return recent.text;
+    if (recent.hash == hash && recent.text && recent.text->text == text) return recent.text;
     const auto tag = static_cast<uint32_t>(hash >> 32);
     const size_t mask = slots_.size() - 1;
     size_t i = hash & mask;
     for (; slots_[i].place; i = (i + 1) & mask) {
       if (slots_[i].tag != tag) continue;
-      const std::string* t = &texts_[slots_[i].place - 1];
-      if (*t == text) return (recent = Recent{hash, t}).text;
+      const Name::Entry* t = &texts_[slots_[i].place - 1];
+      if (t->text == text) return (recent = Recent{hash, t}).text;
     }
-    const std::string* t = &texts_.emplace_back(text);
+    const Name::Entry* t = &texts_.emplace_back(Name::Entry{std::string(text)});
     slots_[i] = Slot{tag, static_cast<uint32_t>(texts_.size())};
     recent = Recent{hash, t};
     if (created) *created = true;
@@ -44,14 +44,14 @@ class Pool {
   };
   struct Recent {
     size_t hash = 0;
-    const std::string* text = nullptr;
+    const Name::Entry* text = nullptr;
   };
 
   void grow() {
     slots_.assign(slots_.size() * 2, Slot());
     const size_t mask = slots_.size() - 1;
     for (size_t k = 0; k < texts_.size(); ++k) {  // hashed again: cheaper than keeping every hash
-      const size_t hash = std::hash<std::string_view>()(texts_[k]);
+      const size_t hash = std::hash<std::string_view>()(texts_[k].text);
       size_t i = hash & mask;
       while (slots_[i].place) i = (i + 1) & mask;
       slots_[i] = Slot{static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(k + 1)};
@@ -61,7 +61,7 @@ class Pool {
   std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << 16);
   // The texts, in blocks: names are never freed and never move, so they need
   // no allocation of their own.
-  std::deque<std::string> texts_;
+  std::deque<Name::Entry> texts_;
   // The names looked up last, by hash: a rule asks about the few tensors
   // around its node again and again, and this small table stays in cache
   // where the pool's does not.
@@ -72,7 +72,7 @@ class Pool {
 }  // namespace
 
 // The pool is only touched from the thread that holds the interpreter's lock.
-const std::string* Name::intern(std::string_view text, bool* created) {
+const Name::Entry* Name::intern(std::string_view text, bool* created) {
   static auto* pool = new Pool();
   return pool->intern(text, created);
 }
@@ -82,8 +82,8 @@ Name Name::interned(std::string_view text, bool& created) {
   return Name(intern(text, &created));
 }
 
-const std::string* Name::empty_text() {
-  static const std::string* e = intern(std::string_view());
+const Name::Entry* Name::empty_text() {
+  static const Entry* e = intern(std::string_view());
   return e;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -18,19 +19,29 @@ namespace vexo::graph {
 
 class Name {
  public:
+  // A name's one copy in the pool, with the graph that took it first (see
+  // Graph::take_name): a mark there spares that graph a look-up in a set of
+  // a million names for every name it makes.
+  struct Entry {
+    std::string text;
+    mutable uint64_t taken_by = 0;  // a graph's stamp, 0 for none
+  };
+
   Name() : text_(empty_text()) {}
   Name(std::string_view text) : text_(intern(text)) {}  // NOLINT: names convert from text
   Name(const std::string& text) : text_(intern(text)) {}  // NOLINT
   Name(const char* text) : text_(intern(text)) {}          // NOLINT
 
-  const std::string& str() const { return *text_; }
-  operator const std::string&() const { return *text_; }  // NOLINT: reads as its text
-  bool empty() const { return text_->empty(); }
-  size_t size() const { return text_->size(); }
+  const std::string& str() const { return text_->text; }
+  operator const std::string&() const { return text_->text; }  // NOLINT: reads as its text
+  bool empty() const { return text_->text.empty(); }
+  size_t size() const { return text_->text.size(); }
+  uint64_t taken_by() const { return text_->taken_by; }
+  void set_taken_by(uint64_t stamp) const { text_->taken_by = stamp; }
 
   bool operator==(const Name& o) const { return text_ == o.text_; }
   bool operator!=(const Name& o) const { return text_ != o.text_; }
-  bool operator<(const Name& o) const { return *text_ < *o.text_; }  // by text, for sorted output
+  bool operator<(const Name& o) const { return text_->text < o.text_->text; }  // by text, for sorted output
   size_t hash() const { return std::hash<const void*>()(text_); }
   const void* id() const { return text_; }  // the same for equal names, never null
 
@@ -39,10 +50,10 @@ class Name {
   static Name interned(std::string_view text, bool& created);
 
  private:
-  explicit Name(const std::string* text) : text_(text) {}
-  static const std::string* intern(std::string_view text, bool* created = nullptr);
-  static const std::string* empty_text();
-  const std::string* text_;
+  explicit Name(const Entry* text) : text_(text) {}
+  static const Entry* intern(std::string_view text, bool* created = nullptr);
+  static const Entry* empty_text();
+  const Entry* text_;
 };
 
 struct NameHash {
