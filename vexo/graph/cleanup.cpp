@@ -226,11 +226,7 @@ int64_t merge_constants(Graph& g) {
   int64_t merged = 0;
   std::unordered_map<size_t, std::vector<Name>> seen;  // digest of type, shape and value -> kept names
   auto key_of = [](const Constant& c) {
-    auto mix = [](size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); };
-    size_t key = mix(std::hash<int32_t>()(c.elem), c.dims.size());
-    for (int64_t d : c.dims) key = mix(key, std::hash<int64_t>()(d));
-    const std::string_view data = c.has_bytes() ? c.bytes() : std::string_view(c.proto.get());
-    return mix(key, std::hash<std::string_view>()(data));
+    return value_digest(c.elem, c.dims, c.has_bytes() ? c.bytes() : std::string_view(c.proto.get()));
   };
   for (const Name& name : g.consts().list()) {
     if (g.is_graph_output(name)) continue;

@@ -86,7 +86,6 @@ bool ConstOrder::insert(const Name& n) {
   if (t.const_place) return false;
   slots_.push_back(n);
   t.const_place = static_cast<uint32_t>(slots_.size());
-  ++size_;
   return true;
 }
 
@@ -95,14 +94,13 @@ bool ConstOrder::erase(const Name& n) {
   if (t == nullptr || t->const_place == 0) return false;
   slots_[t->const_place - 1] = Name();
   t->const_place = 0;
-  --size_;
   if (++dead_ > 64 && dead_ > slots_.size() / 2) compact();
   return true;
 }
 
 void ConstOrder::compact() {
   Names kept;
-  kept.reserve(size_);
+  kept.reserve(size());
   for (const Name& n : slots_)
     if (!n.empty()) {
       kept.push_back(n);
@@ -116,13 +114,13 @@ void ConstOrder::assign(const Names& order) {
   for (const Name& n : slots_)
     if (!n.empty()) tensors_.find(n)->const_place = 0;
   slots_.clear();
-  size_ = dead_ = 0;
+  dead_ = 0;
   for (const Name& n : order) insert(n);
 }
 
 Names ConstOrder::list() const {
   Names out;
-  out.reserve(size_);
+  out.reserve(size());
   each([&](const Name& n) { out.push_back(n); });
   return out;
 }

@@ -161,7 +161,7 @@ class ConstOrder {
   }
   bool insert(const Name& n);  // false when present (its place is kept)
   bool erase(const Name& n);
-  size_t size() const { return size_; }
+  size_t size() const { return slots_.size() - dead_; }
   Names list() const;
   template <class F>
   void each(F&& f) const {
@@ -174,8 +174,7 @@ class ConstOrder {
   void compact();
   NameMap<Tensor>& tensors_;
   Names slots_;  // an erased constant leaves an empty name
-  size_t size_ = 0;
-  size_t dead_ = 0;
+  size_t dead_ = 0;  // empty names in slots_
 };
 
 struct Config {

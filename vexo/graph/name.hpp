@@ -27,33 +27,33 @@ class Name {
     mutable uint64_t taken_by = 0;  // a graph's stamp, 0 for none
   };
 
-  Name() : text_(empty_text()) {}
-  Name(std::string_view text) : text_(intern(text)) {}  // NOLINT: names convert from text
-  Name(const std::string& text) : text_(intern(text)) {}  // NOLINT
-  Name(const char* text) : text_(intern(text)) {}          // NOLINT
+  Name() : entry_(empty_text()) {}
+  Name(std::string_view text) : entry_(intern(text)) {}  // NOLINT: names convert from text
+  Name(const std::string& text) : entry_(intern(text)) {}  // NOLINT
+  Name(const char* text) : entry_(intern(text)) {}          // NOLINT
 
-  const std::string& str() const { return text_->text; }
-  operator const std::string&() const { return text_->text; }  // NOLINT: reads as its text
-  bool empty() const { return text_->text.empty(); }
-  size_t size() const { return text_->text.size(); }
-  uint64_t taken_by() const { return text_->taken_by; }
-  void set_taken_by(uint64_t stamp) const { text_->taken_by = stamp; }
+  const std::string& str() const { return entry_->text; }
+  operator const std::string&() const { return entry_->text; }  // NOLINT: reads as its text
+  bool empty() const { return entry_->text.empty(); }
+  size_t size() const { return entry_->text.size(); }
+  uint64_t taken_by() const { return entry_->taken_by; }
+  void set_taken_by(uint64_t stamp) const { entry_->taken_by = stamp; }
 
-  bool operator==(const Name& o) const { return text_ == o.text_; }
-  bool operator!=(const Name& o) const { return text_ != o.text_; }
-  bool operator<(const Name& o) const { return text_->text < o.text_->text; }  // by text, for sorted output
-  size_t hash() const { return std::hash<const void*>()(text_); }
-  const void* id() const { return text_; }  // the same for equal names, never null
+  bool operator==(const Name& o) const { return entry_ == o.entry_; }
+  bool operator!=(const Name& o) const { return entry_ != o.entry_; }
+  bool operator<(const Name& o) const { return entry_->text < o.entry_->text; }  // by text, for sorted output
+  size_t hash() const { return std::hash<const void*>()(entry_); }
+  const void* id() const { return entry_; }  // the same for equal names, never null
 
   // The name of `text`; `created` tells whether the process had never seen it
   // (then nothing can hold it yet).
   static Name interned(std::string_view text, bool& created);
 
  private:
-  explicit Name(const Entry* text) : text_(text) {}
+  explicit Name(const Entry* entry) : entry_(entry) {}
   static const Entry* intern(std::string_view text, bool* created = nullptr);
   static const Entry* empty_text();
-  const Entry* text_;
+  const Entry* entry_;
 };
 
 struct NameHash {

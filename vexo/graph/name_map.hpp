@@ -17,7 +17,8 @@
 namespace vexo::graph {
 
 // The first slot to probe for a name in a table of power-of-two size, from
-// its hash (the address of its text, whose low bits are alignment).
+// its hash (the address of its entry in the name pool, whose low bits are
+// alignment).
 inline size_t spread(size_t hash) { return (hash >> 4) * 0x9E3779B97F4A7C15ull; }
 
 template <class T>

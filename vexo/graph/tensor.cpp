@@ -163,6 +163,13 @@ int64_t element_count(const Shape& dims) {
   return n;
 }
 
+size_t value_digest(int32_t elem, const Shape& dims, std::string_view bytes) {
+  auto mix = [](size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); };
+  size_t key = mix(std::hash<int32_t>()(elem), dims.size());
+  for (int64_t d : dims) key = mix(key, std::hash<int64_t>()(d));
+  return mix(key, std::hash<std::string_view>()(bytes));
+}
+
 Constant::Constant(const Constant& o)
     : elem(o.elem), dims(o.dims), extras(o.extras), proto(o.proto), data_(o.data_), size_(o.size_),
       owner_(o.owner_), own_(o.own_) {
@@ -192,12 +199,6 @@ class SmallConstants {
     if (table_.size() >= kShared) table_.clear();
     table_.emplace(hash, std::move(c));
   }
-  static size_t hash_of(int32_t elem, const Shape& dims, std::string_view bytes) {
-    size_t h = std::hash<std::string_view>()(bytes) ^ (static_cast<size_t>(elem) << 48);
-    for (int64_t d : dims) h = h * 31 + static_cast<size_t>(d);
-    return h;
-  }
-
  private:
   static constexpr size_t kShared = 4096;
   std::unordered_multimap<size_t, ConstPtr> table_;
@@ -214,7 +215,7 @@ ConstPtr Constant::owned(int32_t elem, Shape dims, std::string bytes) {
   const bool small = bytes.size() <= SmallConstants::kBytes;
   size_t hash = 0;
   if (small) {
-    hash = SmallConstants::hash_of(elem, dims, bytes);
+    hash = value_digest(elem, dims, bytes);
     if (ConstPtr same = small_constants().find(elem, dims, bytes, hash)) return same;
   }
   auto c = std::make_shared<Constant>();

@@ -44,6 +44,9 @@ struct TensorError : std::invalid_argument {
 
 int64_t element_count(const Shape& dims);  // throws TensorError on a negative extent or overflow
 
+// A hash of a constant's element type, shape and bytes (equal constants, equal digests).
+size_t value_digest(int32_t elem, const Shape& dims, std::string_view bytes);
+
 class Constant {
  public:
   Constant() = default;
