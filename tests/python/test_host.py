@@ -100,14 +100,18 @@ def test_equal_small_constants_share_their_bytes_and_change_apart():
     assert ir.get_const("b").tolist() == [1, 64, 1, 100]
 
 
-def test_complex_weights_read_and_written_with_their_bytes(tmp_path):
-    values = {"c64": np.array([1 + 2j, -3j], np.complex64), "c128": np.array([0.5 - 1j, 2 + 0j], np.complex128)}
+def test_complex_and_string_weights_read_and_written_with_their_values(tmp_path):
+    # complex ones by their bytes, strings (no byte layout) as the TensorProto read, under their own name
+    values = {"c64": np.array([1 + 2j, -3j], np.complex64), "c128": np.array([0.5 - 1j, 2 + 0j], np.complex128),
+              "s": np.array([b"a", b"bc"], dtype=object)}
     nodes = [helper.make_node("Identity", [k], ["y_" + k], name="id_" + k) for k in values]
-    model = make_model(nodes, {}, {"y_" + k: (list(v.shape), v.dtype) for k, v in values.items()}, consts=values)
+    model = make_model(nodes, {}, {"y_" + k: (list(v.shape), np.dtype(object) if k == "s" else v.dtype)
+                                   for k, v in values.items()}, consts=values)
     path = tmp_path / "m.onnx"
     IrGraph(model).save(path)
     written = {i.name: onnx.numpy_helper.to_array(i) for i in onnx.load(str(path)).graph.initializer}
-    assert all(np.array_equal(written[k], v) and written[k].dtype == v.dtype for k, v in values.items())
+    expected = dict(values, s=np.array(["a", "bc"], dtype=object))  # onnx reads strings back as text
+    assert all(np.array_equal(written[k], v) and written[k].dtype == v.dtype for k, v in expected.items())
 
 
 def test_each_graph_takes_its_own_names_and_a_rollback_gives_them_back():
