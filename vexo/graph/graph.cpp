@@ -52,7 +52,7 @@ void Node::set_ports(Port p, Names names) {
   if (list == names) return;
   Names old = std::move(list);
   list = std::move(names);
-  std::string old_raw = raw.take();
+  SharedBytes old_raw = raw.take();
   if (graph_) graph_->ports_changed(this, p, old, std::move(old_raw));
 }
 
@@ -172,7 +172,7 @@ void Graph::rollback() {
 void Graph::touch(Node* node) {
   if (node == nullptr || node->touched_at_) return;
   touched_.emplace_back(node);
-  node->touched_at_ = touched_.size();
+  node->touched_at_ = static_cast<uint32_t>(touched_.size());
 }
 
 void Graph::untouch(Node* node) {
@@ -340,7 +340,7 @@ void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
   } else {
     node.attrs.push_back(Attr{name, std::move(value), {}});
   }
-  std::string old_raw = node.raw.take();
+  SharedBytes old_raw = node.raw.take();
   touch(&node);
   record([&] {
     return [self = NodePtr(&node), name, old = std::move(old), at, old_raw = std::move(old_raw)] {
@@ -515,7 +515,7 @@ void Graph::index(Node* node, Port kind, const Names& names, bool add) {
   }
 }
 
-void Graph::ports_changed(Node* node, Port kind, const Names& old, std::string&& old_raw) {
+void Graph::ports_changed(Node* node, Port kind, const Names& old, SharedBytes&& old_raw) {
   index(node, kind, old, false);
   index(node, kind, node->ports(kind), true);
   touch(node);

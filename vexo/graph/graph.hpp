@@ -29,6 +29,7 @@
 #include "name.hpp"
 #include "name_map.hpp"
 #include "rare.hpp"
+#include "shared_bytes.hpp"
 #include "tensor.hpp"
 
 namespace vexo::graph {
@@ -95,7 +96,7 @@ class Node {
   Name name;
   std::vector<Attr> attrs;  // in the order they were set
   Rare<std::string> extras;  // NodeProto fields kept as read (doc_string, metadata_props, ...)
-  Rare<std::string> raw;     // the NodeProto as read, while nothing of it has changed
+  SharedBytes raw;           // the NodeProto as read, while nothing of it has changed
   Rare<Names> outer;         // what its subgraphs read from the graph (If, Loop, Scan): ordered after their writers
 
   const Names& inputs() const { return inputs_; }
@@ -115,6 +116,11 @@ class Node {
   NodePtr copy() const;  // a detached copy with a new creation number (copy.deepcopy)
 
   int refs_ = 0;
+
+ private:  // beside refs_, in the four bytes it leaves
+  uint32_t touched_at_ = 0;  // 1 + the node's place in the graph's list of written nodes, 0 when not there
+
+ public:
   uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits, the clean-up's of those queued
 
  private:
@@ -123,7 +129,6 @@ class Node {
   mutable uint64_t mark_ = 0;     // neighbour walks (each_pre, each_next) mark what they have seen
   mutable uint64_t walk_ = 0;     // outer walks (orders, liveness, the engine's visits) mark with this
   mutable size_t scratch_ = 0;    // and count or index with this (in-degrees, places)
-  size_t touched_at_ = 0;         // 1 + the node's place in the graph's list of written nodes, 0 when not there
   Graph* graph_ = nullptr;
   uint64_t uid_;
   double seq_;
@@ -389,7 +394,7 @@ class Graph {
   void touch(Node* node);
   void untouch(Node* node);
   void index(Node* node, Port kind, const Names& names, bool add);
-  void ports_changed(Node* node, Port kind, const Names& old, std::string&& old_raw);
+  void ports_changed(Node* node, Port kind, const Names& old, SharedBytes&& old_raw);
   void insert(const NodePtr& node);
   void unlink(Node* node);
   void place(const std::vector<Node*>& added);

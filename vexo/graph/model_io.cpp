@@ -281,7 +281,7 @@ ConstPtr constant_value(const NodeParts& n, const std::shared_ptr<const void>& o
   throw ModelError(source + ": Constant node '" + n.name + "' has no value this converter reads");
 }
 
-NodePtr node_from_parts(NodeParts&& parts, std::string_view raw, const std::shared_ptr<const void>& owner,
+NodePtr node_from_parts(NodeParts&& parts, SharedBytes raw, const std::shared_ptr<const void>& owner,
                         const std::string& source) {
   std::string domain = parts.domain;
   if (is_custom_op(parts.op_type) && standard_domain(domain)) domain = kCustomDomain;
@@ -294,7 +294,7 @@ NodePtr node_from_parts(NodeParts&& parts, std::string_view raw, const std::shar
     }
   }
   node->extras = std::move(parts.extras);
-  if (domain == parts.domain) node->raw = std::string(raw);
+  if (domain == parts.domain) node->raw = std::move(raw);
   return node;
 }
 
@@ -449,6 +449,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
     }
   }
 
+  const SharedBytes source_bytes = SharedBytes::of_buffer(bytes, owner);
   std::vector<NodeParts> nodes;
   nodes.reserve(parts.nodes.size());
   for (std::string_view raw : parts.nodes) nodes.push_back(read_node_parts(raw));
@@ -466,7 +467,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
       continue;
     }
     const bool renamed = n.renamed;
-    NodePtr node = node_from_parts(std::move(n), parts.nodes[k], owner, source);
+    NodePtr node = node_from_parts(std::move(n), source_bytes.slice(parts.nodes[k]), owner, source);
     if (renamed) node->raw.clear();
     if (has_subgraph(*node)) node->outer = outer_reads(*node);
     g.insert_loaded(node);
@@ -584,7 +585,7 @@ std::vector<std::pair<Name, std::string>> inferred_types(std::string_view model_
 // ---------------------------------------------------------------- writing
 
 std::string node_proto(const Node& node) {
-  if (!node.raw.empty()) return node.raw;
+  if (!node.raw.empty()) return std::string(node.raw.view());
   Writer w;
   for (const Name& t : node.inputs()) w.bytes_field(node_f::kInput, t.str());
   for (const Name& t : node.outputs()) w.bytes_field(node_f::kOutput, t.str());

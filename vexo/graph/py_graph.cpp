@@ -281,7 +281,7 @@ NodePtr node_from_proto(py::handle proto) {
   node = NodePtr(new Node(op, ins, outs, name, mapped));
   node->attrs = std::move(attrs);
   node->extras = std::move(extras);
-  if (mapped == domain) node->raw = bytes;
+  if (mapped == domain) node->raw = SharedBytes::copy_of(bytes);
   return node;
 }
 
