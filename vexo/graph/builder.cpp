@@ -60,7 +60,7 @@ bool Builder::literal_zero_target(const Names& in_names, const Names& out_names)
   }
   if (std::find(values.begin(), values.end(), 0) == values.end()) return false;
   auto empty = [&](const Name& t) {
-    const std::optional<Shape>* s = graph_.shape(t);
+    const InternedShape* s = graph_.shape(t);
     return s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end();
   };
   return empty(in_names[0]) || empty(out_names[0]);
@@ -73,7 +73,7 @@ void Builder::record_shapes(const Node& node, const std::optional<Name>& ref) {
   for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
     const Name& o = outs[k];
     if (o.empty()) continue;
-    const std::optional<Shape>* known = g.shape(o);
+    const InternedShape* known = g.shape(o);
     if (known && *known) continue;
     int32_t dtype = inferred[k].dtype;
     if (dtype == kUndefined && ref) dtype = g.dtype(*ref);

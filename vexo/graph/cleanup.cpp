@@ -38,7 +38,7 @@ bool bypass(Graph& g, Node& node, const Name& source) {
 namespace {
 
 std::optional<Shape> shape_of(const Graph& g, const Name& t) {
-  const std::optional<Shape>* s = g.shape(t);
+  const InternedShape* s = g.shape(t);
   return s ? *s : std::nullopt;
 }
 
@@ -84,8 +84,8 @@ bool join_reshape_chain(Graph& g, Node& node) {
 }
 
 bool drop_identity_reshape(Graph& g, Node& node) {
-  const std::optional<Shape>* src = g.shape(node.inputs().at(0));
-  const std::optional<Shape>* out = g.shape(node.outputs().at(0));
+  const InternedShape* src = g.shape(node.inputs().at(0));
+  const InternedShape* out = g.shape(node.outputs().at(0));
   return src && *src && out && *src == *out && bypass(g, node, node.inputs()[0]);
 }
 

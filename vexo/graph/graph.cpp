@@ -188,7 +188,7 @@ const Tensor* Graph::tensor(const Name& name) const {
   return tensors_.find(name);
 }
 
-const std::optional<Shape>* Graph::shape(const Name& name) const {
+const InternedShape* Graph::shape(const Name& name) const {
   const Tensor* t = tensor(name);
   return t ? &t->shape : nullptr;
 }
@@ -224,14 +224,15 @@ void Graph::set_shape(const Name& name, const std::optional<Shape>& shape, int32
     return;
   }
   const int32_t new_dtype = dtype != kUndefined ? dtype : t.dtype;
-  if (t.shape == shape && t.dtype == new_dtype) return;
+  const InternedShape new_shape(shape);
+  if (t.shape == new_shape && t.dtype == new_dtype) return;
   take_name(name);
-  std::optional<Shape> old_shape = std::move(t.shape);
+  const InternedShape old_shape = t.shape;
   const int32_t old_dtype = t.dtype;
-  t.shape = shape;
+  t.shape = new_shape;
   t.dtype = new_dtype;
   record([&] {
-    return [this, name, old_shape = std::move(old_shape), old_dtype] {
+    return [this, name, old_shape, old_dtype] {
       Tensor& e = entry(name);
       e.shape = old_shape;
       e.dtype = old_dtype;
@@ -267,7 +268,7 @@ void Graph::set_const(const Name& name, ConstPtr value) {
 void Graph::set_const_value(const Name& name, ConstPtr value) {
   Tensor& t = entry(name);
   ConstPtr old = std::move(t.value);
-  std::optional<Shape> old_shape = std::move(t.shape);
+  const InternedShape old_shape = t.shape;
   const int32_t old_dtype = t.dtype;
   const bool was_const = consts_.contains(name);
   t.shape = value->dims;
@@ -277,7 +278,7 @@ void Graph::set_const_value(const Name& name, ConstPtr value) {
   take_name(name);
   for (const auto& [consumer, count] : t.consumers) touch(consumer);
   record([&] {
-    return [this, name, old = std::move(old), old_shape = std::move(old_shape), old_dtype, was_const] {
+    return [this, name, old = std::move(old), old_shape, old_dtype, was_const] {
       Tensor& e = entry(name);
       e.value = old;
       if (!was_const) consts_.erase(name);
@@ -291,14 +292,14 @@ void Graph::drop_const(const Name& name) {
   if (!consts_.contains(name)) return;
   Tensor& t = entry(name);
   ConstPtr old = std::move(t.value);
-  std::optional<Shape> old_shape = std::move(t.shape);
+  const InternedShape old_shape = t.shape;
   const int32_t old_dtype = t.dtype;
   t.value.reset();
   t.shape.reset();
   t.dtype = kUndefined;
   consts_.erase(name);
   record([&] {
-    return [this, name, old = std::move(old), old_shape = std::move(old_shape), old_dtype] {
+    return [this, name, old = std::move(old), old_shape, old_dtype] {
       Tensor& e = entry(name);
       e.value = old;
       consts_.insert(name);
@@ -847,11 +848,11 @@ void Graph::refresh_shapes() {
 
 void Graph::split_follows_outputs(Node& node) {
   if (node.inputs().empty() || node.outputs().empty()) return;
-  const std::optional<Shape>* src = shape(node.inputs()[0]);
+  const InternedShape* src = shape(node.inputs()[0]);
   if (!src || !*src) return;
   std::vector<Shape> outs;
   for (const Name& o : node.outputs()) {
-    const std::optional<Shape>* s = shape(o);
+    const InternedShape* s = shape(o);
     if (o.empty() || !s || !*s || (*s)->size() != (*src)->size()) return;
     outs.push_back(**s);
   }

@@ -142,7 +142,7 @@ uint64_t next_uid();
 
 struct Tensor {
   mutable uint64_t mark = 0;  // the graph's walks mark what they have seen
-  std::optional<Shape> shape;
+  InternedShape shape;
   int32_t dtype = kUndefined;  // kUndefined: not known
   uint32_t const_place = 0;    // 1 + its place in the graph's order of constants, 0 when not there
   ConstPtr value;              // a constant
@@ -261,7 +261,7 @@ class Graph {
 
   // ------------------------------------------------ tensors
   const Tensor* tensor(const Name& name) const;
-  const std::optional<Shape>* shape(const Name& name) const;  // nullptr or nullopt: unknown
+  const InternedShape* shape(const Name& name) const;  // nullptr or none: unknown
   int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
   void set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);

@@ -12,7 +12,7 @@ using Reason = std::optional<std::string>;
 
 std::optional<Ints> shape_of(const Graph& g, const Name& t) {
   if (t.empty()) return std::nullopt;
-  const std::optional<Shape>* s = g.shape(t);
+  const InternedShape* s = g.shape(t);
   return s && *s ? std::optional<Ints>(**s) : std::nullopt;
 }
 

@@ -183,7 +183,7 @@ std::vector<int64_t> reduce_axes(const Graph& g, const Node& n) {
   const bool keep_none = noop && ((noop->kind == AttrValue::Int && noop->i != 0) ||
                                   (noop->kind == AttrValue::Float && noop->f != 0.0));
   if (!axes || (axes->empty() && !keep_none)) {
-    const std::optional<Shape>* s = n.inputs().empty() ? nullptr : g.shape(n.inputs()[0]);
+    const InternedShape* s = n.inputs().empty() ? nullptr : g.shape(n.inputs()[0]);
     if (!s || !*s)
       throw std::invalid_argument("the axes of '" + n.name + "' (" + n.op_type + ") depend on an unknown input shape");
     std::vector<int64_t> all((*s)->size());

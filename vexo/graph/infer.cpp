@@ -152,7 +152,7 @@ class Ctx {
   bool has(size_t i) const { return i < node.inputs().size() && !node.inputs()[i].empty(); }
   Shape shape(size_t i) const {
     if (!has(i)) throw Unknown();
-    const std::optional<Shape>* s = g_.shape(node.inputs()[i]);
+    const InternedShape* s = g_.shape(node.inputs()[i]);
     if (!s || !*s) throw Unknown();
     return **s;
   }
@@ -714,7 +714,7 @@ std::vector<Inferred> Graph::infer(const Node& node) const {
   // Every function but GatherElements's needs the shape of a present first
   // input before anything can fail otherwise: unknown, without an exception.
   if (!node.inputs().empty() && !node.inputs()[0].empty() && node.op_type != "GatherElements") {
-    const std::optional<Shape>* s = shape(node.inputs()[0]);
+    const InternedShape* s = shape(node.inputs()[0]);
     if (!s || !*s) return std::vector<Inferred>(n);
   }
   Out outs;

@@ -103,7 +103,8 @@ ValueInfo read_value_info(std::string_view bytes) {
   return vi;
 }
 
-std::string type_bytes(int32_t elem, const std::optional<Shape>& shape) {
+// A TypeProto of a tensor; `shape` nullptr: unknown.
+std::string type_bytes(int32_t elem, const Shape* shape) {
   Writer tensor;
   if (elem != kUndefined) tensor.int_field(1, elem);
   if (shape) {
@@ -119,6 +120,9 @@ std::string type_bytes(int32_t elem, const std::optional<Shape>& shape) {
   type.bytes_field(1, tensor.out());
   return std::move(type.out());
 }
+
+std::string type_bytes(int32_t elem, const Shape& shape) { return type_bytes(elem, &shape); }
+std::string type_bytes(int32_t elem, const InternedShape& shape) { return type_bytes(elem, shape.get()); }
 
 // A TypeProto of a tensor whose rank is known and some extents may not be.
 std::string dims_type_bytes(int32_t elem, const Dims* dims) {
@@ -631,7 +635,7 @@ std::string tensor_value_info(const Graph& g, const std::string& name) {
   const bool has_shape = t && t->shape;
   auto d = g.declared.find(name);
   if (!has_shape && d != g.declared.end()) return value_info_bytes(name, d->second);
-  return value_info_bytes(name, type_bytes(t ? t->dtype : kUndefined, has_shape ? t->shape : std::nullopt));
+  return value_info_bytes(name, type_bytes(t ? t->dtype : kUndefined, has_shape ? t->shape.get() : nullptr));
 }
 
 std::string output_value_info(const Graph& g, const Name& name, const WriteOptions& options) {
@@ -787,7 +791,7 @@ std::optional<std::string> node_kind(const Graph& g, const Node& node) {
   for (const Attr& a : node.attrs) attrs.push_back(&a);
   std::sort(attrs.begin(), attrs.end(), [](const Attr* a, const Attr* b) { return a->name < b->name; });
   for (const Attr* a : attrs) write_attribute(*a, key);
-  auto shape_text = [](const std::optional<Shape>& s) {
+  auto shape_text = [](const Shape* s) {
     if (!s) return std::string("?");
     std::string t;
     for (int64_t d : *s) t += std::to_string(d) + ",";
@@ -797,19 +801,19 @@ std::optional<std::string> node_kind(const Graph& g, const Node& node) {
     key += "\ni:";
     if (t.empty()) continue;
     if (const ConstPtr c = g.get_const(t)) {
-      key += "c" + std::to_string(c->elem) + ":" + shape_text(c->dims);
+      key += "c" + std::to_string(c->elem) + ":" + shape_text(&c->dims);
       if (c->has_bytes() && values_may_decide_shapes(c->elem, c->count())) key.append(tensor_data(*c));
       continue;
     }
     const Tensor* e = g.tensor(t);
     if (!e || e->dtype == kUndefined) return std::nullopt;
-    key += std::to_string(e->dtype) + ":" + shape_text(e->shape);
+    key += std::to_string(e->dtype) + ":" + shape_text(e->shape.get());
   }
   for (const Name& t : node.outputs()) {
     key += "\no:";
     if (t.empty()) continue;
     const Tensor* e = g.tensor(t);
-    key += e ? std::to_string(e->dtype) + ":" + shape_text(e->shape) : std::string("?");
+    key += e ? std::to_string(e->dtype) + ":" + shape_text(e->shape.get()) : std::string("?");
   }
   return key;
 }
@@ -863,7 +867,7 @@ std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version) {
       outs.push_back(local);
       const Tensor* e = g.tensor(t);
       outputs.bytes_field(graph_f::kOutput, value_info_bytes(local, type_bytes(e ? e->dtype : kUndefined,
-                                                                                e ? e->shape : std::nullopt)));
+                                                                                e ? e->shape.get() : nullptr)));
     }
     NodePtr copy(new Node(n.op_type, ins, outs, Name(prefix + "node"), n.domain));
     copy->attrs = n.attrs;
@@ -988,7 +992,7 @@ std::optional<std::string> one_node_model(const Graph& g, const Node& node) {
     graph.bytes_field(graph_f::kInput, value_info_bytes(t, type_bytes(e->dtype, e->shape)));
   }
   for (const std::string& o : node.outputs())
-    if (!o.empty()) graph.bytes_field(graph_f::kOutput, value_info_bytes(o, type_bytes(kUndefined, std::nullopt)));
+    if (!o.empty()) graph.bytes_field(graph_f::kOutput, value_info_bytes(o, type_bytes(kUndefined, nullptr)));
   graph.bytes_field(graph_f::kName, "one");
   Writer model;
   model.int_field(model_f::kIrVersion, 8);

@@ -118,7 +118,7 @@ void Preparation::check_outer_reads() const {
 
 std::optional<Dims> Preparation::dims(const Name& t) const {
   if (const ConstPtr c = g_.get_const(t)) return dims_of(c->dims);
-  const std::optional<Shape>* s = g_.shape(t);
+  const InternedShape* s = g_.shape(t);
   if (s && *s) return dims_of(**s);
   if (const Dims* d = partial_.find(t)) return *d;
   return std::nullopt;
@@ -126,14 +126,14 @@ std::optional<Dims> Preparation::dims(const Name& t) const {
 
 bool Preparation::has_static_shape(const Name& t) const {
   if (g_.is_const(t)) return true;
-  const std::optional<Shape>* s = g_.shape(t);
+  const InternedShape* s = g_.shape(t);
   return s && *s;
 }
 
 bool Preparation::element_type_known(const Name& t) const { return g_.dtype(t) != kUndefined; }
 
 void Preparation::set_elem(const Name& t, int32_t elem) {
-  const std::optional<Shape>* s = g_.shape(t);
+  const InternedShape* s = g_.shape(t);
   const std::optional<Shape> shape = s ? *s : std::nullopt;
   g_.set_shape(t, shape, elem);
 }

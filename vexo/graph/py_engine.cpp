@@ -184,7 +184,7 @@ class CoreHost final : public host::RuleHost {
   }
 
   const std::vector<int64_t>* shape(host::GraphH* g, const std::string& t) override {
-    const std::optional<Shape>* s = graph_of_handle(g).shape(t);
+    const InternedShape* s = graph_of_handle(g).shape(t);
     return s && *s ? &**s : nullptr;
   }
   int32_t dtype(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).dtype(t); }

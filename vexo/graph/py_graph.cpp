@@ -629,7 +629,7 @@ void each_off_rank(Graph& g, const std::unordered_set<std::string>& view_ops, F&
     if (view_ops.count(n->op_type)) continue;
     bool off = false;
     each_data_tensor(g, *n, [&](const Name& t) {
-      const std::optional<Shape>* s = g.shape(t);
+      const InternedShape* s = g.shape(t);
       if (!s || !*s || (*s)->size() != 4) off = true;
     });
     if (off) f(n);
@@ -758,7 +758,7 @@ void bind_graph_class(py::module_& m) {
       })
       // ------------------------------------------------ tensors
       .def("get_shape", [](const Graph& g, const std::string& t) {
-        const std::optional<Shape>* s = g.shape(t);
+        const InternedShape* s = g.shape(t);
         return s ? shape_to_python(*s) : py::none();
       })
       .def("get_dtype", [](const Graph& g, const std::string& t) { return numpy_dtype(g.dtype(t)); })
@@ -884,7 +884,7 @@ void bind_graph_class(py::module_& m) {
         each_off_rank(g, view_ops, [&](Node* n) {
           py::list shapes;
           each_data_tensor(g, *n, [&](const Name& t) {
-            const std::optional<Shape>* s = g.shape(t);
+            const InternedShape* s = g.shape(t);
             shapes.append(s && *s ? shape_to_python(*s) : py::none());
           });
           out.append(py::make_tuple(NodePtr(n), shapes));

@@ -24,7 +24,7 @@ class PyFolder : public Folder {
     py::list values, expected;
     for (const ConstPtr& c : inputs) values.append(c ? to_array(c) : py::none());
     for (const Name& o : node.outputs()) {
-      const std::optional<Shape>* s = o.empty() ? nullptr : g.shape(o);
+      const InternedShape* s = o.empty() ? nullptr : g.shape(o);
       expected.append(py::make_tuple(o.empty() ? kUndefined : g.dtype(o), s ? shape_to_python(*s) : py::none()));
     }
     py::object result = fold_(py::bytes(node_proto(node)), values, expected);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "wire.hpp"
 
@@ -169,6 +170,29 @@ size_t value_digest(int32_t elem, const Shape& dims, std::string_view bytes) {
   for (int64_t d : dims) key = mix(key, std::hash<int64_t>()(d));
   return mix(key, std::hash<std::string_view>()(bytes));
 }
+
+namespace {
+
+struct ShapeHash {
+  size_t operator()(const Shape& s) const {
+    size_t h = s.size();
+    for (int64_t d : s) h = h * 1000003u ^ std::hash<int64_t>()(d);
+    return h;
+  }
+};
+
+// Only touched from the thread that holds the interpreter's lock, as the name
+// pool; shapes are never freed (a model has a few hundred distinct ones).
+const Shape* intern_shape(const Shape& shape) {
+  static auto* pool = new std::unordered_set<Shape, ShapeHash>();
+  return &*pool->insert(shape).first;
+}
+
+}  // namespace
+
+InternedShape::InternedShape(const Shape& shape) : shape_(intern_shape(shape)) {}
+
+InternedShape::InternedShape(const std::optional<Shape>& shape) : shape_(shape ? intern_shape(*shape) : nullptr) {}
 
 Constant::Constant(const Constant& o)
     : elem(o.elem), dims(o.dims), extras(o.extras), proto(o.proto), data_(o.data_), size_(o.size_),

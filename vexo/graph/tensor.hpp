@@ -23,6 +23,33 @@ namespace vexo::graph {
 
 using Shape = std::vector<int64_t>;
 
+// A tensor's shape, or none when unknown, interned: equal shapes are one
+// immutable vector in a process-wide pool (a model has few distinct shapes),
+// so a graph of 10^5 tensors holds a pointer each instead of a vector, and
+// two shapes compare as pointers.  Reads like a std::optional<Shape>.
+class InternedShape {
+ public:
+  InternedShape() = default;
+  InternedShape(std::nullopt_t) {}                    // NOLINT: unknown, as an optional
+  InternedShape(const Shape& shape);                  // NOLINT: interns
+  InternedShape(const std::optional<Shape>& shape);   // NOLINT: interns a known shape
+
+  explicit operator bool() const { return shape_ != nullptr; }
+  bool has_value() const { return shape_ != nullptr; }
+  const Shape& operator*() const { return *shape_; }
+  const Shape* operator->() const { return shape_; }
+  const Shape* get() const { return shape_; }
+  operator std::optional<Shape>() const {  // NOLINT: a copy, where an optional is wanted
+    return shape_ ? std::optional<Shape>(*shape_) : std::nullopt;
+  }
+  void reset() { shape_ = nullptr; }
+  bool operator==(const InternedShape& o) const { return shape_ == o.shape_; }
+  bool operator!=(const InternedShape& o) const { return shape_ != o.shape_; }
+
+ private:
+  const Shape* shape_ = nullptr;
+};
+
 enum Elem : int32_t {
   kUndefined = 0, kFloat = 1, kUInt8 = 2, kInt8 = 3, kUInt16 = 4, kInt16 = 5, kInt32 = 6, kInt64 = 7,
   kString = 8, kBool = 9, kFloat16 = 10, kDouble = 11, kUInt32 = 12, kUInt64 = 13, kComplex64 = 14,
