@@ -498,15 +498,10 @@ void Graph::index(Node* node, Port kind, const Names& names, bool add) {
     if (t.empty()) continue;
     Tensor& e = entry(t);
     if (kind == Port::Input) {
-      if (add) {
-        if (!e.consumers.empty() && e.consumers.back().first == node)
-          ++e.consumers.back().second;
-        else
-          e.consumers.emplace_back(node, 1);
-        continue;
-      }
-      auto it = std::find_if(e.consumers.rbegin(), e.consumers.rend(), [&](const auto& c) { return c.first == node; });
-      if (it != e.consumers.rend() && --it->second <= 0) e.consumers.erase(std::next(it).base());
+      if (add)
+        e.consumers.add(node);
+      else
+        e.consumers.remove(node);
     } else if (add) {
       e.producer = node;
       take_name(t);

@@ -29,6 +29,7 @@
 #include "name.hpp"
 #include "name_map.hpp"
 #include "rare.hpp"
+#include "readers.hpp"
 #include "shared_bytes.hpp"
 #include "tensor.hpp"
 
@@ -147,7 +148,7 @@ struct Tensor {
   uint32_t const_place = 0;    // 1 + its place in the graph's order of constants, 0 when not there
   ConstPtr value;              // a constant
   Node* producer = nullptr;
-  std::vector<std::pair<Node*, int>> consumers;  // in first-read order, with the number of reads
+  Readers consumers;  // in first-read order, with the number of reads
 };
 
 // The names of a graph's constants in the order they were made, as a Python

@@ -1,0 +1,103 @@
+// The compact storage of the native graph: a tensor's readers, interned
+// shapes and the bytes a node keeps as read.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "readers.hpp"
+#include "shared_bytes.hpp"
+#include "tensor.hpp"
+
+using vexo::graph::InternedShape;
+using vexo::graph::Node;
+using vexo::graph::Readers;
+using vexo::graph::Shape;
+using vexo::graph::SharedBytes;
+
+namespace {
+
+Node* node(int k) { return reinterpret_cast<Node*>(static_cast<uintptr_t>(16 * (k + 1))); }
+
+std::vector<std::pair<Node*, int>> listed(const Readers& r) {
+  std::vector<std::pair<Node*, int>> out;
+  for (const auto& [n, count] : r) out.emplace_back(n, count);
+  EXPECT_EQ(out.size(), r.size());
+  return out;
+}
+
+}  // namespace
+
+TEST(Readers, CountRepeatedReadsAndKeepFirstReadOrderPastTheInlineOne) {
+  Readers r;
+  r.add(node(0));
+  r.add(node(0));  // the same node reading twice in a row counts on its entry
+  EXPECT_EQ(listed(r), (std::vector<std::pair<Node*, int>>{{node(0), 2}}));
+  for (int k = 1; k < 6; ++k) r.add(node(k));  // past the inline reader and the first heap list
+  r.remove(node(0));
+  r.remove(node(3));
+  EXPECT_EQ(listed(r), (std::vector<std::pair<Node*, int>>{{node(0), 1}, {node(1), 1}, {node(2), 1}, {node(4), 1},
+                                                           {node(5), 1}}));
+  r.remove(node(9));  // not a reader: nothing changes
+  EXPECT_EQ(r.size(), 5u);
+}
+
+TEST(Readers, CopiesAndMovesCarryTheListInlineOrOnTheHeap) {
+  Readers one;
+  one.add(node(7));
+  one.add(node(7));
+  Readers many;
+  for (int k = 0; k < 3; ++k) many.add(node(k));
+  for (Readers* r : {&one, &many}) {
+    const auto want = listed(*r);
+    Readers copy(*r);
+    EXPECT_EQ(listed(copy), want);
+    Readers moved(std::move(copy));
+    EXPECT_EQ(listed(moved), want);
+    EXPECT_TRUE(copy.empty());  // NOLINT: a moved-from list is empty
+    Readers assigned;
+    assigned.add(node(9));
+    assigned = moved;
+    EXPECT_EQ(listed(assigned), want);
+  }
+  many.remove(node(0));
+  many.remove(node(1));
+  many.remove(node(2));
+  EXPECT_TRUE(many.empty());
+  many.add(node(4));  // an emptied heap list takes readers again
+  EXPECT_EQ(listed(many), (std::vector<std::pair<Node*, int>>{{node(4), 1}}));
+}
+
+TEST(InternedShape, EqualShapesAreOneAndUnknownIsNone) {
+  const InternedShape a(Shape{1, 64, 56, 56}), b(Shape{1, 64, 56, 56}), c(Shape{1, 64, 56});
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.get(), b.get());
+  EXPECT_NE(a, c);
+  EXPECT_EQ(*c, (Shape{1, 64, 56}));
+  const InternedShape unknown(std::optional<Shape>{}), scalar(Shape{});
+  EXPECT_FALSE(unknown);
+  EXPECT_TRUE(scalar);  // a scalar's shape is known and empty
+  EXPECT_NE(unknown, scalar);
+  EXPECT_EQ(std::optional<Shape>(unknown), std::nullopt);
+  EXPECT_EQ(std::optional<Shape>(a), (Shape{1, 64, 56, 56}));
+}
+
+TEST(SharedBytes, SlicesKeepTheirBufferAliveAndCopiesStandAlone) {
+  SharedBytes slice;
+  {
+    auto model = std::make_shared<const std::string>("header|node one|node two");
+    const SharedBytes whole = SharedBytes::of_buffer(*model, model);
+    slice = whole.slice(std::string_view(*model).substr(7, 8));
+    EXPECT_TRUE(whole.slice(std::string_view()).empty());
+  }  // the model's last owner is the slice
+  EXPECT_EQ(slice.view(), "node one");
+  SharedBytes taken = slice.take();
+  EXPECT_TRUE(slice.empty());
+  EXPECT_EQ(taken.view(), "node one");
+  std::string text = "as given";
+  const SharedBytes copy = SharedBytes::copy_of(text);
+  text = "changed";
+  EXPECT_EQ(copy.view(), "as given");
+}
