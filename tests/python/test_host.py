@@ -64,7 +64,8 @@ def test_attributes_of_every_kind_read_back_as_given_and_as_written(tmp_path):
 
 def test_a_node_left_as_read_is_written_with_its_bytes_as_read(tmp_path):
     node = helper.make_node("LpNormalization", ["x"], ["y"], name="n")
-    node.attribute.extend([helper.make_attribute("p", 2), helper.make_attribute("axis", 1)])  # not sorted by name
+    node.attribute.extend([helper.make_attribute("p", 2),  # not sorted by name, and a field the typed value lacks
+                           helper.make_attribute("axis", 1, doc_string="kept")])
     as_read = node.SerializeToString()
     data = make_model([node], {"x": [2, 3]}, {"y": [2, 3]}).SerializeToString()
     ir = IrGraph(data)
@@ -78,7 +79,8 @@ def test_a_node_left_as_read_is_written_with_its_bytes_as_read(tmp_path):
     ir.set_attr(ir.node("n"), "p", 1)
     ir.save(tmp_path / "changed.onnx")
     assert as_read not in (tmp_path / "changed.onnx").read_bytes()
-    assert {a.name: a.i for a in onnx.load(str(tmp_path / "changed.onnx")).graph.node[0].attribute} == dict(p=1, axis=1)
+    changed = onnx.load(str(tmp_path / "changed.onnx")).graph.node[0].attribute
+    assert {a.name: (a.i, a.doc_string) for a in changed} == dict(p=(1, ""), axis=(1, "kept"))  # axis as read
 
 
 def test_light_models_keep_only_values_shape_inference_may_read():

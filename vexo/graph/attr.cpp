@@ -110,11 +110,11 @@ bool AttrValue::same(const AttrValue& o) const {
   }
 }
 
-Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& owner) {
+Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& owner, const SharedBytes* source) {
   wire::Reader r(bytes);
   wire::Field f;
   Attr a;
-  a.raw = std::string(bytes);
+  a.raw = source ? source->slice(bytes) : SharedBytes::copy_of(bytes);
   int64_t type = 0;
   bool has_ref = false;
   float fv = 0;
@@ -158,7 +158,7 @@ Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& o
     }
     case kTypeInts: a.value = AttrValue::of_ints(std::move(ints)); break;
     case kTypeStrings: a.value = AttrValue::of_strings(std::move(strings)); break;
-    default: a.value = AttrValue::of_raw(a.raw); break;
+    default: a.value = AttrValue::of_raw(std::string(a.raw.view())); break;
   }
   return a;
 }
@@ -168,7 +168,7 @@ bool write_attribute(const Attr& a, std::string& out) {
   if (v.kind == AttrValue::None) return false;
   if (!a.raw.empty()) {
     wire::Writer w;
-    w.bytes_field(5, a.raw.get());
+    w.bytes_field(5, a.raw.view());
     out += w.out();
     return true;
   }

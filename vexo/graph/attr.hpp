@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared_bytes.hpp"
 #include "tensor.hpp"
 
 namespace vexo::graph {
@@ -47,11 +48,14 @@ struct AttrValue {
 struct Attr {
   std::string name;
   AttrValue value;
-  Rare<std::string> raw;  // the AttributeProto as read, while the value is unchanged
+  SharedBytes raw;  // the AttributeProto as read, while the value is unchanged
 };
 
-// Reads an AttributeProto.  Throws wire::WireError or TensorError when malformed.
-Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& owner);
+// Reads an AttributeProto; its bytes as read are a view of `source` when it
+// holds them (the model read), else a copy.  Throws wire::WireError or
+// TensorError when malformed.
+Attr read_attribute(std::string_view bytes, const std::shared_ptr<const void>& owner,
+                    const SharedBytes* source = nullptr);
 // Writes an attribute; None values are not written (returns false).
 bool write_attribute(const Attr& a, std::string& out);
 

@@ -285,20 +285,22 @@ ConstPtr constant_value(const NodeParts& n, const std::shared_ptr<const void>& o
   throw ModelError(source + ": Constant node '" + n.name + "' has no value this converter reads");
 }
 
-NodePtr node_from_parts(NodeParts&& parts, SharedBytes raw, const std::shared_ptr<const void>& owner,
-                        const std::string& source) {
+// The node of `parts`, read from `raw`, which lies in `model` (the bytes read).
+NodePtr node_from_parts(NodeParts&& parts, std::string_view raw, const SharedBytes& model,
+                        const std::shared_ptr<const void>& owner, const std::string& source) {
   std::string domain = parts.domain;
   if (is_custom_op(parts.op_type) && standard_domain(domain)) domain = kCustomDomain;
   NodePtr node(new Node(parts.op_type, std::move(parts.inputs), std::move(parts.outputs), parts.name, domain));
+  node->attrs.reserve(parts.attributes.size());
   for (std::string_view bytes : parts.attributes) {
     try {
-      node->attrs.push_back(read_attribute(bytes, owner));
+      node->attrs.push_back(read_attribute(bytes, owner, &model));
     } catch (const TensorError& e) {
       throw ModelError(source + ": " + describe_parts(parts) + " holds a tensor that cannot be read: " + e.what());
     }
   }
   node->extras = std::move(parts.extras);
-  if (domain == parts.domain) node->raw = std::move(raw);
+  if (domain == parts.domain) node->raw = model.slice(raw);
   return node;
 }
 
@@ -471,7 +473,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
       continue;
     }
     const bool renamed = n.renamed;
-    NodePtr node = node_from_parts(std::move(n), source_bytes.slice(parts.nodes[k]), owner, source);
+    NodePtr node = node_from_parts(std::move(n), parts.nodes[k], source_bytes, owner, source);
     if (renamed) node->raw.clear();
     if (has_subgraph(*node)) node->outer = outer_reads(*node);
     g.insert_loaded(node);
