@@ -81,21 +81,19 @@ NodePtr Node::copy() const {
 
 // ---------------------------------------------------------------- ConstOrder
 
-bool ConstOrder::insert(const Name& n) {
+void ConstOrder::insert(const Name& n) {
   Tensor& t = tensors_[n];
-  if (t.const_place) return false;
+  if (t.const_place) return;
   slots_.push_back(n);
   t.const_place = static_cast<uint32_t>(slots_.size());
-  return true;
 }
 
-bool ConstOrder::erase(const Name& n) {
+void ConstOrder::erase(const Name& n) {
   Tensor* t = tensors_.find(n);
-  if (t == nullptr || t->const_place == 0) return false;
+  if (t == nullptr || t->const_place == 0) return;
   slots_[t->const_place - 1] = Name();
   t->const_place = 0;
   if (++dead_ > 64 && dead_ > slots_.size() / 2) compact();
-  return true;
 }
 
 void ConstOrder::compact() {

@@ -165,8 +165,8 @@ class ConstOrder {
     const Tensor* t = tensors_.find(n);
     return t && t->const_place;
   }
-  bool insert(const Name& n);  // false when present (its place is kept)
-  bool erase(const Name& n);
+  void insert(const Name& n);  // a constant already present keeps its place
+  void erase(const Name& n);
   size_t size() const { return slots_.size() - dead_; }
   Names list() const;
   template <class F>
