@@ -29,6 +29,7 @@ def test_load_records_shapes_constants_and_unique_names(tmp_path):
     assert [n.op_type for n in ir.nodes] == ["Add", "Neg"]
     # the unnamed node is named, and not with a name the model gives another
     assert [n.name for n in ir.nodes] == ["Add_node_1", "Add_node"]
+    assert [n.name for n in ir.find("Neg")] == ["Add_node"] and ir.find("Relu") == []
     assert ir.get_shape("y") == [2, 3] and ir.get_dtype("y") == np.float32
     path = tmp_path / "m.onnx"
     ir.save(path)
