@@ -1,7 +1,9 @@
-// The compact storage of the native graph: a tensor's readers, interned
-// shapes and the bytes a node keeps as read.
+// The storage of the native graph: a tensor's readers, interned shapes, the
+// bytes a node keeps as read, and the numbers a constant's bytes stand for.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,7 +13,9 @@
 #include "shared_bytes.hpp"
 #include "tensor.hpp"
 
+using vexo::graph::Constant;
 using vexo::graph::InternedShape;
+using vexo::graph::TensorError;
 using vexo::graph::Node;
 using vexo::graph::Readers;
 using vexo::graph::Shape;
@@ -20,6 +24,13 @@ using vexo::graph::SharedBytes;
 namespace {
 
 Node* node(int k) { return reinterpret_cast<Node*>(static_cast<uintptr_t>(16 * (k + 1))); }
+
+template <class T>
+std::shared_ptr<const Constant> constant_of(int32_t elem, const std::vector<T>& values) {
+  std::string bytes(values.size() * sizeof(T), '\0');
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return Constant::owned(elem, Shape{static_cast<int64_t>(values.size())}, bytes);
+}
 
 std::vector<std::pair<Node*, int>> listed(const Readers& r) {
   std::vector<std::pair<Node*, int>> out;
@@ -100,4 +111,22 @@ TEST(SharedBytes, SlicesKeepTheirBufferAliveAndCopiesStandAlone) {
   const SharedBytes copy = SharedBytes::copy_of(text);
   text = "changed";
   EXPECT_EQ(copy.view(), "as given");
+}
+
+TEST(Constant, ReadsItsBytesAsNumbersOfItsElementType) {
+  const auto flags = constant_of<uint8_t>(vexo::graph::kBool, {0, 1});
+  EXPECT_EQ(flags->get_double(1), 1.0);
+  EXPECT_EQ(flags->get_int(0), 0);
+  const auto small = constant_of<int8_t>(vexo::graph::kInt8, {-3});
+  EXPECT_EQ(small->get_double(0), -3.0);
+  const auto big = constant_of<uint64_t>(vexo::graph::kUInt64, {uint64_t{1} << 63});
+  EXPECT_EQ(big->get_double(0), std::ldexp(1.0, 63));
+  // float16: 1.5, the smallest subnormal (2^-24), -infinity
+  const auto half = constant_of<uint16_t>(vexo::graph::kFloat16, {0x3E00, 0x0001, 0xFC00});
+  EXPECT_EQ(half->get_double(0), 1.5);
+  EXPECT_EQ(half->get_double(1), std::ldexp(1.0, -24));
+  EXPECT_EQ(half->get_double(2), -INFINITY);
+  // bfloat16 and complex numbers are kept as bytes, not read as numbers
+  EXPECT_THROW(constant_of<uint16_t>(vexo::graph::kBFloat16, {0x3F80})->get_double(0), TensorError);
+  EXPECT_THROW(constant_of<uint64_t>(vexo::graph::kComplex64, {0})->get_int(0), TensorError);
 }
