@@ -78,6 +78,32 @@ def test_attempts_tell_each_node_its_own_outcome_of_an_entry():
     assert engine.attempts.get("nowhere") is None
 
 
+def test_calls_a_rules_first_checks_would_decline_are_declined_unmade_and_the_others_still_fire():
+    from vexo.api.rules import dims
+    entry = "unsqueeze_to_4d_reshape_with_elementwise_op"
+    calls = []
+    proc = dims.cvt_dims[entry]["proc"]
+
+    def counted(ir, nodes, quant_tab={}):
+        calls.append(nodes[0].name)
+        return proc(ir, nodes, quant_tab)
+    counted.__name__ = proc.__name__  # the engine knows the rule's condition by its name
+    nodes = [helper.make_node("Reshape", ["x", "s3"], ["a"], name="rank3"),  # widened for the Add beside a 4-D operand
+             helper.make_node("Add", ["a", "w"], ["y"], name="add3"),
+             helper.make_node("Reshape", ["x", "s4"], ["b"], name="rank4"),  # already 4-D: nothing to widen
+             helper.make_node("Add", ["b", "w"], ["z"], name="add4")]
+    model = make_model(nodes, {"x": [2, 12], "w": [1, 2, 3, 4]}, {"y": [1, 2, 3, 4], "z": [1, 2, 3, 4]},
+                       consts={"s3": np.array([2, 3, 4], np.int64), "s4": np.array([1, 2, 3, 4], np.int64)})
+    ir = IrGraph(model)
+    engine = Engine(ir)
+    run = engine.run_table("cvt_dims", {entry: {"ops": ["Reshape"], "proc": counted}})
+    # rank3 fires, then is looked at again in 4-D; rank4 is never handed to the rule; each counts as a call
+    assert run.fired == {entry: 1} and calls == ["rank3"] and run.calls == 3
+    assert engine.attempts["rank3"] == {entry: "declined"} and engine.attempts["rank4"] == {entry: "declined"}
+    assert ir.get_shape("a") == [1, 2, 3, 4]
+    assert_equivalent(model, ir.to_model())
+
+
 def test_a_rule_that_never_settles_hits_the_limit():
     def toggle(ir, nodes, quant_tab={}):
         ir.set_attr(nodes[0], "alpha", 0.5 if ir.get_attr(nodes[0], "alpha") != 0.5 else 0.25)

@@ -323,7 +323,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
         std::optional<std::vector<NodePtr>> revisit;
         if (hooks_.overrides_call())
           revisit = hooks_.call_override(table, *e, *chain, &failed);
-        else
+        else if (!e->may_change || e->may_change(graph_, *chain))
           revisit = call(table, *e, *chain, &failed);
         attempt(node_name, e->name, revisit ? fired_status : failed ? error_status : declined_status);
         if (revisit) {

@@ -55,6 +55,9 @@ struct Entry {
   bool native = false;  // the rule is compiled code that writes the quantization table only through its host
   std::vector<EntryGuard> guards;  // asked in order before a call
   bool guarded = false;  // a host-wide guard may refuse its calls: ask EngineHooks::refused too
+  // A cheap condition every call that could change the graph meets (see
+  // conditions.hpp): a call failing it is declined without being made.
+  bool (*may_change)(const Graph& g, const std::vector<Node*>& chain) = nullptr;
   std::function<RuleOutcome(const std::vector<Node*>& chain)> call;
 };
 
