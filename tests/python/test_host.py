@@ -223,6 +223,11 @@ def test_unchanged_writes_are_not_changes():
     ir.set_const("big", np.array([2 ** 60], np.int64))
     ir.set_const("big", np.array([2 ** 60 + 1], np.int64))  # the same as a float64, not as an integer
     assert ir.changes == 2 and ir.get_const("big")[0] == 2 ** 60 + 1
+    ir.set_attr(ir.node("sm"), "scales", [0.5, 2.0])
+    ir.set_attr(ir.node("sm"), "scales", [0.5, 2.0])  # the same list of floats again
+    ir.set_attr(ir.node("sm"), "axes", [1, 2])
+    ir.set_attr(ir.node("sm"), "axes", [1.0, 2.0])  # the same numbers
+    assert ir.changes == 4
 
 
 def test_reduce_axes_in_both_forms():
