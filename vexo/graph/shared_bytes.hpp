@@ -60,7 +60,6 @@ class SharedBytes {
   std::string_view view() const {
     return buffer_ ? std::string_view(buffer_->base + offset_, size_) : std::string_view();
   }
-  bool operator==(std::string_view o) const { return view() == o; }
   void clear() {
     if (buffer_ && --buffer_->refs == 0) delete buffer_;
     buffer_ = nullptr;

@@ -35,7 +35,6 @@ class InternedShape {
   InternedShape(const std::optional<Shape>& shape);   // NOLINT: interns a known shape
 
   explicit operator bool() const { return shape_ != nullptr; }
-  bool has_value() const { return shape_ != nullptr; }
   const Shape& operator*() const { return *shape_; }
   const Shape* operator->() const { return shape_; }
   const Shape* get() const { return shape_; }
