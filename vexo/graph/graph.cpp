@@ -206,7 +206,7 @@ std::string numpy_shape(const Shape& s) {
 
 }  // namespace
 
-void Graph::set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype) {
+void Graph::set_shape(const Name& name, const InternedShape& shape, int32_t dtype) {
   Tensor& t = entry(name);
   if (t.value && shape) {
     if (t.value->dims != *shape) {
@@ -222,12 +222,11 @@ void Graph::set_shape(const Name& name, const std::optional<Shape>& shape, int32
     return;
   }
   const int32_t new_dtype = dtype != kUndefined ? dtype : t.dtype;
-  const InternedShape new_shape(shape);
-  if (t.shape == new_shape && t.dtype == new_dtype) return;
+  if (t.shape == shape && t.dtype == new_dtype) return;
   take_name(name);
   const InternedShape old_shape = t.shape;
   const int32_t old_dtype = t.dtype;
-  t.shape = new_shape;
+  t.shape = shape;
   t.dtype = new_dtype;
   record([&] {
     return [this, name, old_shape, old_dtype] {
@@ -826,11 +825,11 @@ void Graph::refresh_shapes() {
       if (o.empty()) continue;
       const Inferred& inf = inferred[k];
       const Tensor* t = tensor(o);
-      const std::optional<Shape> recorded = t ? t->shape : std::nullopt;
+      const InternedShape recorded = t ? t->shape : InternedShape();
       const int32_t dt = t ? t->dtype : kUndefined;
       if (!recorded && inf.shape) {
         set_shape(o, inf.shape, dt == kUndefined ? inf.dtype : kUndefined);
-      } else if (inf.shape && recorded != inf.shape) {
+      } else if (inf.shape && *recorded != *inf.shape) {
         conflicts_.push_back({o, recorded, inf.shape, std::string(), NodePtr(node)});
       } else if (dt == kUndefined && inf.dtype != kUndefined) {
         set_shape(o, recorded, inf.dtype);

@@ -265,7 +265,7 @@ class Graph {
   const InternedShape* shape(const Name& name) const;  // nullptr or none: unknown
   int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
-  void set_shape(const Name& name, const std::optional<Shape>& shape, int32_t dtype = kUndefined);
+  void set_shape(const Name& name, const InternedShape& shape, int32_t dtype = kUndefined);
   ConstPtr get_const(const Name& name) const;
   bool is_const(const Name& name) const {  // a constant's tensor holds its value, and only a constant's
     const Tensor* t = tensors_.find(name);

@@ -134,8 +134,7 @@ bool Preparation::element_type_known(const Name& t) const { return g_.dtype(t) !
 
 void Preparation::set_elem(const Name& t, int32_t elem) {
   const InternedShape* s = g_.shape(t);
-  const std::optional<Shape> shape = s ? *s : std::nullopt;
-  g_.set_shape(t, shape, elem);
+  g_.set_shape(t, s ? *s : InternedShape(), elem);
 }
 
 void Preparation::set_static(const Name& t, const Shape& shape) {
