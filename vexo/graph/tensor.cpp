@@ -164,21 +164,20 @@ int64_t element_count(const Shape& dims) {
   return n;
 }
 
-size_t value_digest(int32_t elem, const Shape& dims, std::string_view bytes) {
-  auto mix = [](size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); };
-  size_t key = mix(std::hash<int32_t>()(elem), dims.size());
-  for (int64_t d : dims) key = mix(key, std::hash<int64_t>()(d));
-  return mix(key, std::hash<std::string_view>()(bytes));
-}
-
 namespace {
 
+// `h` with `v` folded in (the hashes of a constant's value and of a shape).
+size_t mix(size_t h, size_t v) { return h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2)); }
+
+// `start` with the rank and extents of `dims` folded in.
+size_t mix_dims(size_t start, const Shape& dims) {
+  size_t key = mix(start, dims.size());
+  for (int64_t d : dims) key = mix(key, std::hash<int64_t>()(d));
+  return key;
+}
+
 struct ShapeHash {
-  size_t operator()(const Shape& s) const {
-    size_t h = s.size();
-    for (int64_t d : s) h = h * 1000003u ^ std::hash<int64_t>()(d);
-    return h;
-  }
+  size_t operator()(const Shape& s) const { return mix_dims(0, s); }
 };
 
 // Only touched from the thread that holds the interpreter's lock, as the name
@@ -189,6 +188,10 @@ const Shape* intern_shape(const Shape& shape) {
 }
 
 }  // namespace
+
+size_t value_digest(int32_t elem, const Shape& dims, std::string_view bytes) {
+  return mix(mix_dims(std::hash<int32_t>()(elem), dims), std::hash<std::string_view>()(bytes));
+}
 
 InternedShape::InternedShape(const Shape& shape) : shape_(intern_shape(shape)) {}
 
