@@ -172,6 +172,28 @@ def test_cleanup_removes_cancelling_pairs_and_dead_nodes():
     assert_equivalent(before, ir.to_model())
 
 
+@pytest.mark.parametrize("opset", [13, 14])
+def test_a_reshape_chain_to_an_empty_tensor_is_joined_only_where_its_target_can_be_literal(opset):
+    # the joined Reshape would need the target [0] written literally, which allowzero allows from opset 14
+    nodes = [helper.make_node("Reshape", ["x", "s1"], ["a"], name="inner"),
+             helper.make_node("Reshape", ["a", "s2"], ["y"], name="outer"),
+             helper.make_node("Neg", ["y"], ["z"], name="neg")]
+    model = make_model(nodes, {"x": [2, 0, 3]}, {"z": [0]}, opset=opset,
+                       consts={"s1": np.array([6, -1], np.int64), "s2": np.array([-1], np.int64)})
+    ir = IrGraph(model)
+    joined = cleanup.cleanup(ir).get("reshape chains joined", 0)
+    assert joined == (opset >= 14) and len(ir.nodes) == 3 - joined
+    assert_equivalent(model, ir.to_model())
+
+
+def test_cleanup_names_a_transpose_whose_perm_is_no_list():
+    nodes = [helper.make_node("Transpose", ["x"], ["a"], name="t1", perm=1),
+             helper.make_node("Transpose", ["a"], ["y"], name="t2")]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3]}), infer=False)
+    with pytest.raises(ValueError, match="node 't1' has a perm that is no list"):
+        cleanup.cleanup(ir)
+
+
 def test_identity_reshape_writing_a_graph_output_keeps_the_name():
     nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
              helper.make_node("Reshape", ["a", "s"], ["y"], name="same")]
