@@ -87,7 +87,7 @@ def test_calls_a_rules_first_checks_would_decline_are_declined_unmade_and_the_ot
     def counted(ir, nodes, quant_tab={}):
         calls.append(nodes[0].name)
         return proc(ir, nodes, quant_tab)
-    counted.__name__ = proc.__name__  # the engine knows the rule's condition by its name
+    counted.__module__, counted.__name__ = proc.__module__, proc.__name__  # the engine knows the rule's condition by its name
     nodes = [helper.make_node("Reshape", ["x", "s3"], ["a"], name="rank3"),  # widened for the Add beside a 4-D operand
              helper.make_node("Add", ["a", "w"], ["y"], name="add3"),
              helper.make_node("Reshape", ["x", "s4"], ["b"], name="rank4"),  # already 4-D: nothing to widen

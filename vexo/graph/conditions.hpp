@@ -22,12 +22,14 @@ namespace vexo::graph {
 using ConditionFn = bool (*)(const Graph& g, const std::vector<Node*>& chain);
 
 struct NativeCondition {
-  const char* rule;  // the rule function (its name in the rule tables)
+  const char* module;  // the rule module
+  const char* rule;    // the rule function (its name in the module's tables)
   ConditionFn fn;
   const char* doc;
 };
 
-// The condition of the rule function named `rule`, or nullptr when it has none.
-const NativeCondition* condition_of(const std::string& rule);
+// The condition of the function `rule` of the rule module `module`, or
+// nullptr when it has none.
+const NativeCondition* condition_of(const std::string& module, const std::string& rule);
 
 }  // namespace vexo::graph

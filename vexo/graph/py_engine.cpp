@@ -416,7 +416,9 @@ struct PyEngine {
     auto found = registry().find(proc.ptr());
     const bool native = found != registry().end() && exact_graph(ir) != nullptr && found->second.ready();
     e.native = native;
-    if (const NativeCondition* c = condition_of(py::str(py::getattr(proc, "__name__", py::str())))) e.may_change = c->fn;
+    if (const NativeCondition* c = condition_of(py::str(py::getattr(proc, "__module__", py::str())),
+                                                py::str(py::getattr(proc, "__name__", py::str()))))
+      e.may_change = c->fn;
     const Compiled compiled = native ? found->second : Compiled{nullptr, nullptr, nullptr};
     e.call = [this, proc, native, compiled](const std::vector<Node*>& chain) -> RuleOutcome {
       if (native) {
