@@ -1,5 +1,6 @@
-// The storage of the native graph: a tensor's readers, interned shapes, the
-// bytes a node keeps as read, and the numbers a constant's bytes stand for.
+// The storage of the native graph: the map of names with its table of names
+// found last, a tensor's readers, interned shapes, the bytes a node keeps as
+// read, and the numbers a constant's bytes stand for.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,11 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "name_map.hpp"
 #include "readers.hpp"
 #include "shared_bytes.hpp"
 #include "tensor.hpp"
 
 using vexo::graph::Constant;
+using vexo::graph::Name;
+using vexo::graph::NameMap;
 using vexo::graph::InternedShape;
 using vexo::graph::TensorError;
 using vexo::graph::Node;
@@ -40,6 +44,22 @@ std::vector<std::pair<Node*, int>> listed(const Readers& r) {
 }
 
 }  // namespace
+
+TEST(NameMap, FindsWhatIsThereWhenErasedPlacesAreReused) {
+  NameMap<int, 4> map;  // a small table of names found last: names share its places
+  auto name = [](const char* prefix, int k) { return Name(prefix + std::to_string(k)); };
+  for (int k = 0; k < 64; ++k) map[name("t", k)] = k;
+  for (int k = 0; k < 64; k += 2) {
+    ASSERT_EQ(*map.find(name("t", k)), k);  // found last, then erased
+    EXPECT_TRUE(map.erase(name("t", k)));
+    EXPECT_EQ(map.find(name("t", k)), nullptr) << "t" << k << " was erased";
+    map[name("u", k)] = 100 + k;  // in the place t<k> left
+    EXPECT_EQ(map.find(name("t", k)), nullptr);
+    EXPECT_EQ(*map.find(name("u", k)), 100 + k);
+  }
+  for (int k = 1; k < 64; k += 2) EXPECT_EQ(*map.find(name("t", k)), k);
+  EXPECT_EQ(map.size(), 64u);
+}
 
 TEST(Readers, CountRepeatedReadsAndKeepFirstReadOrderPastTheInlineOne) {
   Readers r;

@@ -111,6 +111,10 @@ def test_a_rule_that_never_settles_hits_the_limit():
     ir = IrGraph(make_model([helper.make_node("LeakyRelu", ["x"], ["y"], name="lr")], {"x": [2]}, {"y": [2]}))
     run = Engine(ir, max_passes=5).run_table("t", {"toggle": {"ops": ["LeakyRelu"], "proc": toggle}})
     assert run.limit_hit and run.passes == 5
+    # with passes to spare, the node is left as it is after its 32nd rewrite in the table
+    run = Engine(ir, max_passes=100).run_table("t", {"toggle": {"ops": ["LeakyRelu"], "proc": toggle}})
+    assert run.fired == {"toggle": 32} and run.limit_hit == "node 'lr' was rewritten 32 times; left as it is"
+    assert run.passes == 33
 
 
 def wrap_then(failure):

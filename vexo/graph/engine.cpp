@@ -154,7 +154,7 @@ void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& 
   }
   for (const NodePtr& node : removed)
     for (const Name& t : node->outputs())
-      if (!t.empty() && (!graph_.consumers(t).empty() || graph_.is_graph_output(t)) && !available(t))
+      if (!t.empty() && (graph_.is_read(t) || graph_.is_graph_output(t)) && !available(t))
         throw BrokenGraph("tensor '" + t + "' of removed node '" + node->name + "' is still read");
   if (check_shapes_ && !graph_.shape_conflicts().empty()) {
     const ShapeConflict& c = graph_.shape_conflicts()[0];
@@ -281,6 +281,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       holds_nothing("not tried: a tensor holds no elements"), fired_status("fired"), error_status("error"),
       declined_status("declined");
   NameMap<int> fires;
+  int most_fires = 0;  // the highest count in `fires`
   uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
   std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
   auto fired = [&](const std::string& entry) {
@@ -307,8 +308,10 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       if (!g.contains(*node)) continue;
       auto found = index.find(node->op_type);
       if (found == index.end()) continue;
-      const int* f = fires.find(node->name);
-      if (f && *f >= kFiresPerNode) continue;
+      if (most_fires >= kFiresPerNode) {  // until a node reaches the limit, none need be looked up
+        const int* f = fires.find(node->name);
+        if (f && *f >= kFiresPerNode) continue;
+      }
       const Ports ports = ports_of(*node);
       if (ports != Ports::Ready) {
         attempt(node->name, every_entry(), ports == Ports::ShapeUnknown ? shape_unknown : holds_nothing);
@@ -329,6 +332,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
         if (revisit) {
           fired(e->name);
           const int count = ++fires[node_name];
+          most_fires = std::max(most_fires, count);
           if (count == kFiresPerNode && run.limit_hit.empty())
             run.limit_hit = "node '" + node_name + "' was rewritten " + std::to_string(kFiresPerNode) +
                             " times; left as it is";

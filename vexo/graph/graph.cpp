@@ -623,11 +623,12 @@ void Graph::place(const std::vector<Node*>& added) {
     Node* node = order[k];
     std::optional<double> lowest;
     auto take = [&](double v) { lowest = lowest ? std::min(*lowest, v) : v; };
-    const std::vector<Node*> next = next_nodes(*node);
-    for (Node* c : next)
+    each_next(*node, [&](Node* c) {
       if (c->walk_ != member && c != node) take(c->seq());
-    for (Node* c : next)
+    });
+    each_next(*node, [&](Node* c) {
       if (c->walk_ == member && c->scratch_ > k && bound[c->scratch_]) take(*bound[c->scratch_]);
+    });
     bound[k] = lowest;
   }
   for (size_t k = 0; k < order.size(); ++k) {
@@ -759,31 +760,37 @@ std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
   auto visited = [&](Node* n) { return n->scratch_ == member; };
   std::vector<Node*> order;
   order.reserve(members.size());
+  // The walk's stack; the members each frame reads from lie in `pre` from its
+  // `begin` to its `end`, above those of the frames below it.
   struct Frame {
     Node* node;
-    std::vector<Node*> pre;
-    size_t next;
+    size_t begin, next, end;
   };
   std::vector<Frame> stack;
+  std::vector<Node*> pre;
+  auto push = [&](Node* n) {
+    n->scratch_ = member;
+    const size_t begin = pre.size();
+    each_pre(*n, [&](Node* p) {
+      if (p->walk_ == member) pre.push_back(p);
+    });
+    stack.push_back({n, begin, begin, pre.size()});
+  };
   for (Node* n : members) {
     if (visited(n)) continue;
-    stack.push_back({n, pre_nodes(*n), 0});
-    n->scratch_ = member;
+    push(n);
     while (!stack.empty()) {
       Frame& top = stack.back();
-      bool descended = false;
-      while (top.next < top.pre.size()) {
-        Node* p = top.pre[top.next++];
-        if (p->walk_ == member && !visited(p)) {
-          p->scratch_ = member;
-          Frame f{p, pre_nodes(*p), 0};
-          stack.push_back(std::move(f));
-          descended = true;
-          break;
-        }
+      Node* unvisited = nullptr;
+      while (top.next < top.end && !unvisited) {
+        Node* p = pre[top.next++];
+        if (!visited(p)) unvisited = p;
       }
-      if (!descended) {
-        order.push_back(stack.back().node);
+      if (unvisited) {
+        push(unvisited);
+      } else {
+        order.push_back(top.node);
+        pre.resize(top.begin);
         stack.pop_back();
       }
     }

@@ -151,13 +151,16 @@ struct Tensor {
   Readers consumers;  // in first-read order, with the number of reads
 };
 
+// A graph's tensors by name, with the 4,096 found last at hand.
+using TensorMap = NameMap<Tensor, 4096>;
+
 // The names of a graph's constants in the order they were made, as a Python
 // dict keeps its keys: erasing one and making it again moves it to the end.
 // Each constant's place is kept in its tensor, so the order is one list of
 // names and no map of its own.
 class ConstOrder {
  public:
-  explicit ConstOrder(NameMap<Tensor>& tensors) : tensors_(tensors) {}
+  explicit ConstOrder(TensorMap& tensors) : tensors_(tensors) {}
   ConstOrder(const ConstOrder&) = delete;
   ConstOrder& operator=(const ConstOrder&) = delete;
 
@@ -178,7 +181,7 @@ class ConstOrder {
 
  private:
   void compact();
-  NameMap<Tensor>& tensors_;
+  TensorMap& tensors_;
   Names slots_;  // an erased constant leaves an empty name
   size_t dead_ = 0;  // empty names in slots_
 };
@@ -291,6 +294,10 @@ class Graph {
   std::vector<Node*> find(const std::string& op_type);
   Node* producer(const Name& tensor) const;
   std::vector<Node*> consumers(const Name& tensor) const;
+  bool is_read(const Name& tensor) const {  // whether a node reads it
+    const Tensor* t = this->tensor(tensor);
+    return t && !t->consumers.empty();
+  }
   std::vector<Node*> next_nodes(const Node& node) const;
   std::vector<Node*> pre_nodes(const Node& node) const;
   uint64_t new_mark() const { return ++epoch_; }
@@ -406,7 +413,7 @@ class Graph {
   void split_follows_outputs(Node& node);
   void journal_name(const Name& name, const Name* base, int64_t counter);
 
-  NameMap<Tensor> tensors_;
+  TensorMap tensors_;
   ConstOrder consts_{tensors_};
   // Nodes by name, in insertion order.
   std::vector<NodePtr> node_slots_;

@@ -21,14 +21,33 @@ namespace vexo::graph {
 // alignment).
 inline size_t spread(size_t hash) { return (hash >> 4) * 0x9E3779B97F4A7C15ull; }
 
-template <class T>
+//
+// With `kRecent` above 0, a direct-mapped table of that many of the names
+// found last sits in front of the slots: the engine, the rules and the shape
+// inference ask about the few tensors around one node again and again, and at
+// a hundred thousand nodes the slots no longer fit in the cache where this
+// small table does.
+template <class T, size_t kRecent = 0>
 class NameMap {
+  static_assert((kRecent & (kRecent - 1)) == 0, "kRecent is a power of two");
+
  public:
-  NameMap() { slots_.resize(16); }
+  NameMap() : recent_(kRecent) { slots_.resize(16); }
+  NameMap(const NameMap&) = delete;  // the recent table points into the values, which a move keeps
+  NameMap& operator=(const NameMap&) = delete;
+  NameMap(NameMap&&) = default;
+  NameMap& operator=(NameMap&&) = default;
 
   T* find(const Name& key) {
+    if constexpr (kRecent > 0) {
+      const Recent& r = recent_[recent_place(key)];
+      if (r.key == key.id()) return r.value;
+    }
     const size_t i = probe(key);
-    return slots_[i].state == kFull ? &values_[slots_[i].index] : nullptr;
+    if (slots_[i].state != kFull) return nullptr;
+    T* value = &values_[slots_[i].index];
+    if constexpr (kRecent > 0) recent_[recent_place(key)] = Recent{key.id(), value};
+    return value;
   }
   const T* find(const Name& key) const { return const_cast<NameMap*>(this)->find(key); }
   bool contains(const Name& key) const { return find(key) != nullptr; }
@@ -58,6 +77,10 @@ class NameMap {
   bool erase(const Name& key) {
     const size_t i = probe(key);
     if (slots_[i].state != kFull) return false;
+    if constexpr (kRecent > 0) {
+      Recent& r = recent_[recent_place(key)];
+      if (r.key == key.id()) r = Recent();
+    }
     values_[slots_[i].index] = T();
     free_.push_back(slots_[i].index);
     slots_[i].state = kDeleted;
@@ -80,6 +103,12 @@ class NameMap {
     uint32_t index = 0;
     State state = kEmpty;
   };
+  struct Recent {
+    const void* key = nullptr;  // a name's identity, never null for a name
+    T* value = nullptr;
+  };
+
+  static size_t recent_place(const Name& key) { return (key.hash() >> 4) & (kRecent - 1); }
 
   // The slot holding `key`, or where it would go (the first deleted slot on the way, else the empty one).
   size_t probe(const Name& key) const {
@@ -107,6 +136,7 @@ class NameMap {
   }
 
   std::vector<Slot> slots_;
+  std::vector<Recent> recent_;
   std::deque<T> values_;
   std::vector<uint32_t> free_;  // places of erased values
   size_t used_ = 0;  // full and deleted slots
