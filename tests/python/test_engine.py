@@ -104,6 +104,12 @@ def test_calls_a_rules_first_checks_would_decline_are_declined_unmade_and_the_ot
     assert_equivalent(model, ir.to_model())
 
 
+def test_a_call_on_no_nodes_is_refused_naming_the_entry():
+    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r")], {"x": [2]}, {"y": [2]}))
+    with pytest.raises(ValueError, match="chain of nodes for entry 'e' is empty"):
+        Engine(ir).call("t", "e", lambda ir, nodes, quant_tab={}: None, [])
+
+
 def test_a_rule_that_never_settles_hits_the_limit():
     def toggle(ir, nodes, quant_tab={}):
         ir.set_attr(nodes[0], "alpha", 0.5 if ir.get_attr(nodes[0], "alpha") != 0.5 else 0.25)

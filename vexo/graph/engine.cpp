@@ -21,8 +21,8 @@ std::string describe_cpp_error(std::exception_ptr e) {
   }
 }
 
-std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops) {
-  std::vector<Node*> chain{node};
+bool match_chain_into(const Graph& g, Node* node, const std::vector<std::string>& ops, std::vector<Node*>& chain) {
+  chain.assign(1, node);
   Node* cur = node;
   for (size_t k = 1; k < ops.size(); ++k) {
     Node* next = nullptr;
@@ -32,10 +32,16 @@ std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const 
     });
     if (readers != 1 || next->op_type != ops[k] || next->inputs().empty() || cur->outputs().empty() ||
         next->inputs()[0] != cur->outputs()[0])
-      return std::nullopt;
+      return false;
     cur = next;
     chain.push_back(cur);
   }
+  return true;
+}
+
+std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops) {
+  std::vector<Node*> chain;
+  if (!match_chain_into(g, node, ops, chain)) return std::nullopt;
   return chain;
 }
 
@@ -172,7 +178,8 @@ void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& 
 std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const Entry& entry,
                                                  const std::vector<Node*>& chain, bool* failed) {
   if (failed) *failed = false;
-  std::vector<NodePtr> keep_chain(chain.begin(), chain.end());
+  const NodePtr keep_first(chain.at(0));  // the rule may remove the chain; a one-node chain allocates nothing
+  const std::vector<NodePtr> keep_rest(chain.begin() + 1, chain.end());
   Graph& g = graph_;
   const uint64_t before = g.changes();
   g.begin();
@@ -284,6 +291,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
   int most_fires = 0;  // the highest count in `fires`
   uint64_t visit = 0;         // 0: every node; else the nodes whose visit_ is this
   std::vector<NodePtr> keep;  // holds the nodes to visit while the pass runs
+  std::vector<Node*> chain;   // the nodes an entry matches, from the node visited on
   auto fired = [&](const std::string& entry) {
     for (auto& [name, count] : run.fired)
       if (name == entry) {
@@ -319,15 +327,14 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
       }
       const Name node_name = node->name;
       for (const Entry* e : found->second) {
-        const std::optional<std::vector<Node*>> chain = match_chain(g, node, e->ops);
-        if (!chain || held_back(table, *e, *chain)) continue;
+        if (!match_chain_into(g, node, e->ops, chain) || held_back(table, *e, chain)) continue;
         ++run.calls;
         bool failed = false;
         std::optional<std::vector<NodePtr>> revisit;
         if (hooks_.overrides_call())
-          revisit = hooks_.call_override(table, *e, *chain, &failed);
-        else if (!e->may_change || e->may_change(graph_, *chain))
-          revisit = call(table, *e, *chain, &failed);
+          revisit = hooks_.call_override(table, *e, chain, &failed);
+        else if (!e->may_change || e->may_change(graph_, chain))
+          revisit = call(table, *e, chain, &failed);
         attempt(node_name, e->name, revisit ? fired_status : failed ? error_status : declined_status);
         if (revisit) {
           fired(e->name);

@@ -212,5 +212,7 @@ class Engine {
 
 // The nodes matching `ops` from `node` along single-consumer edges, or nullopt.
 std::optional<std::vector<Node*>> match_chain(const Graph& g, Node* node, const std::vector<std::string>& ops);
+// The same into `chain`; false when the nodes do not match.
+bool match_chain_into(const Graph& g, Node* node, const std::vector<std::string>& ops, std::vector<Node*>& chain);
 
 }  // namespace vexo::graph

@@ -87,21 +87,25 @@ Shape broadcast(const std::vector<Shape>& shapes) {
   size_t rank = 0;
   for (const Shape& s : shapes) rank = std::max(rank, s.size());
   Shape out;
+  out.reserve(rank);
   for (size_t axis = 0; axis < rank; ++axis) {
-    std::vector<int64_t> dims;
+    int64_t extent = 1;  // the one extent other than 1 on this axis, if any
+    bool agree = true;
     for (const Shape& s : shapes) {
       const int64_t k = static_cast<int64_t>(axis) - static_cast<int64_t>(rank) + static_cast<int64_t>(s.size());
       if (k < 0) continue;
       const int64_t d = s[static_cast<size_t>(k)];
-      if (d != 1 && std::find(dims.begin(), dims.end(), d) == dims.end()) dims.push_back(d);
+      if (d == 1) continue;
+      agree = agree && (extent == 1 || extent == d);
+      extent = d;
     }
-    if (dims.size() > 1) {
+    if (!agree) {
       std::string text = "(";
       for (size_t i = 0; i < shapes.size(); ++i) text += (i ? ", " : "") + list_text(shapes[i]);
       text += shapes.size() == 1 ? ",)" : ")";
       throw ShapeError("shapes " + text + " do not broadcast");
     }
-    out.push_back(dims.empty() ? 1 : dims[0]);
+    out.push_back(extent);
   }
   return out;
 }
@@ -280,6 +284,7 @@ Out reshape(const Ctx& c) {
   const Shape src = c.shape(0);
   const bool allowzero = c.truthy("allowzero", false);
   Shape out;
+  out.reserve(target.size());
   for (size_t i = 0; i < target.size(); ++i) {
     if (target[i] == 0 && !allowzero) {  // 0 copies the input's extent on that axis
       if (i >= src.size())
@@ -309,6 +314,7 @@ Out transpose(const Ctx& c) {
   std::iota(rev.rbegin(), rev.rend(), 0);
   const std::vector<int64_t> perm = c.ints_or("perm", rev);
   Shape out;
+  out.reserve(perm.size());
   for (int64_t p : perm) out.push_back(at(s, p));
   return {{out, c.dtype(0)}};
 }

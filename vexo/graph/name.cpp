@@ -19,10 +19,11 @@ class Pool {
  public:
   const Name::Entry* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
+    const size_t mask = slots_.size() - 1;
+    __builtin_prefetch(&slots_[hash & mask]);  // a name not found last costs one wait for both tables, not two
     Recent& recent = recent_[(hash >> 7) & (kRecent - 1)];
     if (recent.hash == hash && recent.text && recent.text->text == text) return recent.text;
     const auto tag = static_cast<uint32_t>(hash >> 32);
-    const size_t mask = slots_.size() - 1;
     size_t i = hash & mask;
     for (; slots_[i].place; i = (i + 1) & mask) {
       if (slots_[i].tag != tag) continue;

@@ -422,9 +422,16 @@ struct PyEngine {
     const Compiled compiled = native ? found->second : Compiled{nullptr, nullptr, nullptr};
     e.call = [this, proc, native, compiled](const std::vector<Node*>& chain) -> RuleOutcome {
       if (native) {
-        std::vector<host::NodeH*> handles;
-        for (Node* n : chain) handles.push_back(handle(n));
-        host::Outcome o = compiled.fn(compiled.rule, handle(graph), handles.data(), handles.size(), quant_tab.ptr());
+        constexpr size_t kInline = 8;  // chains are a few nodes long
+        host::NodeH* inline_handles[kInline];
+        std::vector<host::NodeH*> more;
+        host::NodeH** handles = inline_handles;
+        if (chain.size() > kInline) {
+          more.resize(chain.size());
+          handles = more.data();
+        }
+        for (size_t k = 0; k < chain.size(); ++k) handles[k] = handle(chain[k]);
+        host::Outcome o = compiled.fn(compiled.rule, handle(graph), handles, chain.size(), quant_tab.ptr());
         if (o.status != host::Outcome::NotNative) {
           RuleOutcome r;
           r.failed = o.status == host::Outcome::Failed;
@@ -627,6 +634,7 @@ void bind_engine_class(py::module_& m) {
       .def("set_limits", &PyEngine::set_limits)
       .def("call", [](PyEngine& e, const std::string& table, const std::string& entry_name, py::object rule,
                       py::list chain) -> py::object {
+        if (chain.empty()) throw py::value_error("Engine.call: the chain of nodes for entry '" + entry_name + "' is empty");
         std::vector<NodePtr> keep;
         std::vector<Node*> nodes;
         for (py::handle n : chain) {
