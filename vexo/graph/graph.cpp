@@ -826,7 +826,7 @@ void Graph::refresh_shapes() {
                             e.what(), NodePtr(node)});
       continue;
     }
-    const Names outs = node->outputs();
+    const Names& outs = node->outputs();  // setting shapes leaves the node's ports as they are
     for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
       const Name& o = outs[k];
       if (o.empty()) continue;
