@@ -50,6 +50,17 @@ class NameMap {
     return value;
   }
   const T* find(const Name& key) const { return const_cast<NameMap*>(this)->find(key); }
+
+  // Asks the memory for the slot of `key` ahead of a look-up; with `value`,
+  // for its value instead (then the slot should be at hand already).
+  void prefetch(const Name& key, bool value) const {
+    if (!value) {
+      __builtin_prefetch(&slots_[spread(key.hash()) & (slots_.size() - 1)]);
+      return;
+    }
+    const Slot& s = slots_[probe(key)];
+    if (s.state == kFull) __builtin_prefetch(&values_[s.index]);
+  }
   bool contains(const Name& key) const { return find(key) != nullptr; }
 
   // The value of `key`, made with T() when absent.
