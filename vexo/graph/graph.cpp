@@ -482,16 +482,16 @@ Name Graph::unique_name(const std::string& base_text) {
 
 void Graph::journal_name(const Name& name, const Name* base, int64_t counter) {
   if (!journal_) return;
-  const bool has_base = base != nullptr;
-  const Name b = base ? *base : Name();
-  push_undo([this, name, has_base, b, counter] {
+  if (!base) {  // most names: an undo small enough to be kept without an allocation
+    push_undo([this, name] { release_name(name); });
+    return;
+  }
+  push_undo([this, name, b = *base, counter] {
     release_name(name);
-    if (has_base) {
-      if (counter)
-        name_counters_[b] = counter;
-      else
-        name_counters_.erase(b);
-    }
+    if (counter)
+      name_counters_[b] = counter;
+    else
+      name_counters_.erase(b);
   });
 }
 
