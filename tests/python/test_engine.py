@@ -104,6 +104,17 @@ def test_calls_a_rules_first_checks_would_decline_are_declined_unmade_and_the_ot
     assert_equivalent(model, ir.to_model())
 
 
+def test_a_call_its_rule_would_fail_is_made_despite_the_condition():
+    from vexo.api.rules import dims
+    ir = IrGraph(make_model([helper.make_node("Add", ["x", "w"], ["y"], name="add")], {"x": [1, 2, 3, 4], "w": [3, 4]},
+                            {"y": [1, 2, 3, 4]}))
+    ir.nodes[0].output = []  # the operand alignment names the missing output
+    engine = Engine(ir)
+    engine.run_table("cvt_dims", {"input_align_4D_add": dims.cvt_dims["input_align_4D_add"]})
+    assert engine.attempts["add"] == {"input_align_4D_add": "error"}
+    assert [f.message for f in engine.failures] == ["IndexError: node 'add' has no output 0"]
+
+
 def test_a_call_on_no_nodes_is_refused_naming_the_entry():
     ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r")], {"x": [2]}, {"y": [2]}))
     with pytest.raises(ValueError, match="chain of nodes for entry 'e' is empty"):
@@ -142,13 +153,19 @@ def wrap_then(failure):
             ir.set_shape(nod.output[0], [7])
         if failure == "miscount":
             g.op("Reshape", nod.input[0], [5])  # six elements do not fit five
+        if failure == "two writers":
+            g.op("Neg", nod.input[0], outputs=[nod.output[0]])  # beside the Relu
+        if failure == "unwritten":
+            nod.input[0] = "nowhere"
         return [], g.nodes
     return rule
 
 
 @pytest.mark.parametrize("failure,message", [
     ("error", "Not support mode = XY in 'relu'!"), ("raise", "ValueError: host failure"),
-    ("dangling", "still read"), ("bad shape", "recorded as [7]"), ("miscount", "changes the number of elements")])
+    ("dangling", "still read"), ("bad shape", "recorded as [7]"), ("miscount", "changes the number of elements"),
+    ("two writers", "tensor 'y' is written by more than one node"),
+    ("unwritten", "node 'relu' reads tensor 'nowhere', which nothing writes any more")])
 def test_failed_rules_are_rolled_back_and_recorded(failure, message):
     model = make_model([helper.make_node("Relu", ["x"], ["y"], name="relu"),
                         helper.make_node("Neg", ["y"], ["z"], name="neg")], {"x": [2, 3]}, {"z": [2, 3]})

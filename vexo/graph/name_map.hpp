@@ -21,7 +21,6 @@ namespace vexo::graph {
 // alignment).
 inline size_t spread(size_t hash) { return (hash >> 4) * 0x9E3779B97F4A7C15ull; }
 
-//
 // With `kRecent` above 0, a direct-mapped table of that many of the names
 // found last sits in front of the slots: the engine, the rules and the shape
 // inference ask about the few tensors around one node again and again, and at
