@@ -25,7 +25,7 @@ bool bypass(Graph& g, Node& node, const Name& source) {
   }
   Node* producer = g.producer(source);
   if (producer == nullptr || g.is_graph_output(source) || g.consumers(source).size() != 1 ||
-      !g.consumers(out).empty())
+      g.is_read(out))
     return false;
   g.remove_node(node);
   const Names& outs = producer->outputs();

@@ -144,6 +144,7 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
 void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed,
                    const std::vector<Node*>& added) {
   std::vector<Node*> live;
+  live.reserve(chain.size() + added.size() + graph_.written().size());
   auto take = [&](Node* n) {
     if (graph_.contains(*n) && std::find(live.begin(), live.end(), n) == live.end()) live.push_back(n);
   };
@@ -233,6 +234,9 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
   const uint64_t is_added = g.new_mark();
   for (Node* n : added) n->walk_mark(is_added);
   Applied record{table, entry.name, chain[0]->name, {}, {}, {}};
+  record.removed.reserve(outcome.remove.size());
+  record.added.reserve(added.size());
+  record.changed.reserve(touched.size());
   for (const NodePtr& n : outcome.remove)
     if (!g.contains(*n)) record.removed.push_back(n->name);
   for (Node* n : added)

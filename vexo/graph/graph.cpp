@@ -436,8 +436,10 @@ Node* Graph::producer(const Name& t) const {
 
 std::vector<Node*> Graph::consumers(const Name& t) const {
   std::vector<Node*> out;
-  if (const Tensor* e = tensor(t))
+  if (const Tensor* e = tensor(t)) {
+    out.reserve(e->consumers.size());
     for (const auto& [n, count] : e->consumers) out.push_back(n);
+  }
   return out;
 }
 
@@ -819,12 +821,14 @@ void Graph::forget_written() {
 
 void Graph::refresh_shapes() {
   std::vector<NodePtr> touched;
+  touched.reserve(touched_.size());
   for (const NodePtr& n : touched_)
     if (n && node(n->name) == n.get()) touched.push_back(n);
   clear_touched();
   conflicts_.clear();
   if (touched.empty()) return;
   std::vector<Node*> members;
+  members.reserve(touched.size());
   for (const NodePtr& n : touched) members.push_back(n.get());
   for (Node* node : local_order(members)) {
     if (node->op_type == "Split") split_follows_outputs(*node);

@@ -143,7 +143,7 @@ void Preparation::set_static(const Name& t, const Shape& shape) {
 }
 
 bool Preparation::is_read(const Name& t) const {
-  if (!g_.consumers(t).empty() || g_.is_graph_output(t)) return true;
+  if (g_.is_read(t) || g_.is_graph_output(t)) return true;
   for (const NodePtr& n : with_subgraphs_) {
     if (!g_.contains(*n)) continue;
     const Names& r = outer_reads_of(*n);

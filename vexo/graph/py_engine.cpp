@@ -240,6 +240,7 @@ class CoreHost final : public host::RuleHost {
   std::string build(host::BuilderH* b, const std::string& op_type, const std::vector<host::Value>& inputs,
                     const std::vector<std::pair<std::string, host::Value>>& kwargs) override {
     std::vector<BuildInput> ins;
+    ins.reserve(inputs.size());
     for (size_t k = 0; k < inputs.size(); ++k) ins.push_back(build_input(inputs[k], op_type, k));
     BuildOptions options;
     std::vector<Attr> attrs;
