@@ -228,6 +228,12 @@ def test_unchanged_writes_are_not_changes():
     ir.set_attr(ir.node("sm"), "axes", [1, 2])
     ir.set_attr(ir.node("sm"), "axes", [1.0, 2.0])  # the same numbers
     assert ir.changes == 4
+    ir.set_const("f", np.array([0.5, -0.0], np.float32))
+    ir.set_const("f", np.array([0.5, 0.0], np.float32))  # floats compare as numbers: -0.0 is 0.0
+    assert ir.changes == 5
+    ir.set_const("f", np.array([0.5, np.nan], np.float32))
+    ir.set_const("f", np.array([0.5, np.nan], np.float32))  # a NaN is never equal to itself
+    assert ir.changes == 7
 
 
 def test_reduce_axes_in_both_forms():
