@@ -6,6 +6,20 @@ namespace vexo::graph {
 
 namespace {
 
+// A tensor's recorded shape, or nullptr when it is unknown (a scalar's is
+// empty).
+const Shape* recorded_shape(const Graph& g, const Name& t) {
+  const InternedShape* s = g.shape(t);
+  return s && *s ? s->get() : nullptr;
+}
+
+// The rank of a tensor as the rules see it: 0 for an unknown shape and for a
+// scalar, which the rules' shape query does not tell apart.
+size_t rank_of(const Graph& g, const Name& t) {
+  const Shape* s = recorded_shape(g, t);
+  return s ? s->size() : 0;
+}
+
 // unsqueeze_to_4d_reshape_with_elementwise_op widens a Reshape's output of
 // rank 1 to 3 for the elementwise operators that read it: a Reshape nothing
 // reads, or whose output shape is unknown, a scalar or of rank 4 or more, is
@@ -13,19 +27,10 @@ namespace {
 bool reshape_output_below_4d_is_read(const Graph& g, const std::vector<Node*>& chain) {
   const Node& reshape = *chain.at(0);
   if (reshape.outputs().empty()) return false;
-  const bool read = std::any_of(reshape.outputs().begin(), reshape.outputs().end(), [&](const Name& o) {
-    const Tensor* t = o.empty() ? nullptr : g.tensor(o);
-    return t && !t->consumers.empty();
-  });
-  const InternedShape* s = g.shape(reshape.outputs()[0]);
-  return read && s && *s && !(*s)->empty() && (*s)->size() <= 3;
-}
-
-// The rank of a tensor as the rules see it: 0 for an unknown shape and for a
-// scalar, which the rules' shape query does not tell apart.
-size_t rank_of(const Graph& g, const Name& t) {
-  const InternedShape* s = g.shape(t);
-  return s && *s ? (*s)->size() : 0;
+  const bool read = std::any_of(reshape.outputs().begin(), reshape.outputs().end(),
+                                [&](const Name& o) { return !o.empty() && g.is_read(o); });
+  const size_t rank = rank_of(g, reshape.outputs()[0]);
+  return read && rank >= 1 && rank <= 3;
 }
 
 // unsqueeze_to_4d raises operators of rank 1 to 3.  The rank it follows is
@@ -65,8 +70,8 @@ bool may_align_an_input(const Graph& g, const std::vector<Node*>& chain) {
   if (node.outputs().empty()) return true;  // the rule names the missing output
   if (rank_of(g, node.outputs()[0]) != 4) return false;
   return std::any_of(node.inputs().begin(), node.inputs().end(), [&](const Name& in) {
-    const InternedShape* s = g.shape(in);
-    return s && *s && (*s)->size() < 4;
+    const Shape* s = recorded_shape(g, in);
+    return s && s->size() < 4;
   });
 }
 
@@ -77,8 +82,8 @@ bool may_merge_elementwise(const Graph& g, const std::vector<Node*>& chain) {
   const Node& node = *chain.at(0);
   if (node.inputs().size() < 2 || node.outputs().empty()) return true;  // the rule names the missing port
   for (size_t k = 0; k < 2; ++k) {
-    const InternedShape* s = g.shape(node.inputs()[k]);
-    if (s && *s && (*s)->empty() && g.is_const(node.inputs()[k])) return true;
+    const Shape* s = recorded_shape(g, node.inputs()[k]);
+    if (s && s->empty() && g.is_const(node.inputs()[k])) return true;
   }
   return rank_of(g, node.outputs()[0]) > 5;
 }

@@ -287,9 +287,9 @@ std::vector<NodePtr> pass_order(Graph& g, uint64_t visit, const std::vector<Node
 static void prefetch_ahead(const Graph& g, const std::vector<NodePtr>& order, size_t k) {
   const size_t n = order.size();
   if (k + 8 < n) __builtin_prefetch(order[k + 8].get());
-  if (k + 6 < n) g.prefetch_ports(*order[k + 6], 0);
-  if (k + 4 < n) g.prefetch_ports(*order[k + 4], 1);
-  if (k + 2 < n) g.prefetch_ports(*order[k + 2], 2);
+  if (k + 6 < n) g.prefetch_ports(*order[k + 6], Graph::Prefetch::PortLists);
+  if (k + 4 < n) g.prefetch_ports(*order[k + 4], Graph::Prefetch::Slots);
+  if (k + 2 < n) g.prefetch_ports(*order[k + 2], Graph::Prefetch::Tensors);
 }
 
 TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {

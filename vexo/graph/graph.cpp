@@ -360,14 +360,14 @@ Node* Graph::node(const Name& name) const {
   return slot ? node_slots_[*slot].get() : nullptr;
 }
 
-void Graph::prefetch_ports(const Node& node, int stage) const {
-  if (stage == 0) {
-    __builtin_prefetch(node.inputs().data());
-    __builtin_prefetch(node.outputs().data());
-    return;
+void Graph::prefetch_ports(const Node& node, Prefetch stage) const {
+  for (const Names* ports : {&node.inputs(), &node.outputs()}) {
+    if (stage == Prefetch::PortLists) {
+      __builtin_prefetch(ports->data());
+      continue;
+    }
+    for (const Name& t : *ports) stage == Prefetch::Slots ? tensors_.prefetch_slot(t) : tensors_.prefetch_value(t);
   }
-  for (const Names* ports : {&node.inputs(), &node.outputs()})
-    for (const Name& t : *ports) tensors_.prefetch(t, stage == 2);
 }
 
 // A node is linked to the graph exactly while it is in the name index (insert, unlink and rename keep both).

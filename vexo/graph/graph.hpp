@@ -266,9 +266,10 @@ class Graph {
   // ------------------------------------------------ tensors
   const Tensor* tensor(const Name& name) const;
   // Asks the memory for what looking up the node's tensors will read, a few
-  // steps ahead of it: its port lists (stage 0), their slots in the tensor map
-  // (stage 1), the tensors (stage 2).
-  void prefetch_ports(const Node& node, int stage) const;
+  // steps ahead of it, one stage at a time: its port lists, their slots in the
+  // tensor map, the tensors.
+  enum class Prefetch { PortLists, Slots, Tensors };
+  void prefetch_ports(const Node& node, Prefetch stage) const;
   const InternedShape* shape(const Name& name) const;  // nullptr or none: unknown
   int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.

@@ -50,13 +50,10 @@ class NameMap {
   }
   const T* find(const Name& key) const { return const_cast<NameMap*>(this)->find(key); }
 
-  // Asks the memory for the slot of `key` ahead of a look-up; with `value`,
-  // for its value instead (then the slot should be at hand already).
-  void prefetch(const Name& key, bool value) const {
-    if (!value) {
-      __builtin_prefetch(&slots_[spread(key.hash()) & (slots_.size() - 1)]);
-      return;
-    }
+  // Ask the memory for the slot of `key` ahead of a look-up, and later for its
+  // value (by then the slot should be at hand).
+  void prefetch_slot(const Name& key) const { __builtin_prefetch(&slots_[spread(key.hash()) & (slots_.size() - 1)]); }
+  void prefetch_value(const Name& key) const {
     const Slot& s = slots_[probe(key)];
     if (s.state == kFull) __builtin_prefetch(&values_[s.index]);
   }
