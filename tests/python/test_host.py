@@ -236,6 +236,14 @@ def test_unchanged_writes_are_not_changes():
     assert ir.changes == 7
 
 
+def test_a_built_node_with_an_axis_out_of_range_gets_no_shape():
+    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r")], {"x": [2, 3, 4]}, {"y": [2, 3, 4]}))
+    g = Graph(ir)
+    assert ir.get_shape(g.op("ReduceMean", "y", axes=[-1], keepdims=1)) == [2, 3, 1]
+    assert ir.get_shape(g.op("ReduceMean", "y", axes=[3], keepdims=1)) is None
+    assert ir.get_shape(g.op("ReduceMean", "y", axes=[-4], keepdims=1)) is None
+
+
 def test_reduce_axes_in_both_forms():
     attr = make_model([helper.make_node("ReduceMean", ["x"], ["y"], name="r", axes=[1], keepdims=1)],
                       {"x": [2, 3, 4]}, {"y": None}, opset=13)
