@@ -236,12 +236,13 @@ def test_unchanged_writes_are_not_changes():
     assert ir.changes == 7
 
 
-def test_a_built_node_with_an_axis_out_of_range_gets_no_shape():
+def test_built_nodes_get_the_shapes_their_axes_and_steps_give():
     ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r")], {"x": [2, 3, 4]}, {"y": [2, 3, 4]}))
     g = Graph(ir)
     assert ir.get_shape(g.op("ReduceMean", "y", axes=[-1], keepdims=1)) == [2, 3, 1]
     assert ir.get_shape(g.op("ReduceMean", "y", axes=[3], keepdims=1)) is None
     assert ir.get_shape(g.op("ReduceMean", "y", axes=[-4], keepdims=1)) is None
+    assert ir.get_shape(g.op("Slice", "y", [0], [4], [2], [2])) == [2, 3, 2]  # every second element of the last axis
 
 
 def test_reduce_axes_in_both_forms():
