@@ -104,31 +104,46 @@ bool cancel_transpose_pair(Graph& g, Node& node) {
   return bypass(g, node, inner->inputs().at(0));
 }
 
+// The nodes no graph output depends on are removed, then the constants no
+// node reads.  The walk back from the outputs marks the tensors it reads on
+// its way; the passes over all nodes and constants ask the memory for what
+// they read a few places ahead.
 int64_t drop_dead(Graph& g) {
   const uint64_t live = g.new_mark();
-  std::vector<Node*> stack, kept;
-  for (const Name& t : g.outputs) stack.push_back(g.producer(t));
+  const uint64_t used = g.new_mark();  // the tensors a live node reads, and the graph outputs
+  std::vector<Node*> stack;
+  auto use = [&](const Name& t) -> Node* {
+    const Tensor* e = g.tensor(t);
+    if (!e) return nullptr;
+    e->mark = used;
+    return e->producer;
+  };
+  for (const Name& t : g.outputs) stack.push_back(use(t));
   while (!stack.empty()) {
     Node* node = stack.back();
     stack.pop_back();
     if (node == nullptr || Graph::marked(*node, live)) continue;
-    kept.push_back(node);
-    for (const Name& t : node->inputs())
-      if (!t.empty()) stack.push_back(g.producer(t));
+    for (const Name& t : node->inputs()) g.prefetch_tensor(t);
+    for (const Name& t : node->inputs()) {
+      Node* producer = use(t);
+      if (!t.empty()) stack.push_back(producer);
+    }
   }
+  const std::vector<Node*> all = g.unordered_nodes();
   std::vector<NodePtr> dead;
-  for (Node* n : g.unordered_nodes())
-    if (!Graph::marked(*n, live)) dead.emplace_back(n);
-  for (const NodePtr& n : dead) g.remove_node(*n);
-  const uint64_t used = g.new_mark();
-  auto use = [&](const Name& t) {
-    if (const Tensor* e = g.tensor(t)) e->mark = used;
-  };
-  for (const Name& t : g.outputs) use(t);
-  for (Node* n : kept)
-    for (const Name& t : n->inputs()) use(t);
-  for (const Name& name : g.consts().list())
-    if (g.tensor(name)->mark != used) g.drop_const(name);
+  for (size_t k = 0; k < all.size(); ++k) {
+    if (k + 8 < all.size()) __builtin_prefetch(all[k + 8]);
+    if (!Graph::has_mark(*all[k], live)) dead.emplace_back(all[k]);
+  }
+  for (size_t k = 0; k < dead.size(); ++k) {
+    g.prefetch_ahead(dead, k);
+    g.remove_node(*dead[k]);
+  }
+  const Names consts = g.consts().list();
+  for (size_t k = 0; k < consts.size(); ++k) {
+    if (k + 8 < consts.size()) g.prefetch_tensor(consts[k + 8]);
+    if (g.tensor(consts[k])->mark != used) g.drop_const(consts[k]);
+  }
   return static_cast<int64_t>(dead.size());
 }
 
@@ -170,6 +185,9 @@ Counts cleanup(Graph& g) {
       n->visit_ = queued;
     }
   while (!queue.empty()) {
+    g.prefetch_ahead(queue, 0);
+    if (queue.size() > 1 && !queue[1]->inputs().empty())  // the steps look at the writer of the next one's input
+      if (const Node* inner = g.producer(queue[1]->inputs()[0])) __builtin_prefetch(inner);
     NodePtr node = queue.front();
     queue.pop_front();
     node->visit_ = 0;

@@ -284,14 +284,6 @@ std::vector<NodePtr> pass_order(Graph& g, uint64_t visit, const std::vector<Node
 // visits, its port lists and its tensors, one after the other; asked for a few
 // nodes ahead, in stages, the memory brings them while the nodes before are
 // looked at.
-static void prefetch_ahead(const Graph& g, const std::vector<NodePtr>& order, size_t k) {
-  const size_t n = order.size();
-  if (k + 8 < n) __builtin_prefetch(order[k + 8].get());
-  if (k + 6 < n) g.prefetch_ports(*order[k + 6], Graph::Prefetch::PortLists);
-  if (k + 4 < n) g.prefetch_ports(*order[k + 4], Graph::Prefetch::Slots);
-  if (k + 2 < n) g.prefetch_ports(*order[k + 2], Graph::Prefetch::Tensors);
-}
-
 TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {
   Graph& g = graph_;
   TableRun run;
@@ -326,7 +318,7 @@ TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& e
     const uint64_t next_visit = g.new_mark();
     std::vector<NodePtr> changed;
     for (size_t k = 0; k < order.size(); ++k) {
-      prefetch_ahead(g, order, k);
+      g.prefetch_ahead(order, k);
       const NodePtr held = std::move(order[k]);  // a node removed in this pass is freed after its turn
       Node* node = held.get();
       if (k % 2000 == 0) hooks_.progress(table, run.passes, k, order.size());

@@ -270,6 +270,18 @@ class Graph {
   // tensor map, the tensors.
   enum class Prefetch { PortLists, Slots, Tensors };
   void prefetch_ports(const Node& node, Prefetch stage) const;
+  // In a walk over `order` (NodePtrs) at place k: the stages for the nodes
+  // two to eight places ahead, so that each is at hand when the walk gets there.
+  template <class Seq>
+  void prefetch_ahead(const Seq& order, size_t k) const {
+    const size_t n = order.size();
+    if (k + 8 < n) __builtin_prefetch(order[k + 8].get());
+    if (k + 6 < n) prefetch_ports(*order[k + 6], Prefetch::PortLists);
+    if (k + 4 < n) prefetch_ports(*order[k + 4], Prefetch::Slots);
+    if (k + 2 < n) prefetch_ports(*order[k + 2], Prefetch::Tensors);
+  }
+  // Ask the memory for the tensor-map slot of `name` (a look-up soon after finds it at hand).
+  void prefetch_tensor(const Name& name) const { tensors_.prefetch_slot(name); }
   const InternedShape* shape(const Name& name) const;  // nullptr or none: unknown
   int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
