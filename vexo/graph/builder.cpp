@@ -38,7 +38,7 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   }
   if (op_type == "Reshape" && !allowzero && literal_zero_target(in_names, out_names))
     node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), {}});
-  record_shapes(*node, options.outputs_ref);
+  record_shapes(node, options.outputs_ref);
   nodes_.push_back(node);
   if (options.outputs && invented) return *invented;
   if (out_names.empty()) throw std::out_of_range("list index out of range");
@@ -66,9 +66,11 @@ bool Builder::literal_zero_target(const Names& in_names, const Names& out_names)
   return empty(in_names[0]) || empty(out_names[0]);
 }
 
-void Builder::record_shapes(const Node& node, const std::optional<Name>& ref) {
+void Builder::record_shapes(const NodePtr& built, const std::optional<Name>& ref) {
   Graph& g = graph_;
-  const std::vector<Inferred> inferred = g.infer(node);
+  const Node& node = *built;
+  bool own = false;
+  std::vector<Inferred> inferred = g.infer(node, own);
   const Names& outs = node.outputs();
   for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
     const Name& o = outs[k];
@@ -79,6 +81,7 @@ void Builder::record_shapes(const Node& node, const std::optional<Name>& ref) {
     if (dtype == kUndefined && ref) dtype = g.dtype(*ref);
     if (inferred[k].shape) g.set_shape(o, inferred[k].shape, dtype);
   }
+  if (own) g.remember_inference(built, std::move(inferred));
 }
 
 }  // namespace vexo::graph

@@ -47,7 +47,7 @@ class Builder {
   Graph& graph() const { return graph_; }
 
  private:
-  void record_shapes(const Node& node, const std::optional<Name>& ref);
+  void record_shapes(const NodePtr& node, const std::optional<Name>& ref);
   bool literal_zero_target(const Names& in_names, const Names& out_names) const;
 
   Graph& graph_;

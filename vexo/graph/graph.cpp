@@ -138,6 +138,7 @@ void Graph::push_undo(std::function<void()> undo) {
 }
 
 void Graph::begin() {
+  remembered_.clear();
   journal_.emplace(std::move(spare_journal_));  // the last journal's room, without its entries
   journal_->clear();
   if (journal_->capacity() < 32) journal_->reserve(32);
@@ -151,6 +152,7 @@ void Graph::clear_touched() {
 }
 
 void Graph::commit() {
+  remembered_.clear();
   if (!journal_) return;
   journal_->clear();
   spare_journal_ = std::move(*journal_);
@@ -158,6 +160,7 @@ void Graph::commit() {
 }
 
 void Graph::rollback() {
+  remembered_.clear();
   std::vector<std::function<void()>> undo;
   if (journal_) undo = std::move(*journal_);
   journal_.reset();
@@ -339,9 +342,11 @@ void Graph::set_attr(Node& node, const std::string& name, AttrValue value) {
     node.attrs.push_back(Attr{name, std::move(value), {}});
   }
   SharedBytes old_raw = node.raw.take();
+  node.note_edit();
   touch(&node);
   record([&] {
     return [self = NodePtr(&node), name, old = std::move(old), at, old_raw = std::move(old_raw)] {
+      self->note_edit();
       if (old) {
         self->attrs[at] = *old;
       } else {
@@ -826,20 +831,27 @@ void Graph::refresh_shapes() {
     if (n && node(n->name) == n.get()) touched.push_back(n);
   clear_touched();
   conflicts_.clear();
-  if (touched.empty()) return;
+  if (touched.empty()) {
+    remembered_.clear();
+    return;
+  }
   std::vector<Node*> members;
   members.reserve(touched.size());
   for (const NodePtr& n : touched) members.push_back(n.get());
   for (Node* node : local_order(members)) {
     if (node->op_type == "Split") split_follows_outputs(*node);
-    std::vector<Inferred> inferred;
-    try {
-      inferred = infer(*node);
-    } catch (const ShapeError& e) {
-      conflicts_.push_back({node->outputs().empty() ? Name() : node->outputs()[0], std::nullopt, std::nullopt,
-                            e.what(), NodePtr(node)});
-      continue;
+    std::vector<Inferred> fresh;
+    const std::vector<Inferred>* found = remembered(*node);
+    if (found == nullptr) {
+      try {
+        fresh = infer(*node);
+      } catch (const ShapeError& e) {
+        conflicts_.push_back({node->outputs().empty() ? Name() : node->outputs()[0], std::nullopt, std::nullopt,
+                              e.what(), NodePtr(node)});
+        continue;
+      }
     }
+    const std::vector<Inferred>& inferred = found ? *found : fresh;
     const Names& outs = node->outputs();  // setting shapes leaves the node's ports as they are
     for (size_t k = 0; k < outs.size() && k < inferred.size(); ++k) {
       const Name& o = outs[k];
@@ -857,6 +869,7 @@ void Graph::refresh_shapes() {
       }
     }
   }
+  remembered_.clear();
 }
 
 void Graph::split_follows_outputs(Node& node) {

@@ -14,6 +14,7 @@
 // renumbered (Kahn's algorithm, ties broken by the old keys).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -113,6 +114,10 @@ class Node {
   void set_port(Port p, size_t index, const Name& name);
 
   const AttrValue* attr(const std::string& name) const;  // nullptr when absent
+  // A count of the changes to its attributes and op type (by Graph::set_attr
+  // and the op type's setter), for inference remembered from before them.
+  uint32_t edits() const { return edits_; }
+  void note_edit() { ++edits_; }
   void walk_mark(uint64_t mark) const { walk_ = mark; }
   NodePtr copy() const;  // a detached copy with a new creation number (copy.deepcopy)
 
@@ -120,6 +125,7 @@ class Node {
 
  private:  // beside refs_, in the four bytes it leaves
   uint32_t touched_at_ = 0;  // 1 + the node's place in the graph's list of written nodes, 0 when not there
+  uint32_t edits_ = 0;
 
  public:
   uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits, the clean-up's of those queued
@@ -395,6 +401,14 @@ class Graph {
   // Per-node inference with the converter's rules; ShapeError when the node
   // computes nothing from its inputs.
   std::vector<Inferred> infer(const Node& node) const;
+  // `own`: whether the converter's own rules inferred it (not ONNX, not nothing for want of a rule).
+  std::vector<Inferred> infer(const Node& node, bool& own) const;
+  // The inference of a node the builder has just made by the converter's own
+  // rules, remembered until the rewrite is applied: the refresh of shapes
+  // then takes it instead of inferring again, while nothing the inference
+  // reads has changed (the node's op type, attributes and ports, its inputs'
+  // shapes, types and values).  ONNX's inference may read more: not remembered.
+  void remember_inference(const NodePtr& node, std::vector<Inferred> result);
 
  private:
   friend class Node;
@@ -429,6 +443,28 @@ class Graph {
   void set_const_value(const Name& name, ConstPtr value);
   void split_follows_outputs(Node& node);
   void journal_name(const Name& name, const Name* base, int64_t counter);
+
+  // What an inference read of one input, and the inference of a node as the builder made it.
+  struct InputFacts {
+    Name name;
+    InternedShape shape;
+    int32_t dtype = kUndefined;
+    ConstPtr value;  // held, so that another constant cannot take its place in memory
+  };
+  struct Remembered {
+    NodePtr node;  // held, so that another node cannot take its place in memory
+    uint32_t edits = 0;  // its op type and attributes then
+    size_t outputs = 0;
+    static constexpr size_t kInputs = 4;  // a node with more is not remembered
+    size_t n_inputs = 0;
+    std::array<InputFacts, kInputs> inputs;
+    std::vector<Inferred> result;
+  };
+  static constexpr size_t kRemembered = 64;  // a builder used outside a rewrite remembers no more
+  InputFacts facts_of(const Name& input) const;
+  bool facts_hold(const InputFacts& facts, const Name& input) const;
+  const std::vector<Inferred>* remembered(const Node& node) const;
+  std::vector<Remembered> remembered_;
 
   TensorMap tensors_;
   ConstOrder consts_{tensors_};

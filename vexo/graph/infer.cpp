@@ -154,7 +154,8 @@ class Ctx {
   size_t n_out() const { return node.outputs().size(); }
 
   bool has(size_t i) const { return i < node.inputs().size() && !node.inputs()[i].empty(); }
-  Shape shape(size_t i) const {
+  // The recorded shape of input i (interned: it stays while the inference runs).
+  const Shape& shape(size_t i) const {
     if (!has(i)) throw Unknown();
     const InternedShape* s = g_.shape(node.inputs()[i]);
     if (!s || !*s) throw Unknown();
@@ -163,7 +164,8 @@ class Ctx {
   int32_t dtype(size_t i) const { return has(i) ? g_.dtype(node.inputs()[i]) : kUndefined; }
   const Constant* constant(size_t i) const {
     if (!has(i)) return nullptr;
-    return g_.get_const(node.inputs()[i]).get();
+    const Tensor* t = g_.tensor(node.inputs()[i]);
+    return t ? t->value.get() : nullptr;
   }
   const Constant& need_const(size_t i) const {
     const Constant* c = constant(i);
@@ -248,7 +250,7 @@ Out batchnorm(const Ctx& c) {
 // of `axis` and are 1 from it on, in float32 unless `stash_type` names another
 // type (0: the input's).
 Out layer_norm(const Ctx& c) {
-  const Shape x = c.shape(0);
+  const Shape& x = c.shape(0);
   const int64_t rank = static_cast<int64_t>(x.size());
   const int64_t axis = norm(c.attr_int("axis", -1), rank);
   const int64_t stash = c.attr_int("stash_type", 1);
@@ -263,7 +265,7 @@ Out layer_norm(const Ctx& c) {
 
 Out cast(const Ctx& c) {
   const AttrValue* to = c.attr("to");
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   if (!to || to->kind != AttrValue::Int || to->i < 1 || to->i > 28) throw Unknown();
   return {{s, static_cast<int32_t>(to->i)}};
 }
@@ -281,7 +283,7 @@ Out where(const Ctx& c) { return broadcasting(c, kUndefined, 1); }
 
 Out reshape(const Ctx& c) {
   const std::vector<int64_t> target = ints_of(c.need_const(1));
-  const Shape src = c.shape(0);
+  const Shape& src = c.shape(0);
   const bool allowzero = c.truthy("allowzero", false);
   Shape out;
   out.reserve(target.size());
@@ -309,7 +311,7 @@ Out reshape(const Ctx& c) {
 }
 
 Out transpose(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   std::vector<int64_t> rev(s.size());
   std::iota(rev.rbegin(), rev.rend(), 0);
   const std::vector<int64_t> perm = c.ints_or("perm", rev);
@@ -320,7 +322,7 @@ Out transpose(const Ctx& c) {
 }
 
 Shape spatial(const Ctx& c, const std::optional<std::vector<int64_t>>& kernel, bool ceil_mode, bool transposed) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const int64_t n = static_cast<int64_t>(s.size()) - 2;
   const size_t un = n > 0 ? static_cast<size_t>(n) : 0;
   const std::vector<int64_t> strides = c.ints_or("strides", std::vector<int64_t>(un, 1));
@@ -360,7 +362,7 @@ std::optional<std::vector<int64_t>> kernel_or(const Ctx& c, const Shape& w) {
 }
 
 Out conv(const Ctx& c) {
-  const Shape s = c.shape(0), w = c.shape(1);
+  const Shape &s = c.shape(0), &w = c.shape(1);
   const auto kernel = kernel_or(c, w);
   Shape out{at(s, 0), at(w, 0)};
   const Shape sp = spatial(c, kernel, false, false);
@@ -369,7 +371,7 @@ Out conv(const Ctx& c) {
 }
 
 Out conv_transpose(const Ctx& c) {
-  const Shape s = c.shape(0), w = c.shape(1);
+  const Shape &s = c.shape(0), &w = c.shape(1);
   const auto kernel = kernel_or(c, w);
   const int64_t group = c.attr_int("group", 1);
   Shape out{at(s, 0), mul(at(w, 1), group)};
@@ -379,7 +381,7 @@ Out conv_transpose(const Ctx& c) {
 }
 
 Out pool(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const Shape sp = spatial(c, c.ints_attr("kernel_shape"), c.truthy("ceil_mode", false), false);
   Shape out{at(s, 0), at(s, 1)};
   out.insert(out.end(), sp.begin(), sp.end());
@@ -389,7 +391,7 @@ Out pool(const Ctx& c) {
 }
 
 Out global_pool(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   Shape out(s.begin(), s.begin() + std::min<size_t>(2, s.size()));
   for (size_t i = 2; i < s.size(); ++i) out.push_back(1);
   return {{out, c.dtype(0)}};
@@ -411,7 +413,7 @@ std::vector<int64_t> reduce_axes(const Ctx& c, int64_t rank) {
 }
 
 Out reduce(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const std::vector<int64_t> axes = reduce_axes(c, static_cast<int64_t>(s.size()));
   const bool keep = c.truthy("keepdims", true);
   Shape out;
@@ -436,7 +438,7 @@ Out argreduce(const Ctx& c) {
 }
 
 Out gather(const Ctx& c) {
-  const Shape s = c.shape(0), idx = c.shape(1);
+  const Shape &s = c.shape(0), &idx = c.shape(1);
   const int64_t axis = norm(c.attr_int("axis", 0), static_cast<int64_t>(s.size()));
   Shape out(s.begin(), s.begin() + axis);
   out.insert(out.end(), idx.begin(), idx.end());
@@ -461,7 +463,7 @@ Out concat(const Ctx& c) {
 }
 
 Out split(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const int64_t axis = norm(c.attr_int("axis", 0), static_cast<int64_t>(s.size()));
   const auto n = static_cast<int64_t>(c.n_out());
   std::optional<std::vector<int64_t>> sizes = c.ints_attr("split");
@@ -504,7 +506,7 @@ int64_t slice_len(__int128 start, __int128 stop, __int128 step, __int128 length)
 }
 
 Out slice(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const std::vector<int64_t> starts = ints_of(c.need_const(1));
   const std::vector<int64_t> ends = ints_of(c.need_const(2));
   std::vector<int64_t> axes, steps;
@@ -527,7 +529,7 @@ Out slice(const Ctx& c) {
 }
 
 Out pad(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   std::vector<int64_t> pads;
   if (auto p = c.ints_attr("pads"))
     pads = *p;
@@ -555,7 +557,7 @@ Out expand(const Ctx& c) {
 
 Out tile(const Ctx& c) {
   const std::vector<int64_t> reps = ints_of(c.need_const(1));
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   Shape out;
   for (size_t i = 0; i < s.size() && i < reps.size(); ++i) out.push_back(mul(s[i], reps[i]));
   return {{out, c.dtype(0)}};
@@ -577,7 +579,7 @@ Out matmul(const Ctx& c) {
 }
 
 Out resize(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const Constant* sizes = c.has(3) ? c.constant(3) : nullptr;
   if (sizes && sizes->count() > 0) return {{ints_of(*sizes), c.dtype(0)}};
   const Constant* scales = c.has(2) ? c.constant(2) : nullptr;
@@ -601,7 +603,7 @@ Out topk(const Ctx& c) {
 }
 
 Out squeeze(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   std::optional<std::vector<int64_t>> axes = c.ints_attr("axes");
   if (!axes && c.has(1)) axes = ints_of(c.need_const(1));
   Shape out;
@@ -618,7 +620,7 @@ Out squeeze(const Ctx& c) {
 }
 
 Out unsqueeze(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   std::optional<std::vector<int64_t>> axes = c.ints_attr("axes");
   if (!axes) axes = ints_of(c.need_const(1));
   const auto rank = static_cast<int64_t>(s.size() + axes->size());
@@ -631,7 +633,7 @@ Out unsqueeze(const Ctx& c) {
 }
 
 Out flatten(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   const int64_t axis = s.empty() ? 0 : norm(c.attr_int("axis", 1), static_cast<int64_t>(s.size()) + 1);
   return {{Shape{prod(s, 0, static_cast<size_t>(axis)), prod(s, static_cast<size_t>(axis))}, c.dtype(0)}};
 }
@@ -639,7 +641,7 @@ Out flatten(const Ctx& c) {
 Out shape_op(const Ctx& c) { return {{Shape{static_cast<int64_t>(c.shape(0).size())}, kInt64}}; }
 
 Out ex_window(const Ctx& c) {
-  const Shape s = c.shape(0);
+  const Shape& s = c.shape(0);
   if (s.size() != 4) throw Unknown();
   const AttrValue* ws = c.attr("window_sizes");
   const AttrValue* nw = c.attr("num_windows");
@@ -710,10 +712,16 @@ const std::unordered_map<std::string, Fn>& functions() {
 }  // namespace
 
 std::vector<Inferred> Graph::infer(const Node& node) const {
+  bool own = false;
+  return infer(node, own);
+}
+
+std::vector<Inferred> Graph::infer(const Node& node, bool& own) const {
   const size_t n = node.outputs().size();
   const auto& table = functions();
   auto it = table.find(node.op_type);
-  if (it == table.end()) {
+  own = it != table.end();
+  if (!own) {
     if (is_custom_op(node.op_type) || !onnx_infer) return std::vector<Inferred>(n);
     return fill(onnx_infer(*this, node), n);
   }
@@ -733,6 +741,44 @@ std::vector<Inferred> Graph::infer(const Node& node) const {
   }
   outs.resize(n);
   return outs;
+}
+
+Graph::InputFacts Graph::facts_of(const Name& input) const {
+  const Tensor* t = input.empty() ? nullptr : tensor(input);
+  if (t == nullptr) return InputFacts{input, InternedShape(), kUndefined, nullptr};
+  return InputFacts{input, t->shape, t->dtype, t->value};
+}
+
+bool Graph::facts_hold(const InputFacts& facts, const Name& input) const {
+  if (facts.name != input) return false;
+  const Tensor* t = input.empty() ? nullptr : tensor(input);
+  if (t == nullptr) return !facts.shape && facts.dtype == kUndefined && !facts.value;
+  return t->shape == facts.shape && t->dtype == facts.dtype && t->value == facts.value;
+}
+
+void Graph::remember_inference(const NodePtr& node, std::vector<Inferred> result) {
+  const Names& inputs = node->inputs();
+  if (remembered_.size() >= kRemembered || inputs.size() > Remembered::kInputs) return;
+  Remembered& r = remembered_.emplace_back();
+  r.node = node;
+  r.edits = node->edits();
+  r.outputs = node->outputs().size();
+  r.n_inputs = inputs.size();
+  for (size_t k = 0; k < inputs.size(); ++k) r.inputs[k] = facts_of(inputs[k]);
+  r.result = std::move(result);
+}
+
+const std::vector<Inferred>* Graph::remembered(const Node& node) const {
+  for (const Remembered& r : remembered_) {
+    if (r.node.get() != &node) continue;
+    if (r.edits != node.edits() || r.outputs != node.outputs().size() ||
+        r.n_inputs != node.inputs().size())
+      return nullptr;
+    for (size_t k = 0; k < r.n_inputs; ++k)
+      if (!facts_hold(r.inputs[k], node.inputs()[k])) return nullptr;
+    return &r.result;
+  }
+  return nullptr;
 }
 
 }  // namespace vexo::graph

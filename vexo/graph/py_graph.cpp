@@ -553,6 +553,7 @@ void bind_node(py::module_& m) {
       .def_property("op_type", [](const Node& n) { return n.op_type; },
                     [](Node& n, const std::string& v) {
                       n.op_type = v;
+                      n.note_edit();
                       n.raw.clear();
                     })
       .def_property("name", [](const Node& n) { return n.name; },
