@@ -414,3 +414,17 @@ def test_a_built_node_changed_before_it_is_applied_is_inferred_again(change):
     else:
         assert conflicts == {t: ([4, 6], [6, 4])}
     ir.rollback()
+
+
+@pytest.mark.parametrize("opset,empty_side,want", [(14, "input", 1), (14, "output", 1), (14, "neither", None),
+                                                    (13, "input", None)])
+def test_a_built_reshape_to_an_empty_tensor_writes_its_zero_literally(opset, empty_side, want):
+    # A 0 in a Reshape's target means the extent 0 when the input or the output holds no elements (allowzero,
+    # from opset 14); the side known to be empty may be either.
+    shapes = {"input": ([2, 0], None), "output": (None, [1, 0, 1, 1]), "neither": ([1, 3], None)}[empty_side]
+    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r"),
+                             helper.make_node("Relu", ["z"], ["e"], name="e")],
+                            {"x": shapes[0], "z": [1, 0, 1, 1]}, {"y": shapes[0], "e": [1, 0, 1, 1]}, opset=opset))
+    g = Graph(ir)
+    g.op("Reshape", "y", np.array([1, 0, 1, 1], np.int64), outputs="e" if shapes[1] else None)
+    assert ir.get_attr(g.nodes[0], "allowzero") == want

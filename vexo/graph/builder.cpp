@@ -50,6 +50,11 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
 // would copy the input's extent instead.
 bool Builder::literal_zero_target(const Names& in_names, const Names& out_names) const {
   if (in_names.size() < 2 || out_names.empty()) return false;
+  auto empty = [&](const Name& t) {
+    const InternedShape* s = graph_.shape(t);
+    return s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end();
+  };
+  if (!empty(in_names[0]) && !empty(out_names[0])) return false;  // nearly always: nothing is empty
   const ConstPtr target = graph_.get_const(in_names[1]);
   if (!target || graph_.opset_version() < 14) return false;
   std::vector<int64_t> values;
@@ -58,12 +63,7 @@ bool Builder::literal_zero_target(const Names& in_names, const Names& out_names)
   } catch (const TensorError&) {
     return false;
   }
-  if (std::find(values.begin(), values.end(), 0) == values.end()) return false;
-  auto empty = [&](const Name& t) {
-    const InternedShape* s = graph_.shape(t);
-    return s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end();
-  };
-  return empty(in_names[0]) || empty(out_names[0]);
+  return std::find(values.begin(), values.end(), 0) != values.end();
 }
 
 void Builder::record_shapes(const NodePtr& built, const std::optional<Name>& ref) {

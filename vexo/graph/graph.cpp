@@ -403,10 +403,17 @@ void sort_by_key(std::vector<Node*>& nodes) {
   };
   std::vector<Keyed> keyed;
   keyed.reserve(nodes.size());
-  for (Node* n : nodes) keyed.push_back(Keyed{n->seq(), n->uid(), n});
-  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-    return a.seq < b.seq || (a.seq == b.seq && a.uid < b.uid);
-  });
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    if (k + 8 < nodes.size()) __builtin_prefetch(nodes[k + 8]);
+    keyed.push_back(Keyed{nodes[k]->seq(), nodes[k]->uid(), nodes[k]});
+  }
+  auto less = [](const Keyed& a, const Keyed& b) { return a.seq < b.seq || (a.seq == b.seq && a.uid < b.uid); };
+  // The nodes come mostly in order (the graph's slots keep the order nodes
+  // came in, and a rewrite adds few): the part in order is merged with the
+  // rest sorted, not sorted again.
+  const auto sorted_end = std::is_sorted_until(keyed.begin(), keyed.end(), less);
+  std::sort(sorted_end, keyed.end(), less);
+  std::inplace_merge(keyed.begin(), sorted_end, keyed.end(), less);
   for (size_t k = 0; k < keyed.size(); ++k) nodes[k] = keyed[k].node;
 }
 
