@@ -1,6 +1,7 @@
 #include "builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 namespace vexo::graph {
@@ -10,24 +11,37 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   Graph& g = graph_;
   const Name node_name = options.name ? *options.name : g.unique_name(op_type);
   const Name base = options.outputs_ref && !options.outputs_ref->empty() ? *options.outputs_ref : node_name;
+  // The fresh names the node needs (of invented inputs, constants, the
+  // output), asked of the name pool ahead: the look-up of a new name waits on
+  // the memory, and these then wait together instead of one after another.
+  auto fresh_input = [&](size_t k) {
+    return inputs[k].kind == BuildInput::None ? base + "_in" + std::to_string(k)
+                                              : node_name + "_c" + std::to_string(k);
+  };
+  constexpr size_t kAhead = 4;
+  std::array<std::string, kAhead> in_text;
+  for (size_t k = 0; k < inputs.size() && k < kAhead; ++k)
+    if (inputs[k].kind != BuildInput::Tensor) Name::prefetch(in_text[k] = fresh_input(k));
+  const std::string out_text = options.outputs ? std::string() : base + "_out";
+  if (!options.outputs) Name::prefetch(out_text);
   Names in_names;
   in_names.reserve(inputs.size());
   std::optional<Name> invented;
   for (size_t k = 0; k < inputs.size(); ++k) {
     const BuildInput& in = inputs[k];
-    if (in.kind == BuildInput::None) {
-      const Name t = g.unique_name(base + "_in" + std::to_string(k));
-      if (!invented) invented = t;
-      in_names.push_back(t);
-    } else if (in.kind == BuildInput::Tensor) {
+    if (in.kind == BuildInput::Tensor) {
       in_names.push_back(in.name);
-    } else {
-      const Name c = g.unique_name(node_name + "_c" + std::to_string(k));
-      g.set_const(c, in.value);
-      in_names.push_back(c);
+      continue;
     }
+    const Name t = g.unique_name(k < kAhead ? in_text[k] : fresh_input(k));
+    if (in.kind == BuildInput::None) {
+      if (!invented) invented = t;
+    } else {
+      g.set_const(t, in.value);
+    }
+    in_names.push_back(t);
   }
-  Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(base + "_out")};
+  Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(out_text)};
   NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
   bool allowzero = false;
   node->attrs.reserve(attrs.size());

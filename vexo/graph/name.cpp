@@ -17,6 +17,13 @@ namespace {
 // names interned last.
 class Pool {
  public:
+  // Ask the memory for the places a look-up of `text` will read first.
+  void prefetch(std::string_view text) const {
+    const size_t hash = std::hash<std::string_view>()(text);
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    __builtin_prefetch(&recent_[(hash >> 7) & (kRecent - 1)]);
+  }
+
   const Name::Entry* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
     const size_t mask = slots_.size() - 1;
@@ -73,9 +80,17 @@ class Pool {
 }  // namespace
 
 // The pool is only touched from the thread that holds the interpreter's lock.
+static Pool& pool() {
+  static auto* p = new Pool();
+  return *p;
+}
+
 const Name::Entry* Name::intern(std::string_view text, bool* created) {
-  static auto* pool = new Pool();
-  return pool->intern(text, created);
+  return pool().intern(text, created);
+}
+
+void Name::prefetch(std::string_view text) {
+  pool().prefetch(text);
 }
 
 Name Name::interned(std::string_view text, bool& created) {

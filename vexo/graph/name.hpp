@@ -48,6 +48,9 @@ class Name {
   // The name of `text`; `created` tells whether the process had never seen it
   // (then nothing can hold it yet).
   static Name interned(std::string_view text, bool& created);
+  // Ask the memory ahead for what interning `text` will read (the pool of a
+  // million names is far from the caches).
+  static void prefetch(std::string_view text);
 
  private:
   explicit Name(const Entry* entry) : entry_(entry) {}
