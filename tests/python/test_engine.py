@@ -409,15 +409,19 @@ def test_cleanup_after_one_that_found_nothing_sees_later_writes():
     assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
 
 
-def test_cleanup_after_dead_readers_went_bypasses_an_output_reshape():
+@pytest.mark.parametrize("between", ["nothing", "a merge of constants"])
+def test_cleanup_after_dead_readers_went_bypasses_an_output_reshape(between):
     # the dead Neg is a second reader of "a", which keeps the identity Reshape writing the graph output;
-    # the next clean-up, with nothing written between, finds the Reshape bypassable, and one without a
-    # Reshape or Transpose writing an output finds nothing
+    # the next clean-up, with nothing written between (or only a merge of constants, which leaves a clean
+    # graph clean but cannot make this one clean), finds the Reshape bypassable, and one without a Reshape
+    # or Transpose writing an output finds nothing
     nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
              helper.make_node("Reshape", ["a", "s"], ["y"], name="same"),
              helper.make_node("Neg", ["a"], ["unused"], name="dead")]
     ir = IrGraph(make_model(nodes, {"x": [2, 3]}, {"y": [2, 3]}, consts={"s": np.array([2, 3], np.int64)}))
     assert cleanup.cleanup(ir) == {"dead nodes dropped": 1}
+    if between != "nothing":
+        assert cleanup.merge_constants(ir) == 0
     assert cleanup.cleanup(ir) == {"identity reshapes dropped": 1, "dead nodes dropped": 0}
     assert [n.name for n in ir.nodes] == ["relu"] and ir.node("relu").output[0] == "y"
 

@@ -209,17 +209,29 @@ Counts cleanup(Graph& g) {
       break;
     }
   }
+  // The steps ran to a fixpoint, and what drop_dead removes can only matter to
+  // a step through the number of readers of a tensor, which only a Reshape or
+  // Transpose writing a graph output asks (bypass): of the output, of the
+  // node's input, of the input of the Transpose before it.  While drop_dead
+  // leaves those counts as they were, the next clean-up finds nothing unless
+  // something is written first.
+  auto output_step_reads = [&] {
+    std::vector<size_t> reads;
+    for (const Name& t : g.outputs) {
+      const Node* p = g.producer(t);
+      if (!p || !steps_of(*p)) continue;
+      reads.push_back(g.consumers(t).size());
+      if (p->inputs().empty()) continue;
+      reads.push_back(g.consumers(p->inputs()[0]).size());
+      const Node* inner = g.producer(p->inputs()[0]);
+      if (inner && !inner->inputs().empty()) reads.push_back(g.consumers(inner->inputs()[0]).size());
+    }
+    return reads;
+  };
+  const std::vector<size_t> reads_before = output_step_reads();
   count("dead nodes dropped", drop_dead(g));
   g.forget_written();
-  // The steps ran to a fixpoint, and what drop_dead removed can only matter to
-  // a step through the number of readers of a tensor, which only a Reshape or
-  // Transpose writing a graph output asks (bypass): without such a node the
-  // next clean-up finds nothing unless something is written first.
-  const bool output_steps = std::any_of(g.outputs.begin(), g.outputs.end(), [&](const Name& t) {
-    const Node* p = g.producer(t);
-    return p && steps_of(*p);
-  });
-  if (g.writes() == writes_before || !output_steps) g.clean_at = g.writes();
+  if (g.writes() == writes_before || output_step_reads() == reads_before) g.clean_at = g.writes();
   return counts;
 }
 
@@ -241,6 +253,7 @@ int64_t unshare_constants(Graph& g) {
 }
 
 int64_t merge_constants(Graph& g) {
+  const bool clean = g.clean_at == g.writes();
   int64_t merged = 0;
   std::unordered_map<size_t, std::vector<Name>> seen;  // digest of type, shape and value -> kept names
   auto key_of = [](const Constant& c) {
@@ -267,6 +280,11 @@ int64_t merge_constants(Graph& g) {
     g.drop_const(name);
     ++merged;
   }
+  // A merge gives the clean-up nothing to do: its steps look at the writers
+  // of tensors (a constant has none), at shapes and values (a merged constant
+  // equals the one kept), and at the readers of a tensor only where a node
+  // writes a graph output from a tensor that has a writer.
+  if (clean) g.clean_at = g.writes();
   return merged;
 }
 
