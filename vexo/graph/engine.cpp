@@ -282,8 +282,8 @@ std::vector<NodePtr> pass_order(Graph& g, uint64_t visit, const std::vector<Node
 
 // At a hundred thousand nodes a pass waits on the memory for every node it
 // visits, its port lists and its tensors, one after the other; asked for a few
-// nodes ahead, in stages, the memory brings them while the nodes before are
-// looked at.
+// nodes ahead, in stages (Graph::prefetch_ahead), the memory brings them while
+// the nodes before are looked at.
 TableRun Engine::run_table(const std::string& table, const std::vector<Entry>& entries) {
   Graph& g = graph_;
   TableRun run;
