@@ -428,3 +428,15 @@ def test_a_built_reshape_to_an_empty_tensor_writes_its_zero_literally(opset, emp
     g = Graph(ir)
     g.op("Reshape", "y", np.array([1, 0, 1, 1], np.int64), outputs="e" if shapes[1] else None)
     assert ir.get_attr(g.nodes[0], "allowzero") == want
+
+
+def test_a_built_node_whose_missing_input_gets_a_shape_before_it_is_applied_gets_its_shape():
+    ir = IrGraph(make_model([helper.make_node("Relu", ["x"], ["y"], name="r")], {"x": [2, 3]}, {"y": [2, 3]}))
+    ir.begin()
+    g = Graph(ir)
+    out = g.op("Relu", "later")  # nothing writes "later" yet: the builder infers no shape
+    assert ir.get_shape(out) is None
+    ir.set_shape("later", [4, 5])
+    ir.apply(([], g.nodes))
+    assert ir.get_shape(out) == [4, 5] and not ir.shape_conflicts
+    ir.rollback()
