@@ -869,7 +869,7 @@ void Graph::refresh_shapes() {
       const int32_t dt = t ? t->dtype : kUndefined;
       if (!recorded && inf.shape) {
         set_shape(o, inf.shape, dt == kUndefined ? inf.dtype : kUndefined);
-      } else if (inf.shape && *recorded != *inf.shape) {
+      } else if (inf.shape && recorded != inf.shape) {  // interned: equal shapes are one
         conflicts_.push_back({o, recorded, inf.shape, std::string(), NodePtr(node)});
       } else if (dt == kUndefined && inf.dtype != kUndefined) {
         set_shape(o, recorded, inf.dtype);

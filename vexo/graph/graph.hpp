@@ -225,9 +225,10 @@ struct ShapeConflict {
 // What is known of a shape: the rank, with nullopt for an unknown extent.
 using Dims = std::vector<std::optional<int64_t>>;
 
-// Per-node inference result: one (shape, element type) per output.
+// Per-node inference result: one (shape, element type) per output; the shape
+// interned, as the graph records it.
 struct Inferred {
-  std::optional<Shape> shape;
+  InternedShape shape;
   int32_t dtype = kUndefined;
 };
 using InferFn = std::function<std::vector<Inferred>(const Graph&, const Node&)>;
