@@ -20,18 +20,18 @@ class Pool {
   // Ask the memory for the places a look-up of `text` will read first.
   void prefetch(std::string_view text) const {
     const size_t hash = std::hash<std::string_view>()(text);
-    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
-    __builtin_prefetch(&recent_[(hash >> 7) & (kRecent - 1)]);
+    __builtin_prefetch(&slots_[first_slot(hash)]);
+    __builtin_prefetch(&recent_[recent_place(hash)]);
   }
 
   const Name::Entry* intern(std::string_view text, bool* created) {
     const size_t hash = std::hash<std::string_view>()(text);
     const size_t mask = slots_.size() - 1;
-    __builtin_prefetch(&slots_[hash & mask]);  // a name not found last costs one wait for both tables, not two
-    Recent& recent = recent_[(hash >> 7) & (kRecent - 1)];
+    __builtin_prefetch(&slots_[first_slot(hash)]);  // a name not found last costs one wait for both tables, not two
+    Recent& recent = recent_[recent_place(hash)];
     if (recent.hash == hash && recent.text && recent.text->text == text) return recent.text;
     const auto tag = static_cast<uint32_t>(hash >> 32);
-    size_t i = hash & mask;
+    size_t i = first_slot(hash);
     for (; slots_[i].place; i = (i + 1) & mask) {
       if (slots_[i].tag != tag) continue;
       const Name::Entry* t = &texts_[slots_[i].place - 1];
@@ -46,6 +46,10 @@ class Pool {
   }
 
  private:
+  // Where a name of this hash is probed first, and its place among the recent names.
+  size_t first_slot(size_t hash) const { return hash & (slots_.size() - 1); }
+  static size_t recent_place(size_t hash) { return (hash >> 7) & (kRecent - 1); }
+
   struct Slot {
     uint32_t tag = 0;
     uint32_t place = 0;  // 1 + the text's place in texts_, 0 for an empty slot
@@ -60,7 +64,7 @@ class Pool {
     const size_t mask = slots_.size() - 1;
     for (size_t k = 0; k < texts_.size(); ++k) {  // hashed again: cheaper than keeping every hash
       const size_t hash = std::hash<std::string_view>()(texts_[k].text);
-      size_t i = hash & mask;
+      size_t i = first_slot(hash);
       while (slots_[i].place) i = (i + 1) & mask;
       slots_[i] = Slot{static_cast<uint32_t>(hash >> 32), static_cast<uint32_t>(k + 1)};
     }
