@@ -440,3 +440,20 @@ def test_a_built_node_whose_missing_input_gets_a_shape_before_it_is_applied_gets
     ir.apply(([], g.nodes))
     assert ir.get_shape(out) == [4, 5] and not ir.shape_conflicts
     ir.rollback()
+
+
+@pytest.mark.parametrize("axis", [None, 0, -2])
+def test_a_split_written_with_new_output_shapes_takes_its_sizes_from_them(axis):
+    # A rewrite adds a Split whose outputs keep the shapes their old writers gave: the refresh of shapes
+    # writes the sizes those shapes cut along the Split's axis (0 when the attribute is absent).
+    nodes = [helper.make_node("Slice", ["x", "s0", "e0"], ["a"], name="first"),
+             helper.make_node("Slice", ["x", "s1", "e1"], ["b"], name="rest")]
+    consts = {"s0": np.array([0], np.int64), "e0": np.array([1], np.int64),
+              "s1": np.array([1], np.int64), "e1": np.array([4], np.int64)}
+    ir = IrGraph(make_model(nodes, {"x": [4, 2]}, {"a": [1, 2], "b": [3, 2]}, consts=consts))
+    g = Graph(ir)
+    attrs = {} if axis is None else {"axis": axis}
+    g.op("Split", "x", outputs=["a", "b"], **attrs)
+    ir.apply(([ir.node("first"), ir.node("rest")], g.nodes))
+    assert not ir.shape_conflicts
+    assert ir.get_const(ir.node(g.nodes[0].name).input[1]).tolist() == [1, 3]
