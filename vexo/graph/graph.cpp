@@ -133,7 +133,7 @@ Graph::~Graph() {
     if (n) n->graph_ = nullptr;
 }
 
-void Graph::push_undo(std::function<void()> undo) {
+void Graph::push_undo(Undo undo) {
   if (journal_) journal_->push_back(std::move(undo));
 }
 
@@ -161,7 +161,7 @@ void Graph::commit() {
 
 void Graph::rollback() {
   remembered_.clear();
-  std::vector<std::function<void()>> undo;
+  std::vector<Undo> undo;
   if (journal_) undo = std::move(*journal_);
   journal_.reset();
   for (auto it = undo.rbegin(); it != undo.rend(); ++it) (*it)();
@@ -538,10 +538,10 @@ void Graph::ports_changed(Node* node, Port kind, const Names& old, SharedBytes&&
   touch(node);
   // The node as read comes back with a rollback, so that it is written as it was.
   record([&] {
-    return [this, self = NodePtr(node), kind, old, old_raw = std::move(old_raw)] {
+    return [this, self = NodePtr(node), kind, old_names = old, old_raw = std::move(old_raw)] {
       index(self.get(), kind, self->ports(kind), false);
-      (kind == Port::Input ? self->inputs_ : self->outputs_) = old;
-      index(self.get(), kind, old, true);
+      (kind == Port::Input ? self->inputs_ : self->outputs_) = old_names;
+      index(self.get(), kind, old_names, true);
       self->raw = old_raw;
     };
   });

@@ -33,6 +33,7 @@
 #include "readers.hpp"
 #include "shared_bytes.hpp"
 #include "tensor.hpp"
+#include "undo.hpp"
 
 namespace vexo::graph {
 
@@ -61,10 +62,10 @@ template <class T>
 class Counted {
  public:
   Counted() = default;
-  Counted(T* p) : p_(p) {  // NOLINT: converts like a raw pointer
+  Counted(T* p) noexcept : p_(p) {  // NOLINT: converts like a raw pointer
     if (p_) ++p_->refs_;
   }
-  Counted(const Counted& o) : Counted(o.p_) {}
+  Counted(const Counted& o) noexcept : Counted(o.p_) {}
   Counted(Counted&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
   Counted& operator=(Counted o) noexcept {
     std::swap(p_, o.p_);
@@ -427,10 +428,10 @@ class Graph {
   void record(MakeUndo&& make_undo) {
     ++changes_;
     ++writes_;
-    if (journal_) journal_->push_back(make_undo());
+    if (journal_) journal_->emplace_back(make_undo());
     if (on_write) on_write();
   }
-  void push_undo(std::function<void()> undo);  // journaled but not a change (renumbering, names)
+  void push_undo(Undo undo);  // journaled but not a change (renumbering, names)
   void touch(Node* node);
   void untouch(Node* node);
   void index(Node* node, Port kind, const Names& names, bool add);
@@ -479,8 +480,8 @@ class Graph {
   Names weights_for_align_;
   uint64_t changes_ = 0;
   uint64_t writes_ = 0;
-  std::optional<std::vector<std::function<void()>>> journal_;
-  std::vector<std::function<void()>> spare_journal_;  // a closed journal's room, kept for the next
+  std::optional<std::vector<Undo>> journal_;
+  std::vector<Undo> spare_journal_;  // a closed journal's room, kept for the next
   std::vector<NodePtr> touched_;  // written nodes, in the order first written; removed entries are empty
   void clear_touched();
   std::vector<NodePtr> written_;
