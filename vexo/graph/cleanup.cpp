@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 void redirect(Graph& g, const Name& old_name, const Name& new_name) {
@@ -64,7 +66,7 @@ std::optional<std::vector<int64_t>> perm_of(const Graph& g, const Node& node) {
 
 bool join_reshape_chain(Graph& g, Node& node) {
   Node* inner = g.producer(node.inputs().at(0));
-  if (inner == nullptr || inner->op_type != "Reshape" || inner == &node) return false;
+  if (inner == nullptr || inner->op_type != "Reshape"sv || inner == &node) return false;
   const std::optional<Shape> target = shape_of(g, node.outputs().at(0));
   const std::optional<std::vector<int64_t>> operand = shape_operand(g, node);
   if (!target || !operand) return false;
@@ -91,7 +93,7 @@ bool drop_identity_reshape(Graph& g, Node& node) {
 
 bool cancel_transpose_pair(Graph& g, Node& node) {
   Node* inner = g.producer(node.inputs().at(0));
-  if (inner == nullptr || inner->op_type != "Transpose" || inner == &node) return false;
+  if (inner == nullptr || inner->op_type != "Transpose"sv || inner == &node) return false;
   const auto p1 = perm_of(g, *inner), p2 = perm_of(g, node);
   if (!p1 || !p2 || p1->size() != p2->size()) return false;
   for (size_t k = 0; k < p2->size(); ++k) {
@@ -173,8 +175,8 @@ Counts cleanup(Graph& g) {
                                                      {"identity reshapes dropped", drop_identity_reshape}};
   static const std::vector<Labeled> transpose_steps = {{"transpose pairs cancelled", cancel_transpose_pair}};
   auto steps_of = [&](const Node& n) -> const std::vector<Labeled>* {
-    if (n.op_type == "Reshape") return &reshape_steps;
-    if (n.op_type == "Transpose") return &transpose_steps;
+    if (n.op_type == "Reshape"sv) return &reshape_steps;
+    if (n.op_type == "Transpose"sv) return &transpose_steps;
     return nullptr;
   };
   std::deque<NodePtr> queue;

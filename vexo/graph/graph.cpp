@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <queue>
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 const char* const kCustomDomain = "vexo.ex";
 
 bool is_custom_op(const std::string& op_type) { return op_type.size() >= 2 && op_type.compare(0, 2, "ex") == 0; }
 
-bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
+bool standard_domain(const std::string& d) { return d.empty() || d == "ai.onnx"sv; }
 
 std::string describe(const Node& node) { return "node '" + node.name + "' (" + node.op_type + ")"; }
 
@@ -846,7 +848,7 @@ void Graph::refresh_shapes() {
   members.reserve(touched.size());
   for (const NodePtr& n : touched) members.push_back(n.get());
   for (Node* node : local_order(members)) {
-    if (node->op_type == "Split") split_follows_outputs(*node);
+    if (node->op_type == "Split"sv) split_follows_outputs(*node);
     std::vector<Inferred> fresh;
     const std::vector<Inferred>* found = remembered(*node);
     if (found == nullptr) {
@@ -1081,7 +1083,7 @@ void Graph::infer_missing() {
 
 int64_t Graph::opset_version(const std::string& domain) const {
   for (const auto& [d, v] : model.opset_import)
-    if (d == domain || (domain.empty() && d == "ai.onnx")) return v;
+    if (d == domain || (domain.empty() && d == "ai.onnx"sv)) return v;
   return domain.empty() ? 17 : 0;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 namespace {
@@ -49,13 +51,13 @@ int64_t py_mod(int64_t a, int64_t n) { return ((a % n) + n) % n; }
 // Four-dimensional layout of a rank-1 and a rank-2 shape under each two-dimensional mode.
 std::optional<Ints> layout_2d(const std::string& mode, const Ints& s) {
   if (s.size() == 1) {
-    if (mode == "AB11") return Ints{s[0], 1, 1};
-    if (mode == "1A1B") return Ints{1, s[0]};
-    if (mode == "11AB") return Ints{1, 1, s[0]};
+    if (mode == "AB11"sv) return Ints{s[0], 1, 1};
+    if (mode == "1A1B"sv) return Ints{1, s[0]};
+    if (mode == "11AB"sv) return Ints{1, 1, s[0]};
   } else if (s.size() == 2) {
-    if (mode == "AB11") return Ints{s[0], s[1], 1, 1};
-    if (mode == "1A1B") return Ints{1, s[0], 1, s[1]};
-    if (mode == "11AB") return Ints{1, 1, s[0], s[1]};
+    if (mode == "AB11"sv) return Ints{s[0], s[1], 1, 1};
+    if (mode == "1A1B"sv) return Ints{1, s[0], 1, s[1]};
+    if (mode == "11AB"sv) return Ints{1, 1, s[0], s[1]};
   }
   return std::nullopt;
 }
@@ -109,7 +111,7 @@ Reason global_maxpool_layout(const Graph& g, const std::vector<Node*>& chain) {
   const auto shape = shape_of(g, chain[0]->inputs().at(0));
   if (g.config.dynamic_shapes || !shape || shape->size() != 3) return std::nullopt;
   const std::string mode = size_rule_mode((*shape)[0], (*shape)[1], (*shape)[2]);
-  if (mode == "AB1C" || (mode == "1ABC" && (*shape)[1] == 1)) return std::nullopt;
+  if (mode == "AB1C"sv || (mode == "1ABC"sv && (*shape)[1] == 1)) return std::nullopt;
   return "the layout " + mode + " of " + text(*shape) + " puts a pooled axis on the channels";
 }
 
@@ -119,7 +121,7 @@ Reason middle_axis_widened(const Graph& g, const std::vector<Node*>& chain) {
   const Node& node = *chain[0];
   const auto shape = shape_of(g, node.inputs().at(0)), out = shape_of(g, node.outputs().at(0));
   if (g.config.dynamic_shapes || !shape || shape->size() != 3 || !out || out->size() != 3) return std::nullopt;
-  if (size_rule_mode((*shape)[0], (*shape)[1], (*shape)[2]) == "AC1B" && (*out)[1] != 1)
+  if (size_rule_mode((*shape)[0], (*shape)[1], (*shape)[2]) == "AC1B"sv && (*out)[1] != 1)
     return "the layout AC1B of " + text(*shape) +
            " moves the last axis in front of the unit middle axis, which the output widens to " +
            std::to_string((*out)[1]);
@@ -158,7 +160,7 @@ bool is_reduce(const std::string& op) {
 // node, or nullopt where it declines: the last non-constant input decides for
 // the reductions, Split and Slice, the last output for the others.
 std::optional<int64_t> squeeze_removed_axis(const Graph& g, const Node& node) {
-  const bool by_inputs = is_reduce(node.op_type) || node.op_type == "Split" || node.op_type == "Slice";
+  const bool by_inputs = is_reduce(node.op_type) || node.op_type == "Split"sv || node.op_type == "Slice"sv;
   Names names;
   if (by_inputs) {
     for (const Name& t : node.inputs())
@@ -183,7 +185,7 @@ Reason along_removed_axis(const Graph& g, const std::vector<Node*>& chain) {
   const Node& node = *chain[0];
   const auto gone = squeeze_removed_axis(g, node);
   const auto shape = shape_of(g, node.inputs().at(0));
-  const bool old_softmax = (node.op_type == "Softmax" || node.op_type == "LogSoftmax") && g.opset_version() < 13;
+  const bool old_softmax = (node.op_type == "Softmax"sv || node.op_type == "LogSoftmax"sv) && g.opset_version() < 13;
   const int64_t axis = int_attr(node, "axis").value_or(old_softmax ? 1 : -1);
   if (!gone || !shape || shape->size() != 5 || py_mod(axis, 5) != *gone) return std::nullopt;
   const size_t moved_to = *gone == 0 ? 4 : 0;
@@ -202,7 +204,7 @@ Reason unit_axis_from_output(const Graph& g, const std::vector<Node*>& chain) {
   if (!gone) return std::nullopt;
   for (size_t k = 0; k < node.inputs().size(); ++k) {
     const Name& t = node.inputs()[k];
-    if (t.empty() || (node.op_type == "ScatterND" && k == 1)) continue;
+    if (t.empty() || (node.op_type == "ScatterND"sv && k == 1)) continue;
     const auto shape = shape_of(g, t);
     if (shape && shape->size() == 5 && (*shape)[static_cast<size_t>(*gone)] != 1)
       return "input '" + t + "' " + text(*shape) + " has extent " +
@@ -279,7 +281,7 @@ Reason argreduce_chain_output(const Graph& g, const std::vector<Node*>& chain) {
   std::set<Name> seen = {node->name};
   while (true) {
     const std::vector<Node*> next = g.next_nodes(*node);
-    if (next.size() != 1 || next[0]->op_type != "Cast" || seen.count(next[0]->name)) return std::nullopt;
+    if (next.size() != 1 || next[0]->op_type != "Cast"sv || seen.count(next[0]->name)) return std::nullopt;
     const Name& kept = node->outputs().at(0);
     if (g.is_graph_output(kept)) return "graph output '" + kept + "' would keep the reduced axis";
     node = next[0];

@@ -4,6 +4,8 @@
 #include <numeric>
 #include <stdexcept>
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 namespace {
@@ -197,7 +199,7 @@ void set_reduce_axes(Graph& g, Node& n, const std::vector<int64_t>& axes) {
   const bool in_attr = axes_attr(n).has_value();
   std::string bytes(reinterpret_cast<const char*>(axes.data()), axes.size() * sizeof(int64_t));
   auto as_const = [&] { return Constant::owned(kInt64, Shape{static_cast<int64_t>(axes.size())}, bytes); };
-  const int64_t since = n.op_type == "ReduceSum" ? 13 : 18;  // from these opsets a Reduce keeps its axes as an input
+  const int64_t since = n.op_type == "ReduceSum"sv ? 13 : 18;  // from these opsets a Reduce keeps its axes as an input
   if (!in_attr && has_axes_input(n)) {
     g.set_const(n.inputs()[1], as_const());
   } else if (!in_attr && g.opset_version() >= since) {
@@ -217,8 +219,8 @@ void set_reduce_axes(Graph& g, Node& n, const std::vector<int64_t>& axes) {
 
 int64_t channel_alignment(const Graph& g) {
   if (g.config.channel_align && *g.config.channel_align) return *g.config.channel_align;
-  if (g.config.npu_target == "n7") return 16;
-  if (g.config.npu_target == "x4") return 32;
+  if (g.config.npu_target == "n7"sv) return 16;
+  if (g.config.npu_target == "x4"sv) return 32;
   return 16;
 }
 

@@ -17,6 +17,8 @@
 
 #include "graph.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 namespace {
@@ -329,7 +331,7 @@ Shape spatial(const Ctx& c, const std::optional<std::vector<int64_t>>& kernel, b
   const std::vector<int64_t> dil = c.ints_or("dilations", std::vector<int64_t>(un, 1));
   const std::vector<int64_t> pads = c.ints_or("pads", std::vector<int64_t>(2 * un, 0));
   const std::string auto_pad = c.str_attr("auto_pad", "NOTSET");
-  const bool same = auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
+  const bool same = auto_pad == "SAME_UPPER"sv || auto_pad == "SAME_LOWER"sv;
   Shape out;
   for (int64_t i = 0; i < n; ++i) {
     if (!kernel) throw Unknown();
@@ -346,7 +348,7 @@ Shape spatial(const Ctx& c, const std::optional<std::vector<int64_t>>& kernel, b
         out.push_back(sub(sub(add(add(mul(at(strides, i), sub(x, 1)), op), k), at(pads, i)), at(pads, n + i)));
     } else if (same) {
       out.push_back(ceil_div(x, at(strides, i)));
-    } else if (auto_pad == "VALID") {
+    } else if (auto_pad == "VALID"sv) {
       out.push_back(add(floor_div(sub(x, k), at(strides, i)), 1));
     } else {
       const int64_t span = sub(add(add(x, at(pads, i)), at(pads, n + i)), k);
@@ -647,7 +649,7 @@ Out ex_window(const Ctx& c) {
   const AttrValue* nw = c.attr("num_windows");
   if (!ws || !nw || ws->kind != AttrValue::Ints || nw->kind != AttrValue::Ints) throw Unknown();
   const std::string mode = c.str_attr("mode", "");
-  if (mode == "reverse")
+  if (mode == "reverse"sv)
     return {{Shape{s[0], s[1], mul(at(nw->ints, 0), at(ws->ints, 0)), mul(at(nw->ints, 1), at(ws->ints, 1))},
              c.dtype(0)}};
   return {{Shape{s[0], s[1], mul(at(nw->ints, 0), at(nw->ints, 1)), mul(at(ws->ints, 0), at(ws->ints, 1))},
@@ -727,7 +729,7 @@ std::vector<Inferred> Graph::infer(const Node& node, bool& own) const {
   }
   // Every function but GatherElements's needs the shape of a present first
   // input before anything can fail otherwise: unknown, without an exception.
-  if (!node.inputs().empty() && !node.inputs()[0].empty() && node.op_type != "GatherElements") {
+  if (!node.inputs().empty() && !node.inputs()[0].empty() && node.op_type != "GatherElements"sv) {
     const InternedShape* s = shape(node.inputs()[0]);
     if (!s || !*s) return std::vector<Inferred>(n);
   }

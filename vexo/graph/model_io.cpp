@@ -8,6 +8,8 @@
 #include "subgraph.hpp"
 #include "wire.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 namespace {
@@ -263,23 +265,23 @@ ConstPtr constant_value(const NodeParts& n, const std::shared_ptr<const void>& o
     auto scalar = [](int32_t elem, const std::string& data, Shape dims) {
       return Constant::owned(elem, std::move(dims), data);
     };
-    if (a.name == "value" && v.kind == AttrValue::Tensor) return v.tensor;
-    if (a.name == "value_float" && v.kind == AttrValue::Float) {
+    if (a.name == "value"sv && v.kind == AttrValue::Tensor) return v.tensor;
+    if (a.name == "value_float"sv && v.kind == AttrValue::Float) {
       const float x = static_cast<float>(v.f);
       return scalar(kFloat, std::string(reinterpret_cast<const char*>(&x), 4), {});
     }
-    if (a.name == "value_floats" && (v.kind == AttrValue::Floats || v.kind == AttrValue::Ints)) {
+    if (a.name == "value_floats"sv && (v.kind == AttrValue::Floats || v.kind == AttrValue::Ints)) {
       std::vector<float> xs(v.floats.begin(), v.floats.end());
       return scalar(kFloat, std::string(reinterpret_cast<const char*>(xs.data()), xs.size() * 4),
                     {static_cast<int64_t>(xs.size())});
     }
-    if (a.name == "value_int" && v.kind == AttrValue::Int)
+    if (a.name == "value_int"sv && v.kind == AttrValue::Int)
       return scalar(kInt64, std::string(reinterpret_cast<const char*>(&v.i), 8), {});
-    if (a.name == "value_ints" && v.kind == AttrValue::Ints)
+    if (a.name == "value_ints"sv && v.kind == AttrValue::Ints)
       return scalar(kInt64, std::string(reinterpret_cast<const char*>(v.ints.data()), v.ints.size() * 8),
                     {static_cast<int64_t>(v.ints.size())});
-    if (a.name == "value" || a.name == "value_float" || a.name == "value_floats" || a.name == "value_int" ||
-        a.name == "value_ints")
+    if (a.name == "value"sv || a.name == "value_float"sv || a.name == "value_floats"sv || a.name == "value_int"sv ||
+        a.name == "value_ints"sv)
       break;
   }
   throw ModelError(source + ": Constant node '" + n.name + "' has no value this converter reads");
@@ -364,7 +366,7 @@ ModelScan scan_model(std::string_view bytes) {
   for (std::string_view bytes_of_node : g.nodes) {
     NodeParts n = read_node_parts(bytes_of_node);
     if (seen.insert(n.domain + "\n" + n.op_type).second) scan.op_types.push_back({n.domain, n.op_type, describe_parts(n)});
-    if (constant_problem.empty() && n.op_type == "Constant" && standard_domain(n.domain))
+    if (constant_problem.empty() && n.op_type == "Constant"sv && standard_domain(n.domain))
       for (std::string_view a : n.attributes) {
         try {
           read_attribute(a, nullptr);
@@ -465,7 +467,7 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
     NodeParts& n = nodes[k];
     const std::string who = describe_parts(n);
     for (const Name& o : n.outputs) writers.emplace_back(o, who);
-    if (n.op_type == "Constant" && standard_domain(n.domain)) {
+    if (n.op_type == "Constant"sv && standard_domain(n.domain)) {
       if (n.outputs.empty()) throw ModelError(source + ": " + who + " writes no tensor");
       const Name out = n.outputs[0];
       g.add_loaded_const(out, constant_value(n, owner, source));

@@ -7,6 +7,8 @@
 #include "model_io.hpp"
 #include "wire.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 namespace {
@@ -286,7 +288,7 @@ bool Preparation::walk() {
 bool Preparation::fold(Node& node) {
   if (!standard_domain(node.domain) || has_subgraph(node)) return false;
   std::optional<std::vector<ConstPtr>> values;
-  if (node.op_type == "Shape" || node.op_type == "Size") {
+  if (node.op_type == "Shape"sv || node.op_type == "Size"sv) {
     values = fold_shape(node);
   } else if (folder_.can_fold(node.op_type)) {
     std::vector<ConstPtr> inputs;
@@ -323,7 +325,7 @@ std::optional<std::vector<ConstPtr>> Preparation::fold_shape(const Node& node) c
   if (node.inputs().empty() || node.outputs().empty()) return std::nullopt;
   const std::optional<Dims> d = dims(node.inputs()[0]);
   if (!d) return std::nullopt;
-  if (node.op_type == "Size") {
+  if (node.op_type == "Size"sv) {
     if (!is_static(d)) return std::nullopt;
     int64_t count = 1;
     for (const auto& x : *d) {
@@ -389,17 +391,17 @@ std::optional<Name> Preparation::passed_through(const Node& node) const {
     return const_ints(g_, ins[i]);
   };
   bool passes = false;
-  if (op == "Identity") {
+  if (op == "Identity"sv) {
     passes = true;
-  } else if (op == "Dropout") {
+  } else if (op == "Dropout"sv) {
     const auto training = ins.size() > 2 ? ints_or(2, std::vector<int64_t>{0}) : std::vector<int64_t>{0};
     passes = training && std::none_of(training->begin(), training->end(), [](int64_t v) { return v != 0; });
-  } else if (op == "Cast") {
+  } else if (op == "Cast"sv) {
     const AttrValue* to = node.attr("to");
     passes = to && to->kind == AttrValue::Int && g_.dtype(ins[0]) == to->i;
-  } else if (op == "CastLike") {
+  } else if (op == "CastLike"sv) {
     passes = ins.size() > 1 && g_.dtype(ins[0]) == g_.dtype(ins[1]);
-  } else if (op == "Pad") {
+  } else if (op == "Pad"sv) {
     std::optional<std::vector<int64_t>> pads;
     if (ins.size() > 1) {
       pads = ints_or(1, std::nullopt);
@@ -407,7 +409,7 @@ std::optional<Name> Preparation::passed_through(const Node& node) const {
       pads = p->ints;
     }
     passes = pads && std::none_of(pads->begin(), pads->end(), [](int64_t v) { return v != 0; });
-  } else if (op == "Transpose") {
+  } else if (op == "Transpose"sv) {
     const AttrValue* perm = node.attr("perm");
     if (perm == nullptr || perm->kind == AttrValue::None) {  // no perm reverses the axes
       const std::optional<Dims> d = dims(ins[0]);
@@ -416,10 +418,10 @@ std::optional<Name> Preparation::passed_through(const Node& node) const {
       passes = true;
       for (size_t k = 0; k < perm->ints.size(); ++k) passes = passes && perm->ints[k] == static_cast<int64_t>(k);
     }
-  } else if (op == "Slice") {
+  } else if (op == "Slice"sv) {
     const auto steps = ins.size() > 4 ? ints_or(4, std::vector<int64_t>{}) : std::vector<int64_t>{};
     passes = steps && std::all_of(steps->begin(), steps->end(), [](int64_t v) { return v == 1; }) && same_shape();
-  } else if (op == "Concat") {
+  } else if (op == "Concat"sv) {
     size_t present = 0;
     for (const Name& t : ins) present += !t.empty();
     passes = present == 1;
@@ -427,7 +429,7 @@ std::optional<Name> Preparation::passed_through(const Node& node) const {
     passes = same_shape();
   }
   if (!passes) return std::nullopt;
-  if (op == "Concat")
+  if (op == "Concat"sv)
     for (const Name& t : ins)
       if (!t.empty()) return t;
   return ins[0];

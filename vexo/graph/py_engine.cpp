@@ -11,6 +11,8 @@
 #include "py_common.hpp"
 #include "rule_host.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph::py_bind {
 
 namespace {
@@ -245,13 +247,13 @@ class CoreHost final : public host::RuleHost {
     BuildOptions options;
     std::vector<Attr> attrs;
     for (const auto& [key, v] : kwargs) {
-      if (key == "outputs") {
+      if (key == "outputs"sv) {
         if (v.kind == host::Value::String) options.outputs = Names{Name(v.s)};
         else if (v.kind == host::Value::Strings) options.outputs = graph::names(v.strings);
         else if (v.kind != host::Value::None) throw py::type_error("Graph.op: outputs must be tensor names");
-      } else if (key == "name") {
+      } else if (key == "name"sv) {
         if (v.kind == host::Value::String) options.name = v.s;
-      } else if (key == "outputs_ref") {
+      } else if (key == "outputs_ref"sv) {
         if (v.kind == host::Value::String) options.outputs_ref = v.s;
         else if (v.kind == host::Value::Strings && !v.strings.empty()) options.outputs_ref = v.strings[0];
       } else if (v.kind != host::Value::None) {
@@ -287,7 +289,7 @@ class CoreHost final : public host::RuleHost {
   host::GatherPlan gen_gather_for_change_split_shape(const host::Ints& refer, const host::Ints& merged, int64_t axis,
                                                      int64_t new_axis, const host::Ints& chunks,
                                                      const std::string& op_type) override {
-    const MergedGather m = gather_for_merged_axes(refer, merged, axis, new_axis, chunks, op_type == "Concat");
+    const MergedGather m = gather_for_merged_axes(refer, merged, axis, new_axis, chunks, op_type == "Concat"sv);
     return host::GatherPlan{m.axis, m.index, m.before};
   }
   bool in_reduce_ops(const std::string& op) override { return is_reduce_op(op); }
@@ -690,7 +692,7 @@ void bind_engine(py::module_& m) {
   m.def("gen_gather_for_change_split_shape", [](const Shape& refer, const Shape& merged, int64_t axis,
                                                 int64_t new_axis, const std::vector<int64_t>& chunks,
                                                 const std::string& op_type) {
-    const MergedGather g = gather_for_merged_axes(refer, merged, axis, new_axis, chunks, op_type == "Concat");
+    const MergedGather g = gather_for_merged_axes(refer, merged, axis, new_axis, chunks, op_type == "Concat"sv);
     return py::make_tuple(g.axis ? py::object(py::int_(*g.axis)) : py::object(py::none()), g.index, g.before);
   });
   m.def("_set_classes", [](py::object ir_graph, py::object vexo_error) {

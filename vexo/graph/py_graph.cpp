@@ -7,6 +7,8 @@
 #include "py_common.hpp"
 #include "wire.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph::py_bind {
 
 namespace {
@@ -112,7 +114,7 @@ ConstPtr from_array(py::handle value, const std::string& name) {
   const std::string kind = py::str(dt.attr("kind"));
   const char* plain = nullptr;
   int32_t elem = kUndefined;
-  if (kind != "O" && kind != "U" && kind != "S") {
+  if (kind != "O"sv && kind != "U"sv && kind != "S"sv) {
     try {
       elem = elem_of_dtype(dt);
       plain = plain_numpy_name(elem);
@@ -277,7 +279,7 @@ NodePtr node_from_proto(py::handle proto) {
     }
   }
   std::string mapped = domain;
-  if (is_custom_op(op) && (domain.empty() || domain == "ai.onnx")) mapped = kCustomDomain;
+  if (is_custom_op(op) && (domain.empty() || domain == "ai.onnx"sv)) mapped = kCustomDomain;
   node = NodePtr(new Node(op, ins, outs, name, mapped));
   node->attrs = std::move(attrs);
   node->extras = std::move(extras);

@@ -10,6 +10,9 @@
 
 #include "frame.hpp"
 #include "layout_algebra.hpp"
+#include "shape_common.hpp"
+
+using namespace std::string_view_literals;
 
 namespace vexo::dims {
 
@@ -67,12 +70,6 @@ void require_non_negative_channels(const Ints& counts, const Strings& tensors) {
       throw std::invalid_argument("tensor '" + tensors[i] + "' has " + std::to_string(counts[i]) + " channels");
 }
 
-bool is_one_of(const std::string& s, std::initializer_list<const char*> options) {
-  for (const char* o : options)
-    if (s == o) return true;
-  return false;
-}
-
 // ============================================================ Concat channel alignment
 
 struct ConcatMatch {
@@ -92,7 +89,7 @@ std::optional<ConcatMatch> match_channel_concat(const Ir& ir, const Node& concat
   // (or by nothing but graph inputs and constants) is left alone.
   bool all_softmax = true;
   for (const Node& p : ir.pre_nodes(concat))
-    if (!is_one_of(p.op_type(), {"Softmax", "exSoftmax13"})) all_softmax = false;
+    if (!one_of(p.op_type(), {"Softmax", "exSoftmax13"})) all_softmax = false;
   if (all_softmax) return std::nullopt;
   if (!dtype_is_float32(ir.dtype(concat.output(0)))) return std::nullopt;
   if (!ir.get_attr(concat, "axis").equals(1)) return std::nullopt;
@@ -107,7 +104,7 @@ std::optional<ConcatMatch> match_channel_concat(const Ir& ir, const Node& concat
   }
   // The n7 and x4 NPUs run channel Concats of any width.
   const std::string target = ir.npu_target();
-  if (target != "n7" && target != "x4" && n_ch > kMaxAlignedChannels) return std::nullopt;
+  if (target != "n7"sv && target != "x4"sv && n_ch > kMaxAlignedChannels) return std::nullopt;
   return m;
 }
 
@@ -307,7 +304,7 @@ RuleResult convert_split_to_conv_split(const Ir& ir, const NodeList& nodes, cons
 
 bool all_reshape_or_transpose(const std::vector<Node>& nodes) {
   for (const Node& n : nodes)
-    if (!is_one_of(n.op_type(), {"Reshape", "Transpose"})) return false;
+    if (!one_of(n.op_type(), {"Reshape", "Transpose"})) return false;
   return true;
 }
 
@@ -399,10 +396,10 @@ bool known_rank_is_not_4(const Ir& ir, const std::string& tensor) {
 // a constant read by several consumers is rearranged once.
 std::optional<ConsumerPlan> plan_nchw_consumer(const Ir& ir, const Node& nod, std::set<std::string>& rearranged) {
   const std::string op = nod.op_type();
-  if (!is_one_of(op, {"Mul", "Add", "Pad", "Clip", "LeakyRelu"})) return std::nullopt;
+  if (!one_of(op, {"Mul", "Add", "Pad", "Clip", "LeakyRelu"})) return std::nullopt;
   const Strings inputs = nod.inputs();
   // A Pad with pads as an attribute, without pads, or with an axes input is not rearranged.
-  if (op == "Pad" && (inputs.size() < 2 || inputs[1].empty() || (inputs.size() > 3 && !inputs[3].empty())))
+  if (op == "Pad"sv && (inputs.size() < 2 || inputs[1].empty() || (inputs.size() > 3 && !inputs[3].empty())))
     return std::nullopt;
 
   ConsumerPlan plan{nod, {}};
@@ -415,14 +412,14 @@ std::optional<ConsumerPlan> plan_nchw_consumer(const Ir& ir, const Node& nod, st
   for (size_t i = 0; i < inputs.size(); ++i) {
     const std::string& inp = inputs[i];
     if (inp.empty()) continue;  // an absent optional input
-    if ((op == "Mul" || op == "Add") && ir.is_const(inp)) {
+    if ((op == "Mul"sv || op == "Add"sv) && ir.is_const(inp)) {
       if (done(inp)) continue;
       const auto value = ir.get_const(inp);
       if (!value) throw std::invalid_argument("constant '" + inp + "' has no value");
       rearrange(inp, nhwc_const_to_nchw(*value));
       continue;
     }
-    if (op == "Pad" && i == 1) {
+    if (op == "Pad"sv && i == 1) {
       if (!ir.is_const(inp)) return std::nullopt;  // pads known only at run time
       if (done(inp)) continue;
       const auto value = ir.get_const(inp);
@@ -431,7 +428,7 @@ std::optional<ConsumerPlan> plan_nchw_consumer(const Ir& ir, const Node& nod, st
       rearrange(inp, Array::from_ints(nhwc_pads_to_nchw(value->to_ints())));
       continue;
     }
-    if ((op == "Pad" || op == "Clip") && i > 0) continue;  // the pad value and the bounds hold for any layout
+    if ((op == "Pad"sv || op == "Clip"sv) && i > 0) continue;  // the pad value and the bounds hold for any layout
     if (known_rank_is_not_4(ir, inp)) return std::nullopt;
     plan.steps.push_back({NchwStep::TransposeInput, i, inp, Array()});
   }
@@ -454,7 +451,7 @@ void rewrite_nchw_consumer(const Ir& ir, const ConsumerPlan& plan, const Builder
   }
 }
 
-bool from_tf_converter(const Ir& ir) { return is_one_of(ir.producer_name(), {"tf2onnx", "tflite2onnx"}); }
+bool from_tf_converter(const Ir& ir) { return one_of(ir.producer_name(), {"tf2onnx", "tflite2onnx"}); }
 
 RuleResult convert_tf_nhwc_to_nchw(const Ir& ir, const NodeList& nodes, const Ref&) {
   const Node transpose = nodes.at(0);

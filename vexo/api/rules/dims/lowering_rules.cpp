@@ -3,6 +3,8 @@
 #include "frame.hpp"
 #include "lowering_algebra.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::dims {
 
 // ============================================================ reductions, keepdims, Gather indices, softmax axis
@@ -174,7 +176,7 @@ CastChain follow_cast_chain(const Ir& ir, const Node& start) {
   std::vector<Node> seen{start};
   for (;;) {
     const std::vector<Node> next = ir.next_nodes(chain.last);
-    if (next.size() != 1 || next[0].op_type() != "Cast") return chain;
+    if (next.size() != 1 || next[0].op_type() != "Cast"sv) return chain;
     for (const Node& n : seen)
       if (n.same_as(next[0]))
         throw std::runtime_error("the Cast chain after node '" + start.name() + "' loops back on itself");
@@ -192,7 +194,7 @@ RuleResult convert_keepdims_to_1(const Ir& ir, const NodeList& nodes, const Ref&
 
   Node _node = nod;
   const std::string op_type = nod.op_type();
-  if (op_type == "ArgMax" || op_type == "ArgMin") {
+  if (op_type == "ArgMax"sv || op_type == "ArgMin"sv) {
     // int64 indices are not reshaped: the Reshape moves behind the Casts.
     const CastChain chain = follow_cast_chain(ir, nod);
     if (!chain.last.same_as(nod)) {
@@ -216,7 +218,7 @@ RuleResult convert_keepdims_to_1(const Ir& ir, const NodeList& nodes, const Ref&
 RuleResult keepdims(const Ir& ir, const NodeList& nodes, const Ref&) {
   const Node op = nodes.at(0);
   const std::optional<Shape> o_shape = ir.shape(op.output(0));
-  if (op.op_type() == "Gather") {
+  if (op.op_type() == "Gather"sv) {
     const std::optional<Array> indices = ir.get_const(op.input(1));
     if (!indices || indices->ndim() == 1) return no_change();
     if (!o_shape) return no_change();

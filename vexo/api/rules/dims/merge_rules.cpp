@@ -8,6 +8,8 @@
 #include "frame.hpp"
 #include "merge_algebra.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::dims {
 
 namespace {
@@ -116,7 +118,7 @@ std::optional<UnitAxisPlan> match_unit_axes(const Ir& ir, const Node& nod) {
   if (!in_shape || !out_shape) return std::nullopt;
   const Ints exclude = unit_axes_to_drop(*in_shape);
   if (in_shape->size() < 5 || exclude.empty()) return std::nullopt;
-  if (nod.op_type() != "Transpose") return std::nullopt;
+  if (nod.op_type() != "Transpose"sv) return std::nullopt;
   const auto perm = transpose_perm(ir, nod, in_shape->size());
   if (!perm) return std::nullopt;
   // Only the data input is reshaped; a Transpose has no other.
@@ -268,10 +270,10 @@ struct AxisOpPlan {
 std::optional<int64_t> operator_axis(const Ir& ir, const Node& op, size_t rank) {
   const std::string type = op.op_type();
   int64_t axis;
-  if (type == "exSoftmax13" || type == "TopK") {
+  if (type == "exSoftmax13"sv || type == "TopK"sv) {
     const Ref value = ir.get_attr(op, "axis");
     axis = value.is_none() ? -1 : to_int(value, "attribute 'axis' of node '" + op.name() + "'");
-  } else if (type == "ReduceSum") {
+  } else if (type == "ReduceSum"sv) {
     const Ints axes = get_reduce_axes(ir, op);
     if (axes.size() != 1) return std::nullopt;
     axis = axes[0];
@@ -295,7 +297,7 @@ std::optional<AxisOpPlan> match_axis_op(const Ir& ir, const Node& op) {
   const auto o_shape = known_shape(ir, op.output(0));
   if (!o_shape) return std::nullopt;
   AxisOpPlan plan{plan_axis_merge(*i_shape, *axis), *o_shape, std::nullopt};
-  if (op.op_type() == "TopK" && has_second_output(ir, op)) {
+  if (op.op_type() == "TopK"sv && has_second_output(ir, op)) {
     plan.indices_shape = known_shape(ir, op.output(1));
     if (!plan.indices_shape) return std::nullopt;
   }
@@ -309,7 +311,7 @@ RuleResult squeeze_nd_axis_op(const Ir& ir, const NodeList& nodes, const Ref&) {
   const Builder g(ir);
   op.set_input(0, g.op("Reshape", {op.input(0), plan->merge.shape}));
   restore_output(g, op, 0, plan->out_shape);
-  if (op.op_type() == "ReduceSum") {
+  if (op.op_type() == "ReduceSum"sv) {
     set_reduce_axes(ir, op, {plan->merge.axis});
   } else {
     ir.set_attr(op, "axis", plan->merge.axis);
@@ -345,7 +347,7 @@ std::optional<std::vector<Shape>> shapes_above_4d(const Ir& ir, const Strings& t
 // The split/concat axis as stored; a Split without one splits axis 0.
 std::optional<int64_t> split_concat_axis(const Ir& ir, const Node& nod) {
   const Ref value = ir.get_attr(nod, "axis");
-  if (value.is_none()) return nod.op_type() == "Split" ? std::optional<int64_t>(0) : std::nullopt;
+  if (value.is_none()) return nod.op_type() == "Split"sv ? std::optional<int64_t>(0) : std::nullopt;
   return to_int(value, "attribute 'axis' of node '" + nod.name() + "'");
 }
 
@@ -359,7 +361,7 @@ struct Chunks {
 };
 
 std::optional<Chunks> chunk_sizes(const Ir& ir, const Node& nod, const std::vector<Shape>& in_shapes, int64_t axis) {
-  if (nod.op_type() == "Split") {
+  if (nod.op_type() == "Split"sv) {
     if (nod.num_inputs() < 2 || !ir.is_const(nod.input(1))) return std::nullopt;
     const Ref value = ir.get_const_ref(nod.input(1));
     if (value.is_none()) return std::nullopt;
@@ -376,7 +378,7 @@ std::optional<Chunks> chunk_sizes(const Ir& ir, const Node& nod, const std::vect
 }
 
 std::optional<SplitConcatPlan> match_split_concat(const Ir& ir, const Node& nod) {
-  const bool is_split = nod.op_type() == "Split";
+  const bool is_split = nod.op_type() == "Split"sv;
   Strings inputs = nod.inputs();
   if (is_split) inputs.resize(std::min<size_t>(inputs.size(), 1));
   if (inputs.empty()) return std::nullopt;
@@ -446,7 +448,7 @@ RuleResult merge_dims_and_convert_ND_to_4D(const Ir& ir, const NodeList& nodes, 
   const auto plan = match_split_concat(ir, nod);
   if (!plan) return no_change();
   const Builder g(ir);
-  if (nod.op_type() == "Split")
+  if (nod.op_type() == "Split"sv)
     build_split(ir, g, nod, *plan);
   else
     build_concat(ir, g, nod, *plan);

@@ -13,6 +13,8 @@
 #include "lowering_algebra.hpp"
 #include "module_support.hpp"
 
+using namespace std::string_view_literals;
+
 namespace py = pybind11;
 using namespace vexo::dims;
 using namespace vexo::dims::entry;
@@ -71,7 +73,7 @@ void fill_namespace(py::module_ mod) {
   py::exec(kTileSizeWrapper, scratch);
   for (const char* name : catalogue()) {
     const std::string n(name);
-    if (n == "_1x1_resize_to_tile_size")
+    if (n == "_1x1_resize_to_tile_size"sv)
       ns[name] = named_function(scratch["make_tile_size"](tile_size_impl()), n, kTileSizeDoc, kModuleName);
     else
       ns[name] = rule_function(find_rule(n), kModuleName);

@@ -1,8 +1,11 @@
-// Permutation helpers shared by the shape algebra of several rule families (no Python).
+// Helpers shared by several rule families (no Python): permutations, and the
+// test of an op type against a list of names.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 namespace vexo::dims {
@@ -17,5 +20,14 @@ Ints inverse_perm(const Ints& perm);
 
 // The default permutation of a Transpose without `perm`: axes reversed.
 Ints reversed_axes(size_t n);
+
+// True when `s` is one of `names`. The names are views, so a test compares
+// lengths before characters and calls nothing: it runs for every node a rule
+// looks at.
+inline bool one_of(std::string_view s, std::initializer_list<std::string_view> names) {
+  for (std::string_view n : names)
+    if (s == n) return true;
+  return false;
+}
 
 }  // namespace vexo::dims

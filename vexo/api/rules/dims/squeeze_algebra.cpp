@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+using namespace std::string_view_literals;
+
 namespace vexo::dims {
 
 // ---------------------------------------------------------------- the removed axis
@@ -14,7 +16,7 @@ std::optional<int64_t> squeeze_removed_axis(const Shape& shape) {
 }
 
 bool squeeze_judged_by_inputs(const std::string& op_type, bool reduce_op) {
-  return reduce_op || op_type == "Split" || op_type == "Slice";
+  return reduce_op || op_type == "Split"sv || op_type == "Slice"sv;
 }
 
 bool resize_scales_only_axis_3(const Shape& in_shape, const Shape& out_shape) {
@@ -44,9 +46,9 @@ Ints squeeze_axes(const Ints& axes, int64_t axis_rm) {
 
 InputRole squeeze_input_role(const std::string& op_type, size_t k, bool reduce_op) {
   if (k == 0) return InputRole::data;
-  if (op_type == "Slice") return k == 3 ? InputRole::slice_axes : InputRole::kept;
-  if (op_type == "Pad") return k == 1 ? InputRole::pad_pads : InputRole::kept;
-  if (op_type == "Resize") {
+  if (op_type == "Slice"sv) return k == 3 ? InputRole::slice_axes : InputRole::kept;
+  if (op_type == "Pad"sv) return k == 1 ? InputRole::pad_pads : InputRole::kept;
+  if (op_type == "Resize"sv) {
     switch (k) {
       case 1: return InputRole::resize_roi;
       case 2: return InputRole::resize_scales;
@@ -54,8 +56,8 @@ InputRole squeeze_input_role(const std::string& op_type, size_t k, bool reduce_o
       default: return InputRole::kept;
     }
   }
-  if (op_type == "ScatterND") return k == 1 ? InputRole::scatter_indices : InputRole::data;
-  if (reduce_op || op_type == "Split" || op_type == "Expand" || op_type == "TopK") return InputRole::kept;
+  if (op_type == "ScatterND"sv) return k == 1 ? InputRole::scatter_indices : InputRole::data;
+  if (reduce_op || op_type == "Split"sv || op_type == "Expand"sv || op_type == "TopK"sv) return InputRole::kept;
   return InputRole::data;
 }
 

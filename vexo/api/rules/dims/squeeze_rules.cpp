@@ -14,6 +14,8 @@
 #include "frame.hpp"
 #include "squeeze_algebra.hpp"
 
+using namespace std::string_view_literals;
+
 namespace vexo::dims {
 
 namespace {
@@ -67,7 +69,7 @@ bool slice_allows(const Ir& ir, const Node& nod, int64_t axis_rm) {
 // Split splits axis 0 when it names none; Concat must name its axis.
 bool split_concat_allows(const Ir& ir, const Node& nod, const std::string& op_type, int64_t axis_rm) {
   const Ref axis = ir.get_attr(nod, "axis");
-  if (axis.is_none() && op_type == "Split") return axis_rm != 0;
+  if (axis.is_none() && op_type == "Split"sv) return axis_rm != 0;
   return to_int(axis, "attribute 'axis' of node '" + nod.name() + "'") != axis_rm;
 }
 
@@ -75,12 +77,12 @@ bool split_concat_allows(const Ir& ir, const Node& nod, const std::string& op_ty
 bool op_allows(const Ir& ir, const SqueezeMatch& m) {
   const Node& nod = m.nod;
   const std::string& op = m.op_type;
-  if (op == "Resize") return resize_allows(ir, nod);
-  if (op == "exDataConvert") return data_convert_allows(ir, nod);
-  if (op == "Slice") return slice_allows(ir, nod, m.axis_rm);
-  if (op == "Split" || op == "Concat") return split_concat_allows(ir, nod, op, m.axis_rm);
+  if (op == "Resize"sv) return resize_allows(ir, nod);
+  if (op == "exDataConvert"sv) return data_convert_allows(ir, nod);
+  if (op == "Slice"sv) return slice_allows(ir, nod, m.axis_rm);
+  if (op == "Split"sv || op == "Concat"sv) return split_concat_allows(ir, nod, op, m.axis_rm);
   if (m.reduce_op) return !contains(get_reduce_axes(ir, nod), m.axis_rm);
-  if (op == "ScatterND") return ir.is_const(nod.input(1));
+  if (op == "ScatterND"sv) return ir.is_const(nod.input(1));
   return true;
 }
 
@@ -180,7 +182,7 @@ class SqueezeRewrite {
     // An empty shape is a scalar here: a non-constant one becomes [1, 1, 1, 1],
     // a constant one keeps its empty shape.
     const Shape old_shape = ir_.shape_raw(name).value_or(Shape{});
-    const Squeezed<Shape> fresh = squeeze_input_shape(old_shape, m_.axis_rm, m_.op_type == "MatMul");
+    const Squeezed<Shape> fresh = squeeze_input_shape(old_shape, m_.axis_rm, m_.op_type == "MatMul"sv);
     if (!fresh.ok()) report(fresh.fault, name, old_shape.size());
     if (ir_.is_const(name)) {
       if (old_shape.empty() || old_shape == fresh.value) return;

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "shape_common.hpp"
+
+using namespace std::string_view_literals;
+
 namespace vexo::dims {
 
 namespace {
@@ -28,10 +32,6 @@ std::optional<Mode> axis_mode(const std::string& m) {
   const auto mode = parse_mode(m);
   if (mode == Mode::AbC11 || mode == Mode::ABc11 || mode == Mode::_1Abc11) return std::nullopt;
   return mode;
-}
-
-bool one_of(const std::string& s, std::initializer_list<const char*> names) {
-  return std::any_of(names.begin(), names.end(), [&](const char* n) { return s == n; });
 }
 
 // "{}" placeholders filled in order, as str.format does with plain arguments.
@@ -199,9 +199,9 @@ std::optional<std::string> fixed_rank3_mode(const std::string& op, bool dynamic_
   if (one_of(op, {"Conv", "ConvTranspose", "AveragePool", "MaxPool", "BatchNormalization", "InstanceNormalization",
                   "GlobalAveragePool"}))
     return "AB1C";
-  if (op == "MatMul") return "1ABC";
-  if (op == "exLayerNorm") return std::nullopt;
-  if (op == "exMeanVarianceNormalization" || dynamic_shapes) return "AB1C";
+  if (op == "MatMul"sv) return "1ABC";
+  if (op == "exLayerNorm"sv) return std::nullopt;
+  if (op == "exMeanVarianceNormalization"sv || dynamic_shapes) return "AB1C";
   if (one_of(op, {"ScatterND", "Gather", "GatherElements"})) return "AB1C";
   return std::nullopt;
 }
@@ -216,9 +216,9 @@ Checked<std::string> layer_norm_mode(int64_t k, const std::string& node_name) {
 }
 
 std::optional<std::string> rank2_mode(const std::string& op, const std::string& unsqueeze_2d_mode) {
-  if (op == "ScatterND") return std::nullopt;
+  if (op == "ScatterND"sv) return std::nullopt;
   if (one_of(op, {"BatchNormalization", "InstanceNormalization", "exMeanVarianceNormalization"})) return "AB11";
-  if (op == "MatMul") return "11AB";
+  if (op == "MatMul"sv) return "11AB";
   return unsqueeze_2d_mode;
 }
 

@@ -3,7 +3,10 @@
 #include <initializer_list>
 
 #include "frame.hpp"
+#include "shape_common.hpp"
 #include "unsqueeze_algebra.hpp"
+
+using namespace std::string_view_literals;
 
 namespace vexo::dims {
 
@@ -16,10 +19,6 @@ T logged(const Checked<T>& c) {
   if (!c.warning.empty()) log::warn(c.warning);
   if (c.failed()) log::error(c.error);
   return c.value;
-}
-
-bool one_of(const std::string& s, std::initializer_list<const char*> names) {
-  return std::any_of(names.begin(), names.end(), [&](const char* n) { return s == n; });
 }
 
 // ============================================================ unsqueeze to 4-D
@@ -61,9 +60,9 @@ std::optional<size_t> deciding_rank(const Ir& ir, const Node& nod, const std::st
 
 // Operators of a raisable rank that are still left alone.
 bool declined_for_op(const Ir& ir, const Node& nod, const std::string& op, size_t n_dims) {
-  if (n_dims == 1 && op == "MatMul") return true;
-  if (op == "exDataConvert" && (ir.is_graph_input(nod.input(0)) || ir.is_graph_output(nod.output(0)))) return true;
-  if (op == "Gather") {
+  if (n_dims == 1 && op == "MatMul"sv) return true;
+  if (op == "exDataConvert"sv && (ir.is_graph_input(nod.input(0)) || ir.is_graph_output(nod.output(0)))) return true;
+  if (op == "Gather"sv) {
     const auto indices = ir.shape(nod.input(1));
     if (indices && indices->size() > 1) return true;
   }
@@ -76,8 +75,8 @@ bool declined_for_op(const Ir& ir, const Node& nod, const std::string& op, size_
 // the layout; and an output of an input-rank operator without any recorded
 // shape cannot be led back by a Reshape.
 bool unsafe_to_raise(const Ir& ir, const Node& nod, const std::string& op, bool input_rank) {
-  if (op == "Slice" && (nod.num_inputs() < 4 || nod.input(3).empty())) return true;
-  if (op == "Pad" && nod.num_inputs() >= 4 && !nod.input(3).empty()) return true;
+  if (op == "Slice"sv && (nod.num_inputs() < 4 || nod.input(3).empty())) return true;
+  if (op == "Pad"sv && nod.num_inputs() >= 4 && !nod.input(3).empty()) return true;
   if (input_rank) {
     for (const std::string& out : nod.outputs())
       if (!ir.is_invalid(out) && !ir.shape_raw(out)) return true;
@@ -107,7 +106,7 @@ std::optional<std::string> sized_mode(const Ir& ir, const Node& nod, const std::
 std::optional<std::string> choose_mode(const Ir& ir, const Node& nod, const std::string& op, size_t n_dims) {
   if (n_dims == 3) {
     if (auto mode = fixed_rank3_mode(op, ir.dynamic_shapes())) return mode;
-    if (op == "exLayerNorm") return logged(layer_norm_mode(normalized_rank(ir, nod), nod.name()));
+    if (op == "exLayerNorm"sv) return logged(layer_norm_mode(normalized_rank(ir, nod), nod.name()));
     return sized_mode(ir, nod, op);
   }
   if (n_dims == 2) return rank2_mode(op, ir.unsqueeze_2d_mode());
@@ -128,7 +127,7 @@ std::optional<Unsqueeze> match_unsqueeze(const Ir& ir, const NodeList& nodes) {
   if (!mode) return std::nullopt;
   u.mode = *mode;
   // ScatterND needs its indices as a constant to rewrite them for the layout.
-  if (u.op == "ScatterND" && !ir.is_const(u.nod.input(1))) return std::nullopt;
+  if (u.op == "ScatterND"sv && !ir.is_const(u.nod.input(1))) return std::nullopt;
   return u;
 }
 
@@ -222,17 +221,17 @@ void raise_axis(const Ir& ir, const Unsqueeze& u) {
 
 void rewrite_attributes(const Ir& ir, const Unsqueeze& u) {
   const std::string& op = u.op;
-  if (op == "Conv" || op == "ConvTranspose") {
+  if (op == "Conv"sv || op == "ConvTranspose"sv) {
     raise_conv_attributes(ir, u.nod);  // the new axis is always a unit height, whatever the mode
-  } else if (op == "AveragePool" || op == "MaxPool") {
+  } else if (op == "AveragePool"sv || op == "MaxPool"sv) {
     raise_pool_attributes(ir, u.nod);
-  } else if (op == "Transpose") {
+  } else if (op == "Transpose"sv) {
     raise_perm(ir, u);
-  } else if (op == "exLayerNorm") {
+  } else if (op == "exLayerNorm"sv) {
     raise_normalized_shape(ir, u);
   } else if (u.reduce) {
     raise_reduce_axes(ir, u);
-  } else if (op == "ArgMax" || op == "ArgMin") {
+  } else if (op == "ArgMax"sv || op == "ArgMin"sv) {
     raise_axis(ir, u);
     keep_reduced_dims(ir, u.nod);
   } else if (is_axis_op(op)) {
@@ -292,26 +291,26 @@ bool rewrite_scatter_indices(const Ir& ir, const Unsqueeze& u, const std::string
 // operands that are reshaped like the first.
 bool handle_value_operand(const Ir& ir, const Unsqueeze& u, size_t i, const std::string& tensor) {
   const std::string& op = u.op;
-  if (op == "Slice") {
+  if (op == "Slice"sv) {
     if (i == 3) rewrite_const_values(ir, u, tensor, "Only support constant 'axes' in Slice '{}'!", _new_axes);
     return true;  // starts, ends and steps keep their values
   }
-  if (op == "Pad") {
+  if (op == "Pad"sv) {
     if (i == 1) rewrite_const_values(ir, u, tensor, "Only support constant 'pads' in Pad '{}'!", _new_pads);
     return true;
   }
-  if (op == "Split") return true;
-  if (op == "Expand") {
+  if (op == "Split"sv) return true;
+  if (op == "Expand"sv) {
     if (i == 1)
       rewrite_const_values(ir, u, tensor, "Only support constant 'shape' in Expand '{}'!",
                            [](const Ints& s, const std::string& m, const std::string& n) { return _new_shape(s, m, n); });
     return true;
   }
-  if (op == "Resize") {
+  if (op == "Resize"sv) {
     rewrite_resize_input(ir, u, i, tensor);
     return true;
   }
-  if (op == "ScatterND" && i == 1) return rewrite_scatter_indices(ir, u, tensor);
+  if (op == "ScatterND"sv && i == 1) return rewrite_scatter_indices(ir, u, tensor);
   return u.reduce || one_of(op, {"BatchNormalization", "InstanceNormalization", "Gather", "TopK"});
 }
 
@@ -319,7 +318,7 @@ bool handle_value_operand(const Ir& ir, const Unsqueeze& u, size_t i, const std:
 // anything else reads it through a Reshape.  The Conv bias stays as it is.
 void raise_operand(const Ir& ir, const Builder& g, const Unsqueeze& u, size_t i, const std::string& tensor) {
   const Shape in_shape = ir.shape(tensor).value_or(Shape{});
-  const bool conv_bias = (u.op == "Conv" || u.op == "ConvTranspose") && i == 2;
+  const bool conv_bias = (u.op == "Conv"sv || u.op == "ConvTranspose"sv) && i == 2;
   const Shape new_shape = conv_bias ? in_shape : logged(_new_shape(in_shape, u.mode, tensor));
   if (new_shape == in_shape) return;
   if (ir.is_const(tensor)) {
@@ -352,11 +351,11 @@ void wrap_outputs(const Ir& ir, const Builder& g, const Unsqueeze& u) {
   const Strings outputs = u.nod.outputs();
   for (size_t i = 0; i < outputs.size(); ++i) {
     const std::string& out = outputs[i];
-    if (ir.is_invalid(out) || (u.op == "BatchNormalization" && i > 0)) continue;
+    if (ir.is_invalid(out) || (u.op == "BatchNormalization"sv && i > 0)) continue;
     const Shape o_shape = ir.shape_raw(out).value_or(Shape{});
     const std::string inner = g.op("Reshape", {None{}, o_shape}, {{"outputs", Strings{out}}});
     u.nod.set_output(i, inner);
-    if (u.n_dims != kRankUnset && o_shape.size() == u.n_dims && u.op != "Transpose") {
+    if (u.n_dims != kRankUnset && o_shape.size() == u.n_dims && u.op != "Transpose"sv) {
       const Shape shape = logged(_new_shape(o_shape, u.mode, out));
       const Ref dtype = ir.dtype(out);
       ir.set_shape(inner, shape, dtype);
