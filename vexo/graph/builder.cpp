@@ -4,6 +4,8 @@
 #include <array>
 #include <stdexcept>
 
+using namespace std::string_view_literals;
+
 namespace vexo::graph {
 
 Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
@@ -47,10 +49,10 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   node->attrs.reserve(attrs.size());
   for (Attr& a : attrs) {
     if (a.value.kind == AttrValue::None) continue;
-    allowzero = allowzero || a.name == "allowzero";
+    allowzero = allowzero || a.name == "allowzero"sv;
     node->attrs.push_back(std::move(a));
   }
-  if (op_type == "Reshape" && !allowzero && literal_zero_target(in_names, out_names))
+  if (op_type == "Reshape"sv && !allowzero && literal_zero_target(in_names, out_names, !options.outputs))
     node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), {}});
   record_shapes(node, options.outputs_ref);
   nodes_.push_back(node);
@@ -61,14 +63,16 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
 
 // A Reshape of an empty tensor whose target holds a 0: the rules mean the
 // extent 0, which ONNX writes as allowzero 1 (opset 14 on); by default a 0
-// would copy the input's extent instead.
-bool Builder::literal_zero_target(const Names& in_names, const Names& out_names) const {
+// would copy the input's extent instead. A fresh output (a name made for the
+// node) has no shape yet: only the input can tell, and the look-up of a new
+// name, which waits on the memory, is spared.
+bool Builder::literal_zero_target(const Names& in_names, const Names& out_names, bool fresh_output) const {
   if (in_names.size() < 2 || out_names.empty()) return false;
   auto empty = [&](const Name& t) {
     const InternedShape* s = graph_.shape(t);
     return s && *s && std::find((*s)->begin(), (*s)->end(), 0) != (*s)->end();
   };
-  if (!empty(in_names[0]) && !empty(out_names[0])) return false;  // nearly always: nothing is empty
+  if (!empty(in_names[0]) && (fresh_output || !empty(out_names[0]))) return false;  // nearly always: nothing is empty
   const ConstPtr target = graph_.get_const(in_names[1]);
   if (!target || graph_.opset_version() < 14) return false;
   std::vector<int64_t> values;

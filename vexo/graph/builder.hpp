@@ -48,7 +48,7 @@ class Builder {
 
  private:
   void record_shapes(const NodePtr& node, const std::optional<Name>& ref);
-  bool literal_zero_target(const Names& in_names, const Names& out_names) const;
+  bool literal_zero_target(const Names& in_names, const Names& out_names, bool fresh_output) const;
 
   Graph& graph_;
   std::vector<NodePtr> nodes_;
