@@ -190,6 +190,11 @@ def test_builder_constants_names_and_keywords():
     assert ir.get_const(g.nodes[0].input[1]).dtype == np.int64
     assert ir.get_const(g.nodes[2].input[1]).dtype == np.float32
     assert "keepdims" not in g.nodes[2].attrs and g.nodes[1].name == "scale"
+    # Past four made inputs the names are still the node's, in order, and the output's stays its own.
+    cut = g.op("Slice", "x", [0], [1], [0], [1], name="cut")
+    assert g.nodes[3].input == ["x", "cut_c1", "cut_c2", "cut_c3", "cut_c4"] and cut == "cut_out"
+    assert g.op("Concat", None, None, None, None, None, name="cat", outputs_ref="c", axis=0) == "c_out"
+    assert g.nodes[4].input == ["c_in%d" % k for k in range(5)] and g.nodes[4].output == ["c_out"]
     names = {t for n in g.nodes for t in n.input + n.output} | {n.name for n in g.nodes}
     assert not names & {"x", "y", "z", "relu", "sm"} - {"x"}
     proto = helper.make_node("Foo", ["x"], ["y"], names=["a", "b"], k=3, mode="m")  # a rule may read one
