@@ -2,28 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <optional>
-#include <string_view>
 #include <stdexcept>
 
 using namespace std::string_view_literals;
 
 namespace vexo::graph {
-
-namespace {
-
-// `text` becomes `stem`, `suffix` and, when given, the number `k`.
-void compose(std::string& text, const Name& stem, std::string_view suffix, std::optional<size_t> k = std::nullopt) {
-  text.assign(stem.str());
-  text.append(suffix);
-  if (!k) return;
-  char digits[24];
-  const auto end = std::to_chars(std::begin(digits), std::end(digits), *k).ptr;
-  text.append(digits, end);
-}
-
-}  // namespace
 
 Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inputs, const BuildOptions& options,
                  std::vector<Attr> attrs) {
@@ -33,25 +16,16 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   // The fresh names the node needs (of invented inputs, constants, the
   // output), asked of the name pool ahead: the look-up of a new name waits on
   // the memory, and these then wait together instead of one after another.
-  // Their texts are written into strings kept from build to build: most are
-  // longer than a short string's room and would each allocate.
   constexpr size_t kAhead = 4;
-  thread_local std::array<std::string, kAhead + 2> texts;  // inputs (the last for all past kAhead), output
-  auto fresh_input = [&](size_t k) -> const std::string& {
-    std::string& text = texts[std::min(k, kAhead)];
-    if (inputs[k].kind == BuildInput::None)
-      compose(text, base, "_in", k);
-    else
-      compose(text, node_name, "_c", k);
-    return text;
+  std::array<ComposedName, kAhead> in_text;
+  auto fresh_input = [&](size_t k) {
+    return inputs[k].kind == BuildInput::None ? ComposedName(base.str(), "_in", k)
+                                              : ComposedName(node_name.str(), "_c", k);
   };
   for (size_t k = 0; k < inputs.size() && k < kAhead; ++k)
-    if (inputs[k].kind != BuildInput::Tensor) Name::prefetch(fresh_input(k));
-  std::string& out_text = texts[kAhead + 1];
-  if (!options.outputs) {
-    compose(out_text, base, "_out");
-    Name::prefetch(out_text);
-  }
+    if (inputs[k].kind != BuildInput::Tensor) Name::prefetch(in_text[k] = fresh_input(k));
+  const ComposedName out_text = options.outputs ? ComposedName() : ComposedName(base.str(), "_out");
+  if (!options.outputs) Name::prefetch(out_text);
   Names in_names;
   in_names.reserve(inputs.size());
   std::optional<Name> invented;
@@ -61,15 +35,15 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
       in_names.push_back(in.name);
       continue;
     }
-    const Name t = g.unique_name(k < kAhead ? texts[k] : fresh_input(k));
-    if (in.kind == BuildInput::None) {
-      if (!invented) invented = t;
-    } else {
-      g.set_const(t, in.value);
-    }
+    const Name t = g.unique_name(k < kAhead ? in_text[k] : fresh_input(k));
+    g.prefetch_tensor(t);  // a new name's entry, written below, is far from the caches
+    if (in.kind == BuildInput::None && !invented) invented = t;
     in_names.push_back(t);
   }
   Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(out_text)};
+  if (!options.outputs) g.prefetch_tensor(out_names[0]);
+  for (size_t k = 0; k < inputs.size(); ++k)
+    if (inputs[k].kind == BuildInput::Value) g.set_const(in_names[k], inputs[k].value);
   NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
   bool allowzero = false;
   node->attrs.reserve(attrs.size());

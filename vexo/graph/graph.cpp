@@ -471,7 +471,7 @@ std::vector<Node*> Graph::pre_nodes(const Node& node) const {
   return out;
 }
 
-Name Graph::unique_name(const std::string& base_text) {
+Name Graph::unique_name(std::string_view base_text) {
   Name name;
   auto free = [&](std::string_view text) {
     bool created = false;
@@ -487,10 +487,13 @@ Name Graph::unique_name(const std::string& base_text) {
   const int64_t* found = name_counters_.find(base);
   const int64_t start = found ? *found : 0;
   for (int64_t k = start + 1;; ++k) {
-    if (free(base_text + "_" + std::to_string(k))) {
+    if (free(ComposedName(base_text, "_", k))) {
       name_counters_[base] = k;
       take_name(name);
       journal_name(name, &base, start);
+      // The next name made from this base is most likely the one after: its
+      // place in the pool, far from the caches, is asked for now.
+      Name::prefetch(ComposedName(base_text, "_", k + 1));
       return name;
     }
   }

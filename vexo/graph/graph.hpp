@@ -361,7 +361,7 @@ class Graph {
       }
     }
   }
-  Name unique_name(const std::string& base);
+  Name unique_name(std::string_view base);
 
   void rename_node(Node& node, const Name& name);  // keeps the index by name right
   Node* add_node(const NodePtr& node);  // returns the node (renamed when its name was taken)

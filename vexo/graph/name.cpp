@@ -102,11 +102,6 @@ Name Name::interned(std::string_view text, bool& created) {
   return Name(intern(text, &created));
 }
 
-const Name::Entry* Name::empty_text() {
-  static const Entry* e = intern(std::string_view());
-  return e;
-}
-
 std::vector<std::string> texts(const Names& names) {
   std::vector<std::string> out;
   out.reserve(names.size());

@@ -8,9 +8,12 @@
 // freed: the pool holds every name the process has seen.
 #pragma once
 
+#include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +37,9 @@ class Name {
 
   const std::string& str() const { return entry_->text; }
   operator const std::string&() const { return entry_->text; }  // NOLINT: reads as its text
-  bool empty() const { return entry_->text.empty(); }
+  // By the entry's address, not its text: the pool keeps one entry per text,
+  // and a walk over many names would wait on the memory for each entry.
+  bool empty() const { return entry_ == empty_text(); }
   size_t size() const { return entry_->text.size(); }
   uint64_t taken_by() const { return entry_->taken_by; }
   void set_taken_by(uint64_t stamp) const { entry_->taken_by = stamp; }
@@ -55,7 +60,10 @@ class Name {
  private:
   explicit Name(const Entry* entry) : entry_(entry) {}
   static const Entry* intern(std::string_view text, bool* created = nullptr);
-  static const Entry* empty_text();
+  static const Entry* empty_text() {
+    static const Entry* e = intern(std::string_view());
+    return e;
+  }
   const Entry* entry_;
 };
 
@@ -69,6 +77,34 @@ inline std::string operator+(const std::string& a, const Name& b) { return a + b
 inline std::string operator+(const Name& a, const std::string& b) { return a.str() + b; }
 inline std::string operator+(const char* a, const Name& b) { return a + b.str(); }
 inline std::string operator+(const Name& a, const char* b) { return a.str() + b; }
+
+// The text of a name made from another: `stem`, `suffix`, then the number `k`
+// when given. Written in place (a std::string would allocate for most names,
+// and every change to one calls into the library).
+class ComposedName {
+ public:
+  ComposedName() = default;
+  ComposedName(std::string_view stem, std::string_view suffix, std::optional<uint64_t> k = std::nullopt) {
+    const size_t n = stem.size() + suffix.size();
+    if (n + kDigits > sizeof(buf_)) {  // a long stem: on the heap
+      long_.reserve(n + kDigits);
+      long_.append(stem).append(suffix);
+      if (k) long_.append(std::to_string(*k));
+      return;
+    }
+    char* end = std::copy(suffix.begin(), suffix.end(), std::copy(stem.begin(), stem.end(), buf_));
+    if (k) end = std::to_chars(end, buf_ + sizeof(buf_), *k).ptr;
+    size_ = static_cast<size_t>(end - buf_);
+  }
+  std::string_view view() const { return long_.empty() ? std::string_view(buf_, size_) : std::string_view(long_); }
+  operator std::string_view() const { return view(); }  // NOLINT: reads as its text
+
+ private:
+  static constexpr size_t kDigits = 20;  // of the largest number
+  char buf_[96];
+  size_t size_ = 0;
+  std::string long_;
+};
 
 // The names as plain strings.
 std::vector<std::string> texts(const Names& names);
