@@ -195,6 +195,8 @@ def test_builder_constants_names_and_keywords():
     assert g.nodes[3].input == ["x", "cut_c1", "cut_c2", "cut_c3", "cut_c4"] and cut == "cut_out"
     assert g.op("Concat", None, None, None, None, None, name="cat", outputs_ref="c", axis=0) == "c_out"
     assert g.nodes[4].input == ["c_in%d" % k for k in range(5)] and g.nodes[4].output == ["c_out"]
+    long = "t" * 120  # names longer than the room kept for them in place
+    assert [g.op("Relu", "x", outputs_ref=long) for _ in range(2)] == [long + "_out", long + "_out_1"]
     names = {t for n in g.nodes for t in n.input + n.output} | {n.name for n in g.nodes}
     assert not names & {"x", "y", "z", "relu", "sm"} - {"x"}
     proto = helper.make_node("Foo", ["x"], ["y"], names=["a", "b"], k=3, mode="m")  # a rule may read one
