@@ -778,8 +778,8 @@ std::vector<Node*> Graph::kahn() const {
 std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
   // Members carry this walk's mark; a member already visited has scratch_ set to the mark too.
   const uint64_t member = new_mark();
-  std::vector<Node*> members;
-  members.reserve(nodes.size());
+  std::vector<Node*>& members = order_members_;
+  members.clear();
   for (Node* n : nodes)
     if (n->walk_ != member) {
       n->walk_ = member;
@@ -791,12 +791,10 @@ std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
   order.reserve(members.size());
   // The walk's stack; the members each frame reads from lie in `pre` from its
   // `begin` to its `end`, above those of the frames below it.
-  struct Frame {
-    Node* node;
-    size_t begin, next, end;
-  };
-  std::vector<Frame> stack;
-  std::vector<Node*> pre;
+  std::vector<OrderFrame>& stack = order_stack_;
+  std::vector<Node*>& pre = order_pre_;
+  stack.clear();
+  pre.clear();
   auto push = [&](Node* n) {
     n->scratch_ = member;
     const size_t begin = pre.size();
@@ -809,7 +807,7 @@ std::vector<Node*> Graph::local_order(const std::vector<Node*>& nodes) const {
     if (visited(n)) continue;
     push(n);
     while (!stack.empty()) {
-      Frame& top = stack.back();
+      OrderFrame& top = stack.back();
       Node* unvisited = nullptr;
       while (top.next < top.end && !unvisited) {
         Node* p = pre[top.next++];

@@ -488,6 +488,13 @@ class Graph {
   std::vector<ShapeConflict> conflicts_;
   bool order_dirty_ = false;
   mutable uint64_t epoch_ = 0;
+  // local_order's working lists, kept from call to call (two calls a rewrite).
+  struct OrderFrame {
+    Node* node;
+    size_t begin, next, end;
+  };
+  mutable std::vector<Node*> order_members_, order_pre_;
+  mutable std::vector<OrderFrame> order_stack_;
 };
 
 // The model's opset version of `domain` (the standard one by default, 17 when absent).

@@ -267,8 +267,10 @@ class CoreHost final : public host::RuleHost {
     }
   }
   std::vector<host::NodeH*> built(host::BuilderH* b) override {
+    const std::vector<NodePtr>& nodes = reinterpret_cast<Builder*>(b)->nodes();
     std::vector<host::NodeH*> out;
-    for (const NodePtr& n : reinterpret_cast<Builder*>(b)->nodes()) out.push_back(retained(n.get()));
+    out.reserve(nodes.size());
+    for (const NodePtr& n : nodes) out.push_back(retained(n.get()));
     return out;
   }
 

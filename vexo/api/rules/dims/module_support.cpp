@@ -100,6 +100,7 @@ py::object rule_impl(const RuleDef& def) {
 
 std::vector<native::NodeH*> retained(const std::vector<Node>& nodes) {
   std::vector<native::NodeH*> out;
+  out.reserve(nodes.size());
   for (const Node& n : nodes) {
     if (!n.handle()) throw HostTypeError("a rule on the native graph returned a node of another host");
     host()->retain(n.handle());
