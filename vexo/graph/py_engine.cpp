@@ -1,5 +1,6 @@
 // Python bindings of the builder and the engine, the rule host handed to
 // compiled rule modules, and the module entry of vexo._core.
+#include <array>
 #include <unordered_map>
 
 #include "builder.hpp"
@@ -93,10 +94,28 @@ std::string scalar_bytes(const void* p, size_t n) { return std::string(static_ca
 
 // A builder input from a rule: a tensor name, the None marker, or a value made a constant
 // as the Python builder makes one (integer lists int64, float lists float32, arrays as they are).
-BuildInput build_input(const host::Value& v, const std::string& op_type, size_t k) {
+// The names handed to the rules last (a node's ports, a built node's output):
+// a rule asks about them by text straight after, and finding one here by its
+// characters spares hashing the text and a look-up in the pool of names.
+class HandedNames {
+ public:
+  void note(const Name& name) { ring_[next_++ % kSize] = name; }
+  Name of(const std::string& text) const {
+    for (const Name& n : ring_)
+      if (n.size() == text.size() && n.str() == text) return n;
+    return Name(text);
+  }
+
+ private:
+  static constexpr size_t kSize = 8;
+  std::array<Name, kSize> ring_;
+  size_t next_ = 0;
+};
+
+BuildInput build_input(const host::Value& v, const std::string& op_type, size_t k, const HandedNames& handed) {
   switch (v.kind) {
     case host::Value::None: return BuildInput::none();
-    case host::Value::String: return BuildInput::tensor(v.s);
+    case host::Value::String: return BuildInput::tensor(handed.of(v.s));
     case host::Value::Ints:
       return BuildInput::constant(Constant::owned(kInt64, Shape{static_cast<int64_t>(v.ints.size())},
                                                   scalar_bytes(v.ints.data(), v.ints.size() * 8)));
@@ -171,10 +190,12 @@ class CoreHost final : public host::RuleHost {
     return node_of_handle(n)->ports(outputs ? Port::Output : Port::Input).size();
   }
   const std::string& port(host::NodeH* n, bool outputs, size_t index) override {
-    return node_of_handle(n)->ports(outputs ? Port::Output : Port::Input).at(index).str();
+    const Name& t = node_of_handle(n)->ports(outputs ? Port::Output : Port::Input).at(index);
+    handed_.note(t);
+    return t.str();
   }
   void set_port(host::NodeH* n, bool outputs, size_t index, const std::string& t) override {
-    node_of_handle(n)->set_port(outputs ? Port::Output : Port::Input, index, t);
+    node_of_handle(n)->set_port(outputs ? Port::Output : Port::Input, index, handed_.of(t));
   }
   host::NodeH* copy_node(host::NodeH* n) override {
     NodePtr c = node_of_handle(n)->copy();
@@ -187,15 +208,15 @@ class CoreHost final : public host::RuleHost {
   }
 
   const std::vector<int64_t>* shape(host::GraphH* g, const std::string& t) override {
-    const InternedShape* s = graph_of_handle(g).shape(t);
+    const InternedShape* s = graph_of_handle(g).shape(handed_.of(t));
     return s && *s ? &**s : nullptr;
   }
-  int32_t dtype(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).dtype(t); }
+  int32_t dtype(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).dtype(handed_.of(t)); }
   void set_shape(host::GraphH* g, const std::string& t, const host::Ints& s, int32_t dtype) override {
-    graph_of_handle(g).set_shape(t, s, dtype);
+    graph_of_handle(g).set_shape(handed_.of(t), s, dtype);
   }
   bool get_const(host::GraphH* g, const std::string& t, host::Value& out) override {
-    const ConstPtr c = graph_of_handle(g).get_const(t);
+    const ConstPtr c = graph_of_handle(g).get_const(handed_.of(t));
     if (!c) return false;
     out = value_of(AttrValue::of_tensor(c));
     return true;
@@ -203,7 +224,7 @@ class CoreHost final : public host::RuleHost {
   void set_const(host::GraphH* g, const std::string& t, const host::Value& v) override {
     graph_of_handle(g).set_const(t, constant_of(v));
   }
-  bool is_const(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).is_const(t); }
+  bool is_const(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).is_const(handed_.of(t)); }
   bool get_attr(host::GraphH*, host::NodeH* n, const std::string& name, host::Value& out) override {
     const AttrValue* v = node_of_handle(n)->attr(name);
     if (!v) return false;
@@ -219,9 +240,11 @@ class CoreHost final : public host::RuleHost {
   std::vector<host::NodeH*> pre_nodes(host::GraphH* g, host::NodeH* n) override {
     return handles(graph_of_handle(g).pre_nodes(*node_of_handle(n)));
   }
-  bool is_graph_input(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).is_graph_input(t); }
+  bool is_graph_input(host::GraphH* g, const std::string& t) override {
+    return graph_of_handle(g).is_graph_input(handed_.of(t));
+  }
   bool is_graph_output(host::GraphH* g, const std::string& t) override {
-    return graph_of_handle(g).is_graph_output(t);
+    return graph_of_handle(g).is_graph_output(handed_.of(t));
   }
   bool dynamic_shapes(host::GraphH* g) override { return graph_of_handle(g).config.dynamic_shapes; }
   std::string unsqueeze_2d_mode(host::GraphH* g) override { return graph_of_handle(g).config.unsqueeze_2d_mode; }
@@ -232,7 +255,9 @@ class CoreHost final : public host::RuleHost {
     graph_of_handle(g).append_weight_for_align(t);
   }
   std::string unique_name(host::GraphH* g, const std::string& base) override {
-    return graph_of_handle(g).unique_name(base);
+    const Name name = graph_of_handle(g).unique_name(base);
+    handed_.note(name);
+    return name;
   }
 
   host::BuilderH* new_builder(host::GraphH* g) override {
@@ -243,7 +268,7 @@ class CoreHost final : public host::RuleHost {
                     const std::vector<std::pair<std::string, host::Value>>& kwargs) override {
     std::vector<BuildInput> ins;
     ins.reserve(inputs.size());
-    for (size_t k = 0; k < inputs.size(); ++k) ins.push_back(build_input(inputs[k], op_type, k));
+    for (size_t k = 0; k < inputs.size(); ++k) ins.push_back(build_input(inputs[k], op_type, k, handed_));
     BuildOptions options;
     std::vector<Attr> attrs;
     for (const auto& [key, v] : kwargs) {
@@ -261,7 +286,9 @@ class CoreHost final : public host::RuleHost {
       }
     }
     try {
-      return reinterpret_cast<Builder*>(b)->op(op_type, ins, options, std::move(attrs));
+      const Name made = reinterpret_cast<Builder*>(b)->op(op_type, ins, options, std::move(attrs));
+      handed_.note(made);
+      return made;
     } catch (const ShapeError& e) {
       throw host_error("ShapeError", e.what());
     }
@@ -308,6 +335,8 @@ class CoreHost final : public host::RuleHost {
     PyErr_SetString(cls.ptr(), message.c_str());
     return py::error_already_set();
   }
+
+  HandedNames handed_;
 };
 
 CoreHost& core_host() {
