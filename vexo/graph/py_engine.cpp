@@ -105,6 +105,12 @@ class HandedNames {
       if (n.size() == text.size() && n.str() == text) return n;
     return Name(text);
   }
+  Names all_of(const std::vector<std::string>& texts) const {
+    Names out;
+    out.reserve(texts.size());
+    for (const std::string& t : texts) out.push_back(of(t));
+    return out;
+  }
 
  private:
   static constexpr size_t kSize = 8;
@@ -273,14 +279,14 @@ class CoreHost final : public host::RuleHost {
     std::vector<Attr> attrs;
     for (const auto& [key, v] : kwargs) {
       if (key == "outputs"sv) {
-        if (v.kind == host::Value::String) options.outputs = Names{Name(v.s)};
-        else if (v.kind == host::Value::Strings) options.outputs = graph::names(v.strings);
+        if (v.kind == host::Value::String) options.outputs = Names{handed_.of(v.s)};
+        else if (v.kind == host::Value::Strings) options.outputs = handed_.all_of(v.strings);
         else if (v.kind != host::Value::None) throw py::type_error("Graph.op: outputs must be tensor names");
       } else if (key == "name"sv) {
-        if (v.kind == host::Value::String) options.name = v.s;
+        if (v.kind == host::Value::String) options.name = handed_.of(v.s);
       } else if (key == "outputs_ref"sv) {
-        if (v.kind == host::Value::String) options.outputs_ref = v.s;
-        else if (v.kind == host::Value::Strings && !v.strings.empty()) options.outputs_ref = v.strings[0];
+        if (v.kind == host::Value::String) options.outputs_ref = handed_.of(v.s);
+        else if (v.kind == host::Value::Strings && !v.strings.empty()) options.outputs_ref = handed_.of(v.strings[0]);
       } else if (v.kind != host::Value::None) {
         attrs.push_back(Attr{key, attr_of(v), {}});
       }
