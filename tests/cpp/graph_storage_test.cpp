@@ -1,8 +1,10 @@
 // The storage of the native graph: the map of names with its table of names
 // found last, a tensor's readers, interned shapes, the bytes a node keeps as
-// read, and the numbers a constant's bytes stand for.
+// read, the numbers a constant's bytes stand for, the journal's undos and the
+// texts of names made from others.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "readers.hpp"
 #include "shared_bytes.hpp"
 #include "tensor.hpp"
+#include "undo.hpp"
 
 using vexo::graph::Constant;
 using vexo::graph::Name;
@@ -24,6 +27,8 @@ using vexo::graph::Node;
 using vexo::graph::Readers;
 using vexo::graph::Shape;
 using vexo::graph::SharedBytes;
+using vexo::graph::Undo;
+using vexo::graph::ComposedName;
 
 namespace {
 
@@ -149,4 +154,32 @@ TEST(Constant, ReadsItsBytesAsNumbersOfItsElementType) {
   // bfloat16 and complex numbers are kept as bytes, not read as numbers
   EXPECT_THROW(constant_of<uint16_t>(vexo::graph::kBFloat16, {0x3F80})->get_double(0), TensorError);
   EXPECT_THROW(constant_of<uint64_t>(vexo::graph::kComplex64, {0})->get_int(0), TensorError);
+}
+
+TEST(Undo, RunsAndFreesWhatItHoldsInPlaceOrOnTheHeapThroughMoves) {
+  auto held = std::make_shared<int>(0);
+  std::array<char, 200> big{};  // past the room kept in place
+  std::vector<Undo> journal;
+  journal.emplace_back([held] { ++*held; });
+  journal.emplace_back([held, big] { *held += 10 + big[0]; });
+  for (int k = 0; k < 40; ++k) journal.emplace_back([held] { ++*held; });  // the vector grows: undos move
+  EXPECT_EQ(held.use_count(), 43);
+  Undo moved = std::move(journal[1]);
+  journal[1]();  // moved from: nothing
+  EXPECT_EQ(*held, 0);
+  moved();
+  for (Undo& u : journal) u();
+  EXPECT_EQ(*held, 51);
+  journal[0] = std::move(moved);  // the one it replaces is freed
+  journal.clear();
+  EXPECT_EQ(held.use_count(), 1);
+}
+
+TEST(ComposedName, JoinsStemSuffixAndNumberShortOrLong) {
+  EXPECT_EQ(ComposedName("Reshape_7", "_c", 12).view(), "Reshape_7_c12");
+  EXPECT_EQ(ComposedName("x", "_out").view(), "x_out");
+  EXPECT_EQ(ComposedName("", "_", 0).view(), "_0");
+  const std::string stem(90, 't');  // no room for the number in place
+  EXPECT_EQ(ComposedName(stem, "_", 18446744073709551615ull).view(), stem + "_18446744073709551615");
+  EXPECT_EQ(ComposedName(std::string(76, 'u'), "").view(), std::string(76, 'u'));
 }
