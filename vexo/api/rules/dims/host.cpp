@@ -341,69 +341,60 @@ native::Value native_of(const Ref& r) {
   throw HostTypeError("a host object cannot be written to the native graph: " + r.repr());
 }
 
-native::Value native_of(const Value& v) {
-  struct Visit {
-    native::Value operator()(const None&) const { return native::Value(); }
-    native::Value operator()(const Bool& x) const {
-      native::Value n;
-      n.kind = native::Value::Bool;
-      n.i = x.value;
-      return n;
-    }
-    native::Value operator()(int64_t x) const {
-      native::Value n;
-      n.kind = native::Value::Int;
-      n.i = x;
-      return n;
-    }
-    native::Value operator()(double x) const {
-      native::Value n;
-      n.kind = native::Value::Float;
-      n.f = x;
-      return n;
-    }
-    native::Value operator()(const std::string& x) const {
-      native::Value n;
-      n.kind = native::Value::String;
-      n.s = x;
-      return n;
-    }
-    native::Value operator()(const Ints& x) const {
-      native::Value n;
-      n.kind = native::Value::Ints;
-      n.ints = x;
-      return n;
-    }
-    native::Value operator()(const IntsTuple& x) const { return (*this)(x.values); }
-    native::Value operator()(const Floats& x) const {
-      native::Value n;
-      n.kind = native::Value::Floats;
-      n.floats = x;
-      return n;
-    }
-    native::Value operator()(const Strings& x) const {
-      native::Value n;
-      n.kind = native::Value::Strings;
-      n.strings = x;
-      return n;
-    }
-    native::Value operator()(const Array& x) const { return tensor_value(x); }
-    native::Value operator()(const Ref& x) const { return native_of(x); }
-  };
-  return std::visit(Visit{}, v);
-}
+// A facade value as the native host takes it (an op input is one of the same
+// alternatives, converted without a copy through a facade value).
+struct ToNative {
+  native::Value operator()(const None&) const { return native::Value(); }
+  native::Value operator()(const Bool& x) const {
+    native::Value n;
+    n.kind = native::Value::Bool;
+    n.i = x.value;
+    return n;
+  }
+  native::Value operator()(int64_t x) const {
+    native::Value n;
+    n.kind = native::Value::Int;
+    n.i = x;
+    return n;
+  }
+  native::Value operator()(double x) const {
+    native::Value n;
+    n.kind = native::Value::Float;
+    n.f = x;
+    return n;
+  }
+  native::Value operator()(const std::string& x) const {
+    native::Value n;
+    n.kind = native::Value::String;
+    n.s = x;
+    return n;
+  }
+  native::Value operator()(const Ints& x) const {
+    native::Value n;
+    n.kind = native::Value::Ints;
+    n.ints = x;
+    return n;
+  }
+  native::Value operator()(const IntsTuple& x) const { return (*this)(x.values); }
+  native::Value operator()(const Floats& x) const {
+    native::Value n;
+    n.kind = native::Value::Floats;
+    n.floats = x;
+    return n;
+  }
+  native::Value operator()(const Strings& x) const {
+    native::Value n;
+    n.kind = native::Value::Strings;
+    n.strings = x;
+    return n;
+  }
+  native::Value operator()(const Array& x) const { return tensor_value(x); }
+  native::Value operator()(const Ref& x) const { return native_of(x); }
+};
 
-native::Value native_of(const OpInput& v) {
-  struct Visit {
-    native::Value operator()(const std::string& x) const { return native_of(Value(x)); }
-    native::Value operator()(const None&) const { return native::Value(); }
-    native::Value operator()(const Ints& x) const { return native_of(Value(x)); }
-    native::Value operator()(const Floats& x) const { return native_of(Value(x)); }
-    native::Value operator()(const Array& x) const { return tensor_value(x); }
-    native::Value operator()(const Ref& x) const { return native_of(x); }
-  };
-  return std::visit(Visit{}, v);
-}
+native::Value native_of(const Value& v) { return std::visit(ToNative{}, v); }
+
+native::Value native_of(const OpInput& v) { return std::visit(ToNative{}, v); }
 
 std::vector<Node> adopt_all(const std::vector<native::NodeH*>& handles) {
   std::vector<Node> out;
