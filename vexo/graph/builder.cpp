@@ -44,7 +44,10 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   if (!options.outputs) g.prefetch_tensor(out_names[0]);
   for (size_t k = 0; k < inputs.size(); ++k)
     if (inputs[k].kind == BuildInput::Value) g.set_const(in_names[k], inputs[k].value);
-  NodePtr node(new Node(op_type, in_names, out_names, node_name, is_custom_op(op_type) ? kCustomDomain : ""));
+  NodePtr node(new Node(op_type, std::move(in_names), std::move(out_names), node_name,
+                        is_custom_op(op_type) ? kCustomDomain : ""));
+  const Names& ins = node->inputs();
+  const Names& outs = node->outputs();
   bool allowzero = false;
   node->attrs.reserve(attrs.size());
   for (Attr& a : attrs) {
@@ -52,13 +55,13 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
     allowzero = allowzero || a.name == "allowzero"sv;
     node->attrs.push_back(std::move(a));
   }
-  if (op_type == "Reshape"sv && !allowzero && literal_zero_target(in_names, out_names, !options.outputs))
+  if (op_type == "Reshape"sv && !allowzero && literal_zero_target(ins, outs, !options.outputs))
     node->attrs.push_back(Attr{"allowzero", AttrValue::of_int(1), {}});
   record_shapes(node, options.outputs_ref);
   nodes_.push_back(node);
   if (options.outputs && invented) return *invented;
-  if (out_names.empty()) throw std::out_of_range("list index out of range");
-  return out_names[0];
+  if (outs.empty()) throw std::out_of_range("list index out of range");
+  return outs[0];
 }
 
 // A Reshape of an empty tensor whose target holds a 0: the rules mean the
