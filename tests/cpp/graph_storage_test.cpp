@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph.hpp"
 #include "name_map.hpp"
 #include "readers.hpp"
 #include "shared_bytes.hpp"
@@ -182,4 +183,13 @@ TEST(ComposedName, JoinsStemSuffixAndNumberShortOrLong) {
   const std::string stem(90, 't');  // no room for the number in place
   EXPECT_EQ(ComposedName(stem, "_", 18446744073709551615ull).view(), stem + "_18446744073709551615");
   EXPECT_EQ(ComposedName(std::string(76, 'u'), "").view(), std::string(76, 'u'));
+}
+
+TEST(Node, SetsAPortInPlaceAndRefusesOnePastTheEnd) {
+  Node n("Relu", {Name("x")}, {Name("y")}, Name("relu"));
+  n.set_port(vexo::graph::Port::Input, 0, Name("z"));
+  EXPECT_EQ(n.inputs(), vexo::graph::Names{Name("z")});
+  EXPECT_THROW(n.set_port(vexo::graph::Port::Input, 1, Name("w")), std::out_of_range);
+  EXPECT_THROW(n.set_port(vexo::graph::Port::Output, 1, Name("w")), std::out_of_range);
+  EXPECT_EQ(n.outputs(), vexo::graph::Names{Name("y")});
 }
