@@ -1,7 +1,7 @@
 // The storage of the native graph: the map of names with its table of names
 // found last, a tensor's readers, interned shapes, the bytes a node keeps as
-// read, the numbers a constant's bytes stand for, the journal's undos and the
-// texts of names made from others.
+// read, the numbers a constant's bytes stand for, the journal's undos, a node's
+// ports and the texts of names made from others.
 #include <gtest/gtest.h>
 
 #include <array>
