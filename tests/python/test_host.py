@@ -211,6 +211,7 @@ def test_rollback_restores_everything():
     g = Graph(ir)
     relu.input[0] = g.op("Reshape", "x", [64, 100, 1])
     ir.set_attr(ir.node("sm"), "axis", 2)
+    ir.set_attr(relu, "alpha", 0.5)  # a new attribute: its undo removes it, not another
     ir.set_shape("y", [64, 100, 1])
     ir.weights_for_align.append("w")
     ir.apply(([ir.node("sm")], g.nodes))
@@ -218,6 +219,7 @@ def test_rollback_restores_everything():
     ir.rollback()
     assert ir.to_model().SerializeToString() == snapshot
     assert ir.weights_for_align == [] and ir.next_nodes(ir.node("relu"))[0].name == "sm"
+    assert dict(relu.attrs) == {} and dict(ir.node("sm").attrs) == {"axis": 1}
 
 
 def test_unchanged_writes_are_not_changes():
