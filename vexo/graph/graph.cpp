@@ -838,7 +838,7 @@ void Graph::refresh_shapes() {
   std::vector<NodePtr> touched;
   touched.reserve(touched_.size());
   for (const NodePtr& n : touched_)
-    if (n && node(n->name) == n.get()) touched.push_back(n);
+    if (n && contains(*n)) touched.push_back(n);  // in the graph still (no look-up of its name)
   clear_touched();
   conflicts_.clear();
   if (touched.empty()) {
