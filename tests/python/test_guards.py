@@ -165,3 +165,14 @@ def test_repair_tells_when_the_outputs_differ_without_any_rule_call(monkeypatch)
     monkeypatch.setattr("vexo.repair.verify", lambda original, converted: ({}, "outputs DIFFER", False))
     _, report, _, ok = repair(make_model([node("Relu", ["x"], ["y"])], {"x": [1, 8, 5]}, {"y": None}))
     assert ok is False and not report.repair.culprits and "not a rule's doing" in report.repair.note
+
+
+@pytest.mark.parametrize("answer,refused", [("keeps the axis", True), ("", False), (False, False), (None, False)])
+def test_a_guard_written_in_python_refuses_only_with_a_reason(monkeypatch, answer, refused):
+    from vexo import guards
+    registered = {rule: list(found) for rule, found in guards.GUARDS.items()}
+    monkeypatch.setattr(guards, "GUARDS", guards.collections.defaultdict(list, registered))
+    guards.guard("_p_unsqueeze_to_4d", "Softmax")(lambda ir, chain: answer)
+    (model, options) = softmax([2, 3, 4], 2)
+    _, report, _ = convert(model, **options)
+    assert bool(report.declines) == refused and bool(report.applied) != refused
