@@ -42,6 +42,8 @@ Name Builder::op(const std::string& op_type, const std::vector<BuildInput>& inpu
   }
   Names out_names = options.outputs ? *options.outputs : Names{g.unique_name(out_text)};
   if (!options.outputs) g.prefetch_tensor(out_names[0]);
+  // Constants are written once every name is made: the entries asked for
+  // above have had that long to come.
   for (size_t k = 0; k < inputs.size(); ++k)
     if (inputs[k].kind == BuildInput::Value) g.set_const(in_names[k], inputs[k].value);
   NodePtr node(new Node(op_type, std::move(in_names), std::move(out_names), node_name,

@@ -92,8 +92,6 @@ AttrValue attr_of(const host::Value& v) {
 
 std::string scalar_bytes(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }
 
-// A builder input from a rule: a tensor name, the None marker, or a value made a constant
-// as the Python builder makes one (integer lists int64, float lists float32, arrays as they are).
 // The names handed to the rules last (a node's ports, a built node's output):
 // a rule asks about them by text straight after, and finding one here by its
 // characters spares hashing the text and a look-up in the pool of names.
@@ -118,6 +116,8 @@ class HandedNames {
   size_t next_ = 0;
 };
 
+// A builder input from a rule: a tensor name, the None marker, or a value made a constant
+// as the Python builder makes one (integer lists int64, float lists float32, arrays as they are).
 BuildInput build_input(const host::Value& v, const std::string& op_type, size_t k, const HandedNames& handed) {
   switch (v.kind) {
     case host::Value::None: return BuildInput::none();
