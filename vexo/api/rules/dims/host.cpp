@@ -344,49 +344,26 @@ native::Value native_of(const Ref& r) {
 // A facade value as the native host takes it (an op input is one of the same
 // alternatives, converted without a copy through a facade value).
 struct ToNative {
+  // A value of `kind` holding `x` in `field`.
+  template <class T, class F>
+  static native::Value holding(native::Value::Kind kind, F native::Value::*field, const T& x) {
+    native::Value n;
+    n.kind = kind;
+    n.*field = x;
+    return n;
+  }
   native::Value operator()(const None&) const { return native::Value(); }
-  native::Value operator()(const Bool& x) const {
-    native::Value n;
-    n.kind = native::Value::Bool;
-    n.i = x.value;
-    return n;
-  }
-  native::Value operator()(int64_t x) const {
-    native::Value n;
-    n.kind = native::Value::Int;
-    n.i = x;
-    return n;
-  }
-  native::Value operator()(double x) const {
-    native::Value n;
-    n.kind = native::Value::Float;
-    n.f = x;
-    return n;
-  }
-  native::Value operator()(const std::string& x) const {
-    native::Value n;
-    n.kind = native::Value::String;
-    n.s = x;
-    return n;
-  }
-  native::Value operator()(const Ints& x) const {
-    native::Value n;
-    n.kind = native::Value::Ints;
-    n.ints = x;
-    return n;
-  }
+  native::Value operator()(const Bool& x) const { return holding(native::Value::Bool, &native::Value::i, x.value); }
+  native::Value operator()(int64_t x) const { return holding(native::Value::Int, &native::Value::i, x); }
+  native::Value operator()(double x) const { return holding(native::Value::Float, &native::Value::f, x); }
+  native::Value operator()(const std::string& x) const { return holding(native::Value::String, &native::Value::s, x); }
+  native::Value operator()(const Ints& x) const { return holding(native::Value::Ints, &native::Value::ints, x); }
   native::Value operator()(const IntsTuple& x) const { return (*this)(x.values); }
   native::Value operator()(const Floats& x) const {
-    native::Value n;
-    n.kind = native::Value::Floats;
-    n.floats = x;
-    return n;
+    return holding(native::Value::Floats, &native::Value::floats, x);
   }
   native::Value operator()(const Strings& x) const {
-    native::Value n;
-    n.kind = native::Value::Strings;
-    n.strings = x;
-    return n;
+    return holding(native::Value::Strings, &native::Value::strings, x);
   }
   native::Value operator()(const Array& x) const { return tensor_value(x); }
   native::Value operator()(const Ref& x) const { return native_of(x); }
