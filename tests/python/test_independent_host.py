@@ -34,7 +34,7 @@ def test_wrong_types_from_the_host_are_type_errors():
     class BadIr(host.Ir):
         def get_shape(self, name):
             return self.shapes[name]
-    for bad in ("1x16x8x8", [1, "16", 8, 8], 3.5, {"a": 1}, [1.5, 2]):
+    for bad in ("1x16x8x8", [1, "16", 8, 8], 3.5, 7, {"a": 1}, [1.5, 2]):  # a number is no shape, even a whole one
         ir = BadIr([node], shapes={"x": bad, "y": [1]})
         with pytest.raises(TypeError, match="tensor 'x'"):
             dims._p_convert_reduce_L2_to_pow_sum_pow(ir, [node])
