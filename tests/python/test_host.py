@@ -149,6 +149,17 @@ def test_each_graph_takes_its_own_names_and_a_rollback_gives_them_back():
     assert first.unique_name("other") == "other" and second.unique_name("other") == "other_1"
 
 
+def test_settling_a_graph_keeps_the_names_it_holds_and_frees_the_rest():
+    first, second = IrGraph(relu_softmax_model()), IrGraph(relu_softmax_model())
+    node = first.nodes[0]
+    assert first.unique_name("spare") == "spare"
+    first._settle()
+    assert first.unique_name("spare") == "spare"  # made and never used: free again
+    for graph in (first, second):  # the other graph's names are its own still
+        assert graph.unique_name(node.name) == node.name + "_1"
+        assert graph.unique_name(node.output[0]) == node.output[0] + "_1"
+
+
 def test_names_stay_apart_past_the_first_table_of_the_name_pool():
     ir = IrGraph(relu_softmax_model())
     names = [ir.unique_name("pool") for _ in range(70000)]  # the pool's first table holds 65,536

@@ -34,6 +34,22 @@ void Graph::take_name(const Name& name) {
     names_.insert(name);
 }
 
+// The names this graph holds lose its mark, and the graph a new stamp: what
+// it marked and no longer holds reads as another graph's, not as taken here.
+// The names it holds are marked again by the caller; without the unmarking
+// each would read as another graph's and go into the set of names instead.
+void Graph::forget_marked_names() {
+  const uint64_t old = stamp_;
+  auto unmark = [old](const Name& n) {
+    if (n.taken_by() == old) n.set_taken_by(0);
+  };
+  for (const NodePtr& n : node_slots_)
+    if (n) unmark(n->name);
+  tensors_.each([&](const Name& name, const Tensor&) { unmark(name); });
+  names_ = NameSet();
+  stamp_ = new_stamp();
+}
+
 void Graph::release_name(const Name& name) {
   if (name.taken_by() == stamp_)
     name.set_taken_by(0);
@@ -1008,8 +1024,7 @@ void Graph::settle() {
   for (const Name& t : outputs) keep_const(t);
   consts_.each(keep_const);
   consts_.assign(consts);
-  names_ = NameSet();
-  stamp_ = new_stamp();  // the names this graph marked are taken again below
+  forget_marked_names();
   name_counters_ = NameMap<int64_t>();
   for (Node* n : order) {
     take_name(n->name);

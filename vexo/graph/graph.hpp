@@ -420,6 +420,7 @@ class Graph {
   // so that making a fresh name costs no look-up in a set of a million.
   void take_name(const Name& name);
   void release_name(const Name& name);
+  void forget_marked_names();
   bool name_taken(const Name& name) const { return name.taken_by() == stamp_ || names_.contains(name); }
   static uint64_t new_stamp();
   // A change: counted, and with a transaction open its undo is journaled.
