@@ -1,7 +1,7 @@
 // The storage of the native graph: the map of names with its table of names
 // found last, a tensor's readers, interned shapes, the bytes a node keeps as
 // read, the numbers a constant's bytes stand for, the journal's undos, a node's
-// ports and the texts of names made from others.
+// ports, the texts of names made from others and the order keys of added nodes.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -192,4 +192,28 @@ TEST(Node, SetsAPortInPlaceAndRefusesOnePastTheEnd) {
   EXPECT_THROW(n.set_port(vexo::graph::Port::Input, 1, Name("w")), std::out_of_range);
   EXPECT_THROW(n.set_port(vexo::graph::Port::Output, 1, Name("w")), std::out_of_range);
   EXPECT_EQ(n.outputs(), vexo::graph::Names{Name("y")});
+}
+
+// Nodes added between others take order keys between theirs, and the nodes
+// around them keep their keys: renumbering the whole order is for when no key
+// fits between.
+TEST(Graph, PlacesAddedNodesBetweenTheirNeighboursWithoutRenumbering) {
+  using vexo::graph::NodePtr;
+  vexo::graph::Graph g;
+  g.inputs = {Name("x")};
+  auto relu = [](const char* in, const char* out, const char* name) {
+    return NodePtr(new Node("Relu", {Name(in)}, {Name(out)}, Name(name)));
+  };
+  const NodePtr a = relu("x", "t", "a"), c = relu("t", "y", "c"), d = relu("y", "z", "d");
+  g.apply({}, {a, c, d});
+  const double a_key = a->seq(), d_key = d->seq();
+  ASSERT_LT(a_key, c->seq());
+  ASSERT_LT(c->seq(), d_key);
+  const NodePtr n = relu("t", "u", "n"), c2 = relu("u", "y", "c2");
+  g.apply({c}, {n, c2});
+  EXPECT_EQ(a->seq(), a_key);
+  EXPECT_EQ(d->seq(), d_key);
+  EXPECT_LT(a_key, n->seq());
+  EXPECT_LT(n->seq(), c2->seq());
+  EXPECT_LT(c2->seq(), d_key);
 }

@@ -233,6 +233,17 @@ def test_rollback_restores_everything():
     assert dict(relu.attrs) == {} and dict(ir.node("sm").attrs) == {"axis": 1}
 
 
+def test_a_constant_takes_only_a_shape_of_its_size():
+    ir = IrGraph(relu_softmax_model())
+    ir.set_const("c", np.arange(6, dtype=np.float32))
+    ir.set_shape("c", [2, 3])
+    assert ir.get_const("c").shape == (2, 3)
+    with pytest.raises(ValueError, match=r"cannot reshape array of size 6 into shape \(4,\)$"):
+        ir.set_shape("c", [4])
+    with pytest.raises(ValueError, match=r"into shape \(4, 2\)$"):
+        ir.set_shape("c", [4, 2])
+
+
 def test_unchanged_writes_are_not_changes():
     ir = IrGraph(relu_softmax_model())
     ir.set_shape("y", ir.get_shape("y"))
