@@ -11,8 +11,11 @@ onnx.shape_inference.infer_shapes + onnx.save of the same model.
 The conversion runs as `python -m vexo convert` does (the file read as bytes,
 converted, checked, written); it and the floor run in fresh subprocesses of
 their own, so that each peak memory is its own. With --repeat N each is
-measured N times, alternating, and the fastest of each is kept: the machine's
-speed drifts within minutes, and the best runs are the ones that compare.
+measured N times, alternating, in rounds over every size (so that the sizes
+share the machine's fast and slow spells), and the fastest of each is kept:
+the machine's speed drifts within minutes, and the best runs are the ones
+that compare. The last lines give the time per node at each size against the
+first size, the conversion's and the floor's.
 
     python3 benchmarks/bench_convert.py [--sizes 1000,10000,100000] [--repeat N] [--profile]
 """
@@ -168,19 +171,23 @@ def main():
     if args.measure or args.floor:
         print(json.dumps(measure(args.measure, args.profile) if args.measure else measure_floor(args.floor)))
         return
-    rows = []
+    sizes = [int(s) for s in args.sizes.split(",")]
     with tempfile.TemporaryDirectory() as tmp:
-        for size in [int(s) for s in args.sizes.split(",")]:
-            path = os.path.join(tmp, "bench_%d.onnx" % size)
+        paths = [os.path.join(tmp, "bench_%d.onnx" % size) for size in sizes]
+        for size, path in zip(sizes, paths):
             onnx.save(generate(size), path)
-            floors, conversions = [], []
-            for _ in range(max(args.repeat, 1)):
-                floors.append(_run("--floor", path))
-                conversions.append(_run("--measure", path, args.profile))
-            row = min(floors, key=lambda r: r["floor"])
-            row.update(min(conversions, key=lambda r: r["total"]))
-            row["ratio"], row["per_node_us"] = row["total"] / row["floor"], row["total"] / row["nodes"] * 1e6
-            rows.append(row)
+        floors, conversions = [[] for _ in sizes], [[] for _ in sizes]
+        for _ in range(max(args.repeat, 1)):  # each round over every size: the sizes share the machine's spells
+            for k, path in enumerate(paths):
+                floors[k].append(_run("--floor", path))
+                conversions[k].append(_run("--measure", path, args.profile))
+    rows = []
+    for k in range(len(sizes)):
+        row = min(floors[k], key=lambda r: r["floor"])
+        row.update(min(conversions[k], key=lambda r: r["total"]))
+        row["ratio"], row["per_node_us"] = row["total"] / row["floor"], row["total"] / row["nodes"] * 1e6
+        row["floor_per_node_us"] = row["floor"] / row["nodes"] * 1e6
+        rows.append(row)
     phase_names = ["load", "prepare", "graph", "constants", "normalise", "rules", "cleanup", "save"]
     print("| nodes | " + " | ".join(phase_names) + " | total s | floor s | ratio | us/node | rewrites | "
           "us/rewrite | peak MB | model MB | peak / model | off-rank before -> after | rule errors |")
@@ -191,6 +198,10 @@ def main():
             r["nodes"], " | ".join(ph), r["total"], r["floor"], r["ratio"], r["per_node_us"], r["rewrites"],
             r["phases"].get("rules", 0.0) / max(r["rewrites"], 1) * 1e6, r["peak_mb"], r["loaded_mb"],
             r["peak_mb"] / r["loaded_mb"], r["off_rank"][0], r["off_rank"][1], r["failures"]))
+    for r in rows[1:]:
+        print("time per node at %d nodes against %d: %.2fx (the floor's: %.2fx)" % (
+            r["nodes"], rows[0]["nodes"], r["per_node_us"] / rows[0]["per_node_us"],
+            r["floor_per_node_us"] / rows[0]["floor_per_node_us"]))
 
 
 if __name__ == "__main__":
