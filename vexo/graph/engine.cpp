@@ -143,8 +143,8 @@ bool Engine::held_back(const std::string& table, const Entry& entry, const std::
 
 void Engine::check(const std::vector<Node*>& chain, const std::vector<NodePtr>& removed,
                    const std::vector<Node*>& added) {
-  std::vector<Node*> live;
-  live.reserve(chain.size() + added.size() + graph_.written().size());
+  std::vector<Node*>& live = live_;  // kept from call to call: no allocation per rewrite
+  live.clear();
   auto take = [&](Node* n) {
     if (graph_.contains(*n) && std::find(live.begin(), live.end(), n) == live.end()) live.push_back(n);
   };
@@ -223,8 +223,8 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
   if (g.changes() == before) return std::nullopt;
 
   const std::vector<NodePtr>& written = g.written();
-  std::vector<Node*> touched;
-  touched.reserve(chain.size() + added.size() + written.size());
+  std::vector<Node*>& touched = touched_;  // kept from call to call
+  touched.clear();
   for (Node* n : chain)
     if (g.contains(*n)) touched.push_back(n);
   for (Node* n : added)
@@ -248,6 +248,7 @@ std::optional<std::vector<NodePtr>> Engine::call(const std::string& table, const
   applied->add(record);
 
   std::vector<NodePtr> revisit;
+  revisit.reserve(touched.size() * 4);  // the touched nodes and about three neighbours each
   const uint64_t seen = g.new_mark();
   auto visit = [&](Node* n) {
     if (!Graph::marked(*n, seen)) revisit.emplace_back(n);

@@ -203,6 +203,7 @@ class Engine {
   bool held_back(const std::string& table, const Entry& entry, const std::vector<Node*>& chain);
   void attempt(const Name& node, const Name& entry, const Name& status);
   std::unordered_set<std::string> declined_;  // "table\nentry\nnode" reported once
+  std::vector<Node*> live_, touched_;  // working lists of check() and call()
 
   Graph& graph_;
   EngineHooks& hooks_;
