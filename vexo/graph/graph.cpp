@@ -71,7 +71,7 @@ void Node::set_ports(Port p, Names names) {
   Names old = std::move(list);
   list = std::move(names);
   SharedBytes old_raw = raw.take();
-  if (graph_) graph_->ports_changed(this, p, old, std::move(old_raw));
+  if (graph_) graph_->ports_changed(this, p, std::move(old), std::move(old_raw));
 }
 
 void Node::set_port(Port p, size_t index, const Name& tensor) {
@@ -553,13 +553,13 @@ void Graph::index(Node* node, Port kind, const Names& names, bool add) {
   }
 }
 
-void Graph::ports_changed(Node* node, Port kind, const Names& old, SharedBytes&& old_raw) {
+void Graph::ports_changed(Node* node, Port kind, Names old, SharedBytes&& old_raw) {
   index(node, kind, old, false);
   index(node, kind, node->ports(kind), true);
   touch(node);
   // The node as read comes back with a rollback, so that it is written as it was.
   record([&] {
-    return [this, self = NodePtr(node), kind, old_names = old, old_raw = std::move(old_raw)] {
+    return [this, self = NodePtr(node), kind, old_names = std::move(old), old_raw = std::move(old_raw)] {
       index(self.get(), kind, self->ports(kind), false);
       (kind == Port::Input ? self->inputs_ : self->outputs_) = old_names;
       index(self.get(), kind, old_names, true);
@@ -649,8 +649,8 @@ std::vector<Node*> Graph::apply(const std::vector<NodePtr>& remove, const std::v
   written_.clear();
   for (const NodePtr& n : touched_)
     if (n && n->graph_ == this) written_.push_back(n);
-  std::vector<Node*> written;
-  written.reserve(written_.size());
+  std::vector<Node*>& written = written_nodes_;  // kept from call to call
+  written.clear();
   for (const NodePtr& n : written_) written.push_back(n.get());
   ensure_order(&written);
   refresh_shapes();
@@ -851,20 +851,18 @@ void Graph::forget_written() {
 }
 
 void Graph::refresh_shapes() {
-  std::vector<NodePtr> touched;
-  touched.reserve(touched_.size());
+  std::vector<Node*>& members = refresh_members_;  // kept from call to call
+  members.clear();
   for (const NodePtr& n : touched_)
-    if (n && contains(*n)) touched.push_back(n);  // in the graph still (no look-up of its name)
+    if (n && contains(*n)) members.push_back(n.get());  // in the graph still (no look-up of its name)
+  const std::vector<Node*> order = local_order(members);  // before the touched list lets go of them
   clear_touched();
   conflicts_.clear();
-  if (touched.empty()) {
+  if (order.empty()) {
     remembered_.clear();
     return;
   }
-  std::vector<Node*> members;
-  members.reserve(touched.size());
-  for (const NodePtr& n : touched) members.push_back(n.get());
-  for (Node* node : local_order(members)) {
+  for (Node* node : order) {
     if (node->op_type == "Split"sv) split_follows_outputs(*node);
     std::vector<Inferred> fresh;
     const std::vector<Inferred>* found = remembered(*node);

@@ -436,7 +436,7 @@ class Graph {
   void touch(Node* node);
   void untouch(Node* node);
   void index(Node* node, Port kind, const Names& names, bool add);
-  void ports_changed(Node* node, Port kind, const Names& old, SharedBytes&& old_raw);
+  void ports_changed(Node* node, Port kind, Names old, SharedBytes&& old_raw);
   void insert(const NodePtr& node);
   void unlink(Node* node);
   void place(const std::vector<Node*>& added);
@@ -495,6 +495,7 @@ class Graph {
     size_t begin, next, end;
   };
   mutable std::vector<Node*> order_members_, order_pre_;
+  std::vector<Node*> written_nodes_, refresh_members_;  // working lists of apply and refresh_shapes
   mutable std::vector<OrderFrame> order_stack_;
 };
 
