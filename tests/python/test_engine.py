@@ -76,6 +76,8 @@ def test_attempts_tell_each_node_its_own_outcome_of_an_entry():
     engine.run_table("t", {"r": {"ops": ["Relu"], "proc": fails_on_second}})
     assert engine.attempts["first"] == {"r": "declined"} and engine.attempts["second"] == {"r": "error"}
     assert engine.attempts.get("nowhere") is None
+    engine.run_table("t2", {"q": {"ops": ["Relu"], "proc": lambda ir, nodes, quant_tab={}: 1 / 0}})
+    assert engine.attempts["first"] == {"r": "declined", "q": "error"}  # another entry's outcome is its own
 
 
 def test_calls_a_rules_first_checks_would_decline_are_declined_unmade_and_the_others_still_fire():

@@ -181,6 +181,15 @@ def test_nodes_that_pass_their_input_through_go():
     assert_equivalent(model, out)
 
 
+def test_a_pad_of_zeros_given_as_an_attribute_goes_and_one_that_pads_stays():
+    mk = helper.make_node
+    nodes = [mk("Pad", ["x"], ["p"], pads=[0, 0, 0, 0]), mk("Pad", ["p"], ["y"], name="pads", pads=[0, 1, 0, 1])]
+    model = model_of(nodes, {"x": [3, 4]}, ["y"], opset=10)
+    out, report = prepare(model)
+    assert report.noops_removed == {"Pad": 1} and [n.name for n in out.graph.node] == ["pads"]
+    assert_equivalent(model, out)
+
+
 def test_shape_arithmetic_that_inference_cannot_see_through_settles_in_one_walk():
     """Each view's target is computed with Div, which ONNX data propagation does not evaluate: the shape
     only becomes known when the Div folds, and the next block's Shape reads it in the same walk."""
