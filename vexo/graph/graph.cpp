@@ -854,8 +854,8 @@ void Graph::refresh_shapes() {
   std::vector<Node*>& members = refresh_members_;  // kept from call to call
   members.clear();
   for (const NodePtr& n : touched_)
-    if (n && contains(*n)) members.push_back(n.get());  // in the graph still (no look-up of its name)
-  const std::vector<Node*> order = local_order(members);  // before the touched list lets go of them
+    if (n && contains(*n)) members.push_back(n.get());  // in the graph still, which holds them
+  const std::vector<Node*> order = local_order(members);
   clear_touched();
   conflicts_.clear();
   if (order.empty()) {

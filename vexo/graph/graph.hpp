@@ -495,8 +495,8 @@ class Graph {
     size_t begin, next, end;
   };
   mutable std::vector<Node*> order_members_, order_pre_;
-  std::vector<Node*> written_nodes_, refresh_members_;  // working lists of apply and refresh_shapes
   mutable std::vector<OrderFrame> order_stack_;
+  std::vector<Node*> written_nodes_, refresh_members_;  // apply's and refresh_shapes' working lists, likewise
 };
 
 // The model's opset version of `domain` (the standard one by default, 17 when absent).
