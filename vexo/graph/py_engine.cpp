@@ -100,7 +100,7 @@ class HandedNames {
   void note(const Name& name) { ring_[next_++ % kSize] = name; }
   Name of(const std::string& text) const {
     for (const Name& n : ring_)
-      if (n.size() == text.size() && n.str() == text) return n;
+      if (n.str() == text) return n;
     return Name(text);
   }
   Names all_of(const std::vector<std::string>& texts) const {
@@ -228,7 +228,7 @@ class CoreHost final : public host::RuleHost {
     return true;
   }
   void set_const(host::GraphH* g, const std::string& t, const host::Value& v) override {
-    graph_of_handle(g).set_const(t, constant_of(v));
+    graph_of_handle(g).set_const(handed_.of(t), constant_of(v));
   }
   bool is_const(host::GraphH* g, const std::string& t) override { return graph_of_handle(g).is_const(handed_.of(t)); }
   bool get_attr(host::GraphH*, host::NodeH* n, const std::string& name, host::Value& out) override {
@@ -258,7 +258,7 @@ class CoreHost final : public host::RuleHost {
   int64_t opset_version(host::GraphH* g) override { return graph_of_handle(g).opset_version(); }
   std::string producer_name(host::GraphH* g) override { return graph_of_handle(g).model.producer_name; }
   void append_weight_for_align(host::GraphH* g, const std::string& t) override {
-    graph_of_handle(g).append_weight_for_align(t);
+    graph_of_handle(g).append_weight_for_align(handed_.of(t));
   }
   std::string unique_name(host::GraphH* g, const std::string& base) override {
     const Name name = graph_of_handle(g).unique_name(base);
