@@ -26,12 +26,18 @@ inline size_t spread(size_t hash) { return (hash >> 4) * 0x9E3779B97F4A7C15ull; 
 // inference ask about the few tensors around one node again and again, and at
 // a hundred thousand nodes the slots no longer fit in the cache where this
 // small table does.
+//
+// A slot is eight bytes: the address of the stored (name, value) pair, with
+// sixteen bits of the name's hash in the address's unused top bits, so that a
+// probe reads the pair only when those bits match.  Half the size of a slot
+// holding the name and an index: the slots of a quarter of a million tensors
+// stay within a core's second-level cache.
 template <class T, size_t kRecent = 0>
 class NameMap {
   static_assert((kRecent & (kRecent - 1)) == 0, "kRecent is a power of two");
 
  public:
-  NameMap() : recent_(kRecent) { slots_.resize(16); }
+  NameMap() : recent_(kRecent) { slots_.resize(16, kEmpty); }
   NameMap(const NameMap&) = delete;  // the recent table points into the values, which a move keeps
   NameMap& operator=(const NameMap&) = delete;
   NameMap(NameMap&&) = default;
@@ -42,9 +48,9 @@ class NameMap {
       const Recent& r = recent_[recent_place(key)];
       if (r.key == key.id()) return r.value;
     }
-    const size_t i = probe(key);
-    if (slots_[i].state != kFull) return nullptr;
-    T* value = &values_[slots_[i].index];
+    const uintptr_t s = slots_[probe(key)];
+    if (!full(s)) return nullptr;
+    T* value = &stored(s)->value;
     if constexpr (kRecent > 0) recent_[recent_place(key)] = Recent{key.id(), value};
     return value;
   }
@@ -54,43 +60,45 @@ class NameMap {
   // value (by then the slot should be at hand).
   void prefetch_slot(const Name& key) const { __builtin_prefetch(&slots_[spread(key.hash()) & (slots_.size() - 1)]); }
   void prefetch_value(const Name& key) const {
-    const Slot& s = slots_[probe(key)];
-    if (s.state == kFull) __builtin_prefetch(&values_[s.index]);
+    const uintptr_t s = slots_[probe(key)];
+    if (full(s)) __builtin_prefetch(stored(s));
   }
   bool contains(const Name& key) const { return find(key) != nullptr; }
 
   // The value of `key`, made with T() when absent.
   T& operator[](const Name& key) {
     size_t i = probe(key);
-    if (slots_[i].state == kFull) return values_[slots_[i].index];
+    if (full(slots_[i])) return stored(slots_[i])->value;
     if ((used_ + 1) * 4 > slots_.size() * 3) {
       grow();
       i = probe(key);
     }
-    if (slots_[i].state == kEmpty) ++used_;
-    uint32_t place;
+    if (slots_[i] == kEmpty) ++used_;
+    Stored* place;
     if (free_.empty()) {
-      place = static_cast<uint32_t>(values_.size());
-      values_.emplace_back();
+      place = &values_.emplace_back();
     } else {
       place = free_.back();
       free_.pop_back();
     }
-    slots_[i] = Slot{key, place, kFull};
+    place->key = key;
+    slots_[i] = tagged(place, key);
     ++size_;
-    return values_[place];
+    return place->value;
   }
 
   bool erase(const Name& key) {
     const size_t i = probe(key);
-    if (slots_[i].state != kFull) return false;
+    if (!full(slots_[i])) return false;
     if constexpr (kRecent > 0) {
       Recent& r = recent_[recent_place(key)];
       if (r.key == key.id()) r = Recent();
     }
-    values_[slots_[i].index] = T();
-    free_.push_back(slots_[i].index);
-    slots_[i].state = kDeleted;
+    Stored* place = stored(slots_[i]);
+    place->value = T();
+    place->key = Name();
+    free_.push_back(place);
+    slots_[i] = kDeleted;
     --size_;
     return true;
   }
@@ -99,53 +107,65 @@ class NameMap {
 
   template <class F>
   void each(F&& f) const {
-    for (const Slot& s : slots_)
-      if (s.state == kFull) f(s.key, values_[s.index]);
+    for (const uintptr_t s : slots_)
+      if (full(s)) f(stored(s)->key, stored(s)->value);
   }
 
  private:
-  enum State : uint8_t { kEmpty, kFull, kDeleted };
-  struct Slot {
+  struct Stored {
     Name key;
-    uint32_t index = 0;
-    State state = kEmpty;
+    T value{};
   };
   struct Recent {
     const void* key = nullptr;  // a name's identity, never null for a name
     T* value = nullptr;
   };
+  static constexpr uintptr_t kEmpty = 0, kDeleted = 1;
+  static constexpr int kTagShift = 48;
+  static constexpr uintptr_t kAddress = (uintptr_t{1} << kTagShift) - 1;
 
+  static bool full(uintptr_t s) { return s > kDeleted; }
+  static Stored* stored(uintptr_t s) { return reinterpret_cast<Stored*>(s & kAddress); }
+  static uintptr_t tag_of(const Name& key) { return spread(key.hash()) & ~kAddress; }
+  static uintptr_t tagged(Stored* place, const Name& key) { return reinterpret_cast<uintptr_t>(place) | tag_of(key); }
   static size_t recent_place(const Name& key) { return (key.hash() >> 4) & (kRecent - 1); }
 
   // The slot holding `key`, or where it would go (the first deleted slot on the way, else the empty one).
   size_t probe(const Name& key) const {
     const size_t mask = slots_.size() - 1;
+    const uintptr_t tag = tag_of(key);
     size_t i = spread(key.hash()) & mask;
     size_t free = SIZE_MAX;
     while (true) {
-      const Slot& s = slots_[i];
-      if (s.state == kEmpty) return free != SIZE_MAX ? free : i;
-      if (s.state == kFull && s.key == key) return i;
-      if (s.state == kDeleted && free == SIZE_MAX) free = i;
+      const uintptr_t s = slots_[i];
+      if (s == kEmpty) return free != SIZE_MAX ? free : i;
+      if (s == kDeleted) {
+        if (free == SIZE_MAX) free = i;
+      } else if ((s & ~kAddress) == tag && stored(s)->key == key) {
+        return i;
+      }
       i = (i + 1) & mask;
     }
   }
 
   void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(size_ * 4 > old.size() ? old.size() * 2 : old.size(), Slot());  // deleted slots go either way
+    std::vector<uintptr_t> old = std::move(slots_);
+    slots_.assign(size_ * 4 > old.size() ? old.size() * 2 : old.size(), kEmpty);  // deleted slots go either way
     used_ = 0;
-    for (const Slot& s : old) {
-      if (s.state != kFull) continue;
-      slots_[probe(s.key)] = s;
+    const size_t mask = slots_.size() - 1;
+    for (const uintptr_t s : old) {
+      if (!full(s)) continue;
+      size_t i = spread(stored(s)->key.hash()) & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = s;
       ++used_;
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<uintptr_t> slots_;
   std::vector<Recent> recent_;
-  std::deque<T> values_;
-  std::vector<uint32_t> free_;  // places of erased values
+  std::deque<Stored> values_;
+  std::vector<Stored*> free_;  // places of erased values
   size_t used_ = 0;  // full and deleted slots
   size_t size_ = 0;
 };
