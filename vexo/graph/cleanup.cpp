@@ -239,7 +239,12 @@ Counts cleanup(Graph& g) {
 
 int64_t unshare_constants(Graph& g) {
   int64_t copies = 0;
-  for (const Name& name : g.consts().list()) {
+  const Names consts = g.consts().list();
+  for (size_t c = 0; c < consts.size(); ++c) {
+    if (c + 8 < consts.size()) g.prefetch_tensor(consts[c + 8]);
+    const Name& name = consts[c];
+    const Readers& readers = g.tensor(name)->consumers;  // most constants are read once: no node to look at
+    if (readers.empty() || (readers.size() == 1 && readers.begin()->second == 1)) continue;
     std::vector<std::pair<Node*, size_t>> reads;
     for (Node* node : g.consumers(name))
       for (size_t k = 0; k < node->inputs().size(); ++k)

@@ -278,12 +278,12 @@ class Graph {
   // tensor map, the tensors.
   enum class Prefetch { PortLists, Slots, Tensors };
   void prefetch_ports(const Node& node, Prefetch stage) const;
-  // In a walk over `order` (NodePtrs) at place k: the stages for the nodes
-  // two to eight places ahead, so that each is at hand when the walk gets there.
+  // In a walk over `order` (nodes or NodePtrs) at place k: the stages for the
+  // nodes two to eight places ahead, so that each is at hand when the walk gets there.
   template <class Seq>
   void prefetch_ahead(const Seq& order, size_t k) const {
     const size_t n = order.size();
-    if (k + 8 < n) __builtin_prefetch(order[k + 8].get());
+    if (k + 8 < n) __builtin_prefetch(&*order[k + 8]);
     if (k + 6 < n) prefetch_ports(*order[k + 6], Prefetch::PortLists);
     if (k + 4 < n) prefetch_ports(*order[k + 4], Prefetch::Slots);
     if (k + 2 < n) prefetch_ports(*order[k + 2], Prefetch::Tensors);

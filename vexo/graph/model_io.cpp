@@ -1,6 +1,7 @@
 #include "model_io.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -787,39 +788,62 @@ void write_model(Graph& g, const WriteOptions& options, std::FILE* f) {
 
 namespace {
 
-// What makes a node of its own kind for a runtime loading it.
-std::optional<std::string> node_kind(const Graph& g, const Node& node) {
-  if (!node.outer.empty() || has_subgraph(node)) return std::nullopt;
-  std::string key = node.op_type + '\n' + node.domain + '\n';
-  std::vector<const Attr*> attrs;
-  for (const Attr& a : node.attrs) attrs.push_back(&a);
-  std::sort(attrs.begin(), attrs.end(), [](const Attr* a, const Attr* b) { return a->name < b->name; });
-  for (const Attr* a : attrs) write_attribute(*a, key);
-  auto shape_text = [](const Shape* s) {
-    if (!s) return std::string("?");
-    std::string t;
-    for (int64_t d : *s) t += std::to_string(d) + ",";
-    return t;
-  };
+void append_number(std::string& key, int64_t v) {
+  char buf[24];
+  key.append(buf, static_cast<size_t>(std::to_chars(buf, buf + sizeof(buf), v).ptr - buf));
+}
+
+void append_type(std::string& key, int32_t dtype, const Shape* s) {
+  append_number(key, dtype);
+  key += ':';
+  if (!s) {
+    key += '?';
+    return;
+  }
+  for (int64_t d : *s) {
+    append_number(key, d);
+    key += ',';
+  }
+}
+
+// What makes a node of its own kind for a runtime loading it, written into
+// `key` (a buffer kept from node to node); false when the node cannot stand alone.
+bool node_kind(const Graph& g, const Node& node, std::string& key) {
+  if (!node.outer.empty() || has_subgraph(node)) return false;
+  key.clear();
+  key.append(node.op_type).append(1, '\n').append(node.domain).append(1, '\n');
+  if (node.attrs.size() == 1) {
+    write_attribute(node.attrs[0], key);
+  } else if (!node.attrs.empty()) {
+    std::vector<const Attr*> attrs;
+    for (const Attr& a : node.attrs) attrs.push_back(&a);
+    std::sort(attrs.begin(), attrs.end(), [](const Attr* a, const Attr* b) { return a->name < b->name; });
+    for (const Attr* a : attrs) write_attribute(*a, key);
+  }
   for (const Name& t : node.inputs()) {
     key += "\ni:";
     if (t.empty()) continue;
-    if (const ConstPtr c = g.get_const(t)) {
-      key += "c" + std::to_string(c->elem) + ":" + shape_text(&c->dims);
-      if (c->has_bytes() && values_may_decide_shapes(c->elem, c->count())) key.append(tensor_data(*c));
+    const Tensor* e = g.tensor(t);
+    if (e && e->value) {
+      const Constant& c = *e->value;
+      key += 'c';
+      append_type(key, c.elem, &c.dims);
+      if (c.has_bytes() && values_may_decide_shapes(c.elem, c.count())) key.append(tensor_data(c));
       continue;
     }
-    const Tensor* e = g.tensor(t);
-    if (!e || e->dtype == kUndefined) return std::nullopt;
-    key += std::to_string(e->dtype) + ":" + shape_text(e->shape.get());
+    if (!e || e->dtype == kUndefined) return false;
+    append_type(key, e->dtype, e->shape.get());
   }
   for (const Name& t : node.outputs()) {
     key += "\no:";
     if (t.empty()) continue;
     const Tensor* e = g.tensor(t);
-    key += e ? std::to_string(e->dtype) + ":" + shape_text(e->shape.get()) : std::string("?");
+    if (e)
+      append_type(key, e->dtype, e->shape.get());
+    else
+      key += '?';
   }
-  return key;
+  return true;
 }
 
 }  // namespace
@@ -828,10 +852,14 @@ std::optional<std::string> kind_sample_model(Graph& g, int64_t max_ir_version) {
   const std::vector<Node*> order = g.topological_order();
   std::unordered_set<std::string> seen;
   std::vector<Node*> sample;
-  for (Node* n : order) {
-    std::optional<std::string> kind = node_kind(g, *n);
-    if (!kind) return std::nullopt;
-    if (seen.insert(std::move(*kind)).second) sample.push_back(n);
+  std::string kind;
+  for (size_t k = 0; k < order.size(); ++k) {
+    g.prefetch_ahead(order, k);
+    if (!node_kind(g, *order[k], kind)) return std::nullopt;
+    if (seen.find(kind) == seen.end()) {
+      seen.insert(kind);
+      sample.push_back(order[k]);
+    }
   }
   Writer graph, inits, inputs, outputs;
   for (size_t k = 0; k < sample.size(); ++k) {
@@ -905,10 +933,16 @@ bool light_keeps_every_weight(const Graph& g) {
 }
 
 bool kinds_stand_for_graph(const Graph& g) {
-  for (const Node* n : g.unordered_nodes()) {
+  const std::vector<Node*> nodes = g.unordered_nodes();
+  for (size_t k = 0; k < nodes.size(); ++k) {
+    g.prefetch_ahead(nodes, k);
+    const Node* n = nodes[k];
     if (!n->outer.empty() || has_subgraph(*n)) return false;
-    for (const Name& t : n->inputs())
-      if (!t.empty() && !g.is_const(t) && !static_and_typed(g.tensor(t))) return false;
+    for (const Name& t : n->inputs()) {
+      if (t.empty()) continue;
+      const Tensor* e = g.tensor(t);
+      if (!(e && e->value) && !static_and_typed(e)) return false;
+    }
     for (const Name& t : n->outputs()) {
       if (t.empty()) continue;
       const Tensor* e = g.tensor(t);

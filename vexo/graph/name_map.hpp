@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -81,6 +82,8 @@ class NameMap {
       place = free_.back();
       free_.pop_back();
     }
+    if (reinterpret_cast<uintptr_t>(place) & ~kAddress)  // user space is below 2^47 on the platforms built for
+      throw std::runtime_error("NameMap: a value's address does not fit in 48 bits");
     place->key = key;
     slots_[i] = tagged(place, key);
     ++size_;
