@@ -1039,8 +1039,8 @@ void Graph::settle() {
   ++writes_;
 }
 
-void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
-                        const NameSet& initializers) {
+void Graph::check_edges(const std::vector<std::pair<Name, uint32_t>>& writers_in_order, const NameSet& initializers,
+                        const std::function<std::string(uint32_t)>& describe_writer) {
   const NameSet graph_inputs(inputs.begin(), inputs.end());
   NameMap<size_t> writer;  // tensor -> its first writer's place in writers_in_order
   for (size_t k = 0; k < writers_in_order.size(); ++k) {
@@ -1048,13 +1048,14 @@ void Graph::check_edges(const std::vector<std::pair<Name, std::string>>& writers
     if (tensor_name.empty()) continue;
     std::string first;
     if (const size_t* w = writer.find(tensor_name))
-      first = writers_in_order[*w].second;
+      first = describe_writer(writers_in_order[*w].second);
     else if (graph_inputs.count(tensor_name))
       first = "the graph input";
     else if (initializers.count(tensor_name))
       first = "an initializer";
     if (!first.empty())
-      throw ModelError(config.source + ": tensor '" + tensor_name + "' is written by " + first + " and by " + who);
+      throw ModelError(config.source + ": tensor '" + tensor_name + "' is written by " + first + " and by " +
+                       describe_writer(who));
     writer[tensor_name] = k;
   }
   auto known = [&](const Name& t) { return graph_inputs.count(t) || consts_.contains(t) || producer(t); };

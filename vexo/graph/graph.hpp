@@ -392,11 +392,12 @@ class Graph {
   // in use, lists every tensor's consumers in topological order and
   // renumbers, as if the graph had just been read from its own model.
   void settle();
-  // Every tensor has one writer (`writers_in_order`: tensor and describing
-  // text, per node output as read), every read tensor a source, and there is
-  // no cycle; ModelError otherwise.
-  void check_edges(const std::vector<std::pair<Name, std::string>>& writers_in_order,
-                   const NameSet& initializers);
+  // Every tensor has one writer (`writers_in_order`: tensor and the place of
+  // the node writing it, per node output as read, described by
+  // `describe_writer`), every read tensor a source, and there is no cycle;
+  // ModelError otherwise.
+  void check_edges(const std::vector<std::pair<Name, uint32_t>>& writers_in_order, const NameSet& initializers,
+                   const std::function<std::string(uint32_t)>& describe_writer);
   void infer_missing();
   int64_t opset_version(const std::string& domain = "") const;
 

@@ -393,22 +393,40 @@ ModelScan scan_model(std::string_view bytes) {
 
 namespace {
 
+// A node's name and op type, as the model gives them (views into its bytes),
+// and the name it is given when it has none or one already taken.
+struct NodeHead {
+  std::string_view name, op_type;
+  std::string given;
+  const std::string_view named() const { return given.empty() ? name : std::string_view(given); }
+};
+
+NodeHead read_node_head(std::string_view bytes) {
+  NodeHead h;
+  Reader r(bytes);
+  Field f;
+  while (r.next(f)) {
+    if (f.number == node_f::kName) h.name = f.bytes;
+    if (f.number == node_f::kOpType) h.op_type = f.bytes;
+  }
+  return h;
+}
+
 // Every node named, and named once, in model order: an unnamed node becomes
 // '<op type>_node', a repeated name gets a counter; no name another node of
 // the model holds is given out.
-void name_nodes(std::vector<NodeParts>& nodes) {
+void name_nodes(std::vector<NodeHead>& nodes) {
   NameSet existing, taken;
-  for (const NodeParts& n : nodes)
+  for (const NodeHead& n : nodes)
     if (!n.name.empty()) existing.insert(Name(n.name));
   std::unordered_map<std::string, int64_t> counters;
-  for (NodeParts& n : nodes) {
+  for (NodeHead& n : nodes) {
     if (!n.name.empty() && taken.insert(Name(n.name))) continue;
-    const std::string base = n.name.empty() ? n.op_type + "_node" : n.name;
+    const std::string base = n.name.empty() ? std::string(n.op_type) + "_node" : std::string(n.name);
     int64_t& k = counters[base];
     std::string name = base;
     while (taken.count(Name(name)) || existing.count(Name(name))) name = base + "_" + std::to_string(++k);
-    n.name = name;
-    n.renamed = true;
+    n.given = name;
     taken.insert(Name(name));
   }
 }
@@ -458,18 +476,24 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
     }
   }
 
+  // The names first; then each node is read and made in turn, so that what
+  // reading it takes for a while is freed before the next is read instead of
+  // leaving a hole between every two nodes in memory (holes the next steps,
+  // ONNX's among them, would fill a piece at a time, all over the heap).
   const SharedBytes source_bytes = SharedBytes::of_buffer(bytes, owner);
-  std::vector<NodeParts> nodes;
-  nodes.reserve(parts.nodes.size());
-  for (std::string_view raw : parts.nodes) nodes.push_back(read_node_parts(raw));
-  name_nodes(nodes);
-  std::vector<std::pair<Name, std::string>> writers;
-  for (size_t k = 0; k < nodes.size(); ++k) {
-    NodeParts& n = nodes[k];
-    const std::string who = describe_parts(n);
-    for (const Name& o : n.outputs) writers.emplace_back(o, who);
+  std::vector<NodeHead> heads;
+  heads.reserve(parts.nodes.size());
+  for (std::string_view raw : parts.nodes) heads.push_back(read_node_head(raw));
+  name_nodes(heads);
+  std::vector<std::pair<Name, uint32_t>> writers;  // each node output, with its node's place
+  for (size_t k = 0; k < heads.size(); ++k) {
+    NodeParts n = read_node_parts(parts.nodes[k]);
+    n.name = std::string(heads[k].named());
+    n.renamed = !heads[k].given.empty();
+    const auto who = [&] { return describe_parts(n); };
+    for (const Name& o : n.outputs) writers.emplace_back(o, static_cast<uint32_t>(k));
     if (n.op_type == "Constant"sv && standard_domain(n.domain)) {
-      if (n.outputs.empty()) throw ModelError(source + ": " + who + " writes no tensor");
+      if (n.outputs.empty()) throw ModelError(source + ": " + who() + " writes no tensor");
       const Name out = n.outputs[0];
       g.add_loaded_const(out, constant_value(n, owner, source));
       g.constants_read.push_back(out);
@@ -481,7 +505,9 @@ void read_model(Graph& g, std::string_view bytes, const std::shared_ptr<const vo
     if (has_subgraph(*node)) node->outer = outer_reads(*node);
     g.insert_loaded(node);
   }
-  g.check_edges(writers, initializers);
+  g.check_edges(writers, initializers, [&](uint32_t k) {
+    return "node '" + std::string(heads[k].named()) + "' (" + std::string(heads[k].op_type) + ")";
+  });
 }
 
 void record_inferred(Graph& g, std::string_view inferred_model) {
