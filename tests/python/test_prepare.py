@@ -350,3 +350,29 @@ def test_prepared_outputs_take_known_static_shapes_and_keep_declared_types_other
     y, z = prepared.graph.output
     assert [d.dim_value for d in y.type.tensor_type.shape.dim] == [1, 3]
     assert [d.dim_param or d.dim_value for d in z.type.tensor_type.shape.dim] == [2, "K"]
+
+
+def test_a_round_in_parts_finds_what_one_round_over_the_whole_model_finds(monkeypatch):
+    """Every model of the suite prepared with rounds of inference in parts of two nodes: the parts that read
+    a small integer vector from an earlier part (shape arithmetic) take in the rest, and the prepared model
+    is the one a round over the whole model gives."""
+    from vexo import _core, models
+    splits = []
+    record_part = _core.Preparation.record_part
+
+    def counted(prep, k, inferred, first):
+        found = record_part(prep, k, inferred, first)
+        splits.append((prep.inference_parts, found))
+        return found
+    monkeypatch.setattr(_core.Preparation, "record_part", counted)
+    for build in (models.audio_net, models.transformer_block, models.swin_block, models.yolo_head):
+        for exporter in (False, True):
+            model = build(exporter=exporter).model()
+            monkeypatch.setattr("vexo.prepare.INFERENCE_PART_NODES", 0)
+            whole, whole_report = prepare(model)
+            monkeypatch.setattr("vexo.prepare.INFERENCE_PART_NODES", 2)
+            parts, parts_report = prepare(model)
+            assert parts.SerializeToString() == whole.SerializeToString()
+            assert parts_report.lines() == whole_report.lines()
+    assert any(n > 1 and found >= 0 for n, found in splits)  # rounds went in parts ...
+    assert any(found < 0 for _, found in splits)  # ... and parts took in the rest where a shape would not cross

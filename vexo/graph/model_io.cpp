@@ -695,10 +695,15 @@ namespace {
 template <class Sink>
 void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<Node*>& order, Sink& sink) {
   const uint64_t used = g.new_mark();  // the tensors a node reads or the graph outputs
+  Names part_consts;  // a part's constants, in the order its nodes read them first
   auto use = [&](const Name& t) {
-    if (const Tensor* e = g.tensor(t)) e->mark = used;
+    const Tensor* e = g.tensor(t);
+    if (!e) return;
+    if (options.nodes && e->value && e->mark != used) part_consts.push_back(t);
+    e->mark = used;
   };
-  for (const Name& o : g.outputs) use(o);
+  const Names& graph_outputs = options.outputs ? *options.outputs : g.outputs;
+  for (const Name& o : graph_outputs) use(o);
   for (Node* n : order) {
     Writer w;
     w.bytes_field(graph_f::kNode, node_proto(*n));
@@ -707,8 +712,7 @@ void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<No
       if (!t.empty()) use(t);
   }
   Writer light_inputs;
-  g.consts().each([&](const Name& name) {
-    if (g.tensor(name)->mark != used) return;
+  auto emit_const = [&](const Name& name) {
     const ConstPtr c = g.get_const(name);
     if (options.light && light_drops(*c)) {
       light_inputs.bytes_field(graph_f::kInput, value_info_bytes(name, type_bytes(c->elem, c->dims)));
@@ -721,7 +725,14 @@ void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<No
     w.raw(head);
     sink.add(std::move(w.out()));
     sink.borrow(data, c);
-  });
+  };
+  if (options.nodes) {
+    for (const Name& name : part_consts) emit_const(name);
+  } else {
+    g.consts().each([&](const Name& name) {
+      if (g.tensor(name)->mark == used) emit_const(name);
+    });
+  }
   Writer w;
   auto flush = [&] {  // the value infos of a large graph go out in parts
     if (w.out().size() < (size_t{1} << 16)) return;
@@ -730,14 +741,16 @@ void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<No
   };
   for (const std::string& i : g.inputs) w.bytes_field(graph_f::kInput, tensor_value_info(g, i));
   w.raw(light_inputs.out());
-  for (const Name& o : g.outputs) w.bytes_field(graph_f::kOutput, output_value_info(g, o, options));
+  if (options.extra_inputs)
+    for (const auto& [name, type] : *options.extra_inputs) w.bytes_field(graph_f::kInput, value_info_bytes(name, type));
+  for (const Name& o : graph_outputs) w.bytes_field(graph_f::kOutput, output_value_info(g, o, options));
   if (options.value_infos)
     for (const auto& [name, type] : *options.value_infos) {
       w.bytes_field(graph_f::kValueInfo, value_info_bytes(name, type));
       flush();
     }
   NameSet graph_io(g.inputs.begin(), g.inputs.end());
-  for (const Name& o : g.outputs) graph_io.insert(o);
+  for (const Name& o : graph_outputs) graph_io.insert(o);
   for (Node* n : order) {
     if (options.bare) break;
     for (const Name& o : n->outputs()) {
@@ -794,7 +807,7 @@ struct FileSink {
 }  // namespace
 
 Pieces write_model(Graph& g, const WriteOptions& options) {
-  const std::vector<Node*> order = g.topological_order();
+  const std::vector<Node*> order = options.nodes ? *options.nodes : g.topological_order();
   Pieces graph;
   emit_graph_body(g, options, order, graph);
   Pieces out;

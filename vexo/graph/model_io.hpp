@@ -103,6 +103,12 @@ struct WriteOptions {
   // The opsets as the model imports them (none added for the standard domain):
   // for checking the model as it came in.
   bool opsets_as_read = false;
+  // A part of the graph for a round of inference: these nodes (in this order)
+  // instead of all, these tensors (name, TypeProto) as further graph inputs,
+  // and these graph outputs instead of the graph's.
+  const std::vector<Node*>* nodes = nullptr;
+  const std::vector<std::pair<Name, std::string>>* extra_inputs = nullptr;
+  const Names* outputs = nullptr;
 };
 
 // The opsets a written model imports: the model's own, the standard one at 17

@@ -189,16 +189,114 @@ int64_t Preparation::drop_dead() {
   return removed;
 }
 
-int64_t Preparation::record_inferred(std::string_view inferred_model, bool first) {
-  std::unordered_set<Name, NameHash> declared;
-  if (first) {
-    for (const auto& [name, type] : g_.value_infos) declared.insert(name);
-    declared.insert(g_.outputs.begin(), g_.outputs.end());
+namespace {
+
+bool before(const Node* a, const Node* b) {  // a precedes b in topological order
+  return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
+}
+
+// A tensor's inferred type that a later part can take as a graph input and
+// see as the one model would: no value of it can reach a shape.
+bool crosses_whole(const std::string& type) {
+  const TypeFacts t = type_facts(type);
+  return t.elem != kUndefined && is_static(t.dims) && t.dims->size() >= 2;
+}
+
+}  // namespace
+
+size_t Preparation::plan_inference(size_t part_nodes) {
+  parts_.clear();
+  crossing_.clear();
+  declared_.reset();
+  std::vector<Node*> order = g_.topological_order();
+  const size_t n = order.size();
+  bool whole = part_nodes == 0 || n < 2 * part_nodes || has_foreign_ops();
+  for (size_t k = 0; !whole && k < n; ++k) whole = !order[k]->outer.empty() || has_subgraph(*order[k]);
+  for (const Name& o : g_.outputs) whole = whole || g_.producer(o) == nullptr;
+  if (whole) {
+    parts_.push_back(std::move(order));
+    return 1;
+  }
+  const size_t count = n / part_nodes;
+  for (size_t k = 0; k < count; ++k)
+    parts_.emplace_back(order.begin() + static_cast<std::ptrdiff_t>(k * n / count),
+                        order.begin() + static_cast<std::ptrdiff_t>((k + 1) * n / count));
+  return parts_.size();
+}
+
+Pieces Preparation::part_model(size_t k, bool first) {
+  WriteOptions o;
+  o.light = true;
+  o.bare = true;
+  o.opsets_as_read = true;
+  const auto outputs = output_types(first);
+  o.output_types = &outputs;
+  if (parts_.size() <= 1) {
+    const auto infos = foreign_value_infos();
+    o.value_infos = &infos;
+    return write_model(g_, o);
+  }
+  const std::vector<Node*>& part = parts_.at(k);
+  std::vector<std::pair<Name, std::string>> inputs;
+  NameSet taken;
+  for (const Node* n : part)
+    for (const Name& t : n->inputs()) {
+      const Node* p = t.empty() ? nullptr : g_.producer(t);
+      if (p && before(p, part.front()) && taken.insert(t)) inputs.emplace_back(t, crossing_.at(t));
+    }
+  Names written_here;
+  for (const Name& t : g_.outputs) {
+    const Node* p = g_.producer(t);
+    if (!before(p, part.front()) && !before(part.back(), p)) written_here.push_back(t);
+  }
+  o.nodes = &part;
+  o.extra_inputs = &inputs;
+  o.outputs = &written_here;
+  return write_model(g_, o);
+}
+
+int64_t Preparation::record_part(size_t k, std::string_view inferred_model, bool first) {
+  const std::vector<std::pair<Name, std::string>> types = inferred_types(inferred_model);
+  if (k + 1 < parts_.size()) {
+    const Node* last = parts_[k].back();
+    NameSet later;  // what later parts read of this one
+    for (const Node* n : parts_[k])
+      for (const Name& o : n->outputs()) {
+        const Tensor* e = o.empty() ? nullptr : g_.tensor(o);
+        if (!e) continue;
+        for (const auto& reader : e->consumers)
+          if (before(last, reader.first)) {
+            later.insert(o);
+            break;
+          }
+      }
+    NameSet found;
+    bool whole = true;
+    for (const auto& [name, type] : types) {
+      if (!later.contains(name)) continue;
+      if (!crosses_whole(type)) whole = false;
+      found.insert(name);
+      crossing_[name] = type;
+    }
+    if (!whole || found.size() != later.size()) {
+      for (size_t j = k + 1; j < parts_.size(); ++j) parts_[k].insert(parts_[k].end(), parts_[j].begin(), parts_[j].end());
+      parts_.resize(k + 1);
+      return -1;
+    }
+  }
+  return record_types(types, first);
+}
+
+int64_t Preparation::record_types(const std::vector<std::pair<Name, std::string>>& types, bool first) {
+  if (first && !declared_) {  // once a round, for all its parts
+    declared_.emplace();
+    for (const auto& [name, type] : g_.value_infos) declared_->insert(name);
+    declared_->insert(g_.outputs.begin(), g_.outputs.end());
   }
   int64_t learned = 0;
-  for (const auto& [name, type] : inferred_types(inferred_model)) {
+  for (const auto& [name, type] : types) {
     if (g_.is_const(name)) continue;
-    if (first && declared.count(name)) first_round_[name] = type;
+    if (first && declared_->count(name)) first_round_[name] = type;
     const TypeFacts t = type_facts(type);
     if (t.dims) {
       const std::optional<Dims> known = dims(name);

@@ -19,11 +19,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "cleanup.hpp"
 #include "graph.hpp"
+#include "model_io.hpp"
 #include "subgraph.hpp"
 
 namespace vexo::graph {
@@ -56,11 +58,30 @@ class Preparation {
   // Drops the nodes no graph output needs and the constants nobody reads;
   // returns how many nodes went.
   int64_t drop_dead();
-  // Records the shapes and types of a model ONNX inference returned where
-  // they are unknown (a static shape over one known in part).  Returns how
-  // many tensors got a static shape they lacked.  The first round's findings
-  // are kept for declared_contradiction.
-  int64_t record_inferred(std::string_view inferred_model, bool first);
+  // A round of ONNX inference over a large model goes part by part: parts of
+  // about `part_nodes` nodes in topological order, each a model of its own
+  // whose further graph inputs are the tensors it reads from earlier parts,
+  // typed as inference of those parts found.  ONNX's inference costs more
+  // per node as a model grows, and a part costs what a small model does.  A
+  // model with fewer than twice `part_nodes` nodes, an operator outside the
+  // standard domain, a subgraph, or a graph output that no node writes goes
+  // whole.  Returns the number of parts.
+  size_t plan_inference(size_t part_nodes);
+  size_t inference_parts() const { return parts_.size(); }
+  // Part k as a model for ONNX inference: large weights by type and shape
+  // only, no recorded shapes, the graph outputs untyped in the first round
+  // and typed by element after it.
+  Pieces part_model(size_t k, bool first);
+  // Records the shapes and types inference of part k found where they are
+  // unknown (a static shape over one known in part); returns how many
+  // tensors got a static shape they lacked (the first round's findings are
+  // kept for declared_contradiction).  -1 when a
+  // tensor that later parts read did not come out of it with a known element
+  // type and a static shape of rank two or more (a value ONNX may carry into
+  // a shape, such as a small integer vector, or a shape known in part, would
+  // not reach them as it does in one model): part k then takes in every
+  // later part, nothing is recorded, and the caller infers it again.
+  int64_t record_part(size_t k, std::string_view inferred_model, bool first);
   // The first tensor whose declared shape or type the first round of
   // inference contradicts, as a message naming it and its node ("" when none).
   std::string declared_contradiction() const;
@@ -112,6 +133,10 @@ class Preparation {
   Folder& folder_;
   NameMap<Dims> partial_;  // shapes known only in part (the rank and some extents)
   std::unordered_map<Name, std::string, NameHash> first_round_;  // declared tensor -> first inferred TypeProto
+  int64_t record_types(const std::vector<std::pair<Name, std::string>>& types, bool first);
+  std::optional<std::unordered_set<Name, NameHash>> declared_;  // the declared tensors, for the first round's parts
+  std::vector<std::vector<Node*>> parts_;  // this round's parts, in topological order
+  std::unordered_map<Name, std::string, NameHash> crossing_;  // tensor read by a later part -> its inferred TypeProto
   std::vector<NodePtr> with_subgraphs_;
   Names initializers_;  // constants read from initializers
 };

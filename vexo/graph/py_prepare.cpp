@@ -69,9 +69,6 @@ void bind_prepare(py::module_& m) {
            py::arg("foldable"), py::keep_alive<1, 2>())
       .def("check_outer_reads", [](PyPreparation& p) { p.prep.check_outer_reads(); })
       .def("drop_dead", [](PyPreparation& p) { return p.prep.drop_dead(); })
-      .def("record_inferred", [](PyPreparation& p, py::bytes model, bool first) {
-        return p.prep.record_inferred(std::string_view(model), first);
-      })
       .def("declared_contradiction", [](PyPreparation& p) { return p.prep.declared_contradiction(); })
       .def("walk", [](PyPreparation& p) { return p.prep.walk(); })
       .def("unknown_shapes_left", [](PyPreparation& p) { return p.prep.unknown_shapes_left(); })
@@ -85,18 +82,17 @@ void bind_prepare(py::module_& m) {
         auto it = p.graph.io_types.find(name);
         return it == p.graph.io_types.end() ? py::object(py::none()) : py::object(py::bytes(it->second));
       }, "The TypeProto the model declares for graph input `name` (bytes), or None.")
-      .def("inference_model", [](PyPreparation& p, bool first) {
-        const auto infos = p.prep.foreign_value_infos();
-        const auto outputs = p.prep.output_types(first);
-        WriteOptions o;
-        o.light = true;
-        o.bare = true;
-        o.value_infos = &infos;
-        o.output_types = &outputs;
-        o.opsets_as_read = true;
-        return written(p.graph, o);
-      }, "The graph as a model for a round of ONNX shape inference: large weights by type and shape only, no "
-         "recorded shapes, the outputs untyped in the first round and typed by element after it.")
+      .def("plan_inference", [](PyPreparation& p, size_t part_nodes) { return p.prep.plan_inference(part_nodes); },
+           py::arg("part_nodes"), "Splits the next round of inference into parts (see inference_part); returns how many.")
+      .def_property_readonly("inference_parts", [](PyPreparation& p) { return p.prep.inference_parts(); })
+      .def("inference_part", [](PyPreparation& p, size_t k, bool first) {
+        if (k >= p.prep.inference_parts()) throw py::index_error("no inference part " + std::to_string(k));
+        return bytes_of(p.prep.part_model(k, first));
+      }, "Part k of the round as a model: its nodes, the tensors it reads from earlier parts as typed inputs.")
+      .def("record_part", [](PyPreparation& p, size_t k, py::bytes model, bool first) {
+        if (k >= p.prep.inference_parts()) throw py::index_error("no inference part " + std::to_string(k));
+        return p.prep.record_part(k, std::string_view(model), first);
+      }, "Records what inference of part k found; -1 when part k took in the later parts and is to be inferred again.")
       .def("model_bytes", [](PyPreparation& p, bool light, bool as_read) {
         WriteOptions o;
         o.light = light;
