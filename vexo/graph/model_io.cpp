@@ -704,7 +704,9 @@ void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<No
   };
   const Names& graph_outputs = options.outputs ? *options.outputs : g.outputs;
   for (const Name& o : graph_outputs) use(o);
-  for (Node* n : order) {
+  for (size_t k = 0; k < order.size(); ++k) {
+    g.prefetch_ahead(order, k);
+    const Node* n = order[k];
     Writer w;
     w.bytes_field(graph_f::kNode, node_proto(*n));
     sink.add(std::move(w.out()));
@@ -751,8 +753,9 @@ void emit_graph_body(Graph& g, const WriteOptions& options, const std::vector<No
     }
   NameSet graph_io(g.inputs.begin(), g.inputs.end());
   for (const Name& o : graph_outputs) graph_io.insert(o);
-  for (Node* n : order) {
-    if (options.bare) break;
+  for (size_t k = 0; k < order.size() && !options.bare; ++k) {
+    g.prefetch_ahead(order, k);
+    const Node* n = order[k];
     for (const Name& o : n->outputs()) {
       if (o.empty() || graph_io.count(o)) continue;
       const Tensor* t = g.tensor(o);
@@ -1032,7 +1035,9 @@ std::string structure_problem(Graph& g) {
   if (!problem.empty()) return problem;
   const std::vector<Node*> order = g.topological_order();
   const auto opsets = opset_imports(g, order);
-  for (const Node* n : order) {
+  for (size_t k = 0; k < order.size(); ++k) {
+    g.prefetch_ahead(order, k);
+    const Node* n = order[k];
     if (!imported(opsets, n->domain)) return node_label(*n) + " is of domain '" + n->domain + "', which no opset imports";
     for (const Name& t : n->inputs()) {
       if (t.empty() || is_defined(t)) continue;
