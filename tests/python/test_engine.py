@@ -411,6 +411,27 @@ def test_cleanup_after_one_that_found_nothing_sees_later_writes():
     assert cleanup.cleanup(ir)["transpose pairs cancelled"] == 1
 
 
+def test_a_cleanup_after_another_looks_where_the_graph_changed_and_finds_what_one_over_it_all_finds():
+    """After a clean-up, the next looks only at what was written since: here a Reshape made to read another
+    Reshape (joined), the Sigmoid it read before (dead), the Reshape then unread (dead) and its target
+    (dropped); a clean-up of the same graph read afresh, which looks at everything, finds the same."""
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="relu"),
+             helper.make_node("Reshape", ["a", "s1"], ["b"], name="r1"),
+             helper.make_node("Sigmoid", ["b"], ["c"], name="sig"),
+             helper.make_node("Reshape", ["c", "s2"], ["d"], name="r2"),
+             helper.make_node("Neg", ["d"], ["y"], name="neg")]
+    ir = IrGraph(make_model(nodes, {"x": [2, 3, 4]}, {"y": [6, 4]},
+                            consts={"s1": np.array([2, 12], np.int64), "s2": np.array([6, 4], np.int64)}))
+    assert cleanup.cleanup(ir) == {"dead nodes dropped": 0}
+    ir.node("r2").input[0] = "b"
+    changed = ir.to_model()
+    afresh = IrGraph(changed)
+    assert cleanup.cleanup(ir) == cleanup.cleanup(afresh) == {"reshape chains joined": 1, "dead nodes dropped": 2}
+    assert ir.to_model().SerializeToString() == afresh.to_model().SerializeToString()
+    assert [n.name for n in ir.nodes] == ["relu", "r2", "neg"] and "s1" not in ir.consts
+    assert_equivalent(changed, ir.to_model())
+
+
 @pytest.mark.parametrize("between", ["nothing", "a merge of constants"])
 def test_cleanup_after_dead_readers_went_bypasses_an_output_reshape(between):
     # the dead Neg is a second reader of "a", which keeps the identity Reshape writing the graph output;

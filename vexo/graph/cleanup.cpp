@@ -149,6 +149,71 @@ int64_t drop_dead(Graph& g) {
   return static_cast<int64_t>(dead.size());
 }
 
+namespace {
+
+// What drop_dead would remove from a graph that was clean when the clean-up
+// log was started, found from the tensors left unread since: a node whose
+// outputs only dead nodes read and no graph output names is dead, and so may
+// be the writers of what it reads.  Removed in the same order as drop_dead
+// removes them (nodes by their slots, then constants in their order).
+int64_t drop_dead_since_log(Graph& g) {
+  const NameSet graph_outputs(g.outputs.begin(), g.outputs.end());
+  const uint64_t dead = g.new_mark();
+  auto unread = [&](const Name& t) {  // no live node reads it and it is no graph output
+    const Tensor* e = g.tensor(t);
+    if (!e || graph_outputs.contains(t)) return false;
+    for (const auto& reader : e->consumers)
+      if (!Graph::has_mark(*reader.first, dead)) return false;
+    return true;
+  };
+  Names work = g.cleanup_log().unread;
+  std::vector<Node*> nodes;
+  Names consts;
+  const uint64_t seen = g.new_mark();  // tensors looked at
+  for (size_t k = 0; k < work.size(); ++k) {
+    const Name t = work[k];
+    const Tensor* e = g.tensor(t);
+    if (!e || e->mark == seen || !unread(t)) continue;
+    e->mark = seen;
+    if (e->value) {
+      consts.push_back(t);
+      continue;
+    }
+    Node* p = e->producer;
+    if (!p || Graph::has_mark(*p, dead) ||
+        !std::all_of(p->outputs().begin(), p->outputs().end(), [&](const Name& o) { return o.empty() || unread(o); }))
+      continue;
+    Graph::marked(*p, dead);
+    nodes.push_back(p);
+    for (const Name& i : p->inputs())
+      if (!i.empty()) {
+        if (const Tensor* in = g.tensor(i)) in->mark = 0;  // to be looked at again, now that a reader is dead
+        work.push_back(i);
+      }
+  }
+  std::vector<std::pair<size_t, Node*>> by_slot;
+  for (Node* n : nodes) by_slot.emplace_back(g.slot_of(*n), n);
+  std::sort(by_slot.begin(), by_slot.end());
+  std::vector<NodePtr> removed;
+  for (const auto& [slot, n] : by_slot) removed.emplace_back(n);
+  for (const NodePtr& n : removed) g.remove_node(*n);
+  std::vector<std::pair<uint32_t, Name>> by_place;
+  for (const Name& c : consts)
+    if (g.is_const(c) && !g.is_read(c)) by_place.emplace_back(g.tensor(c)->const_place, c);
+  std::sort(by_place.begin(), by_place.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [place, c] : by_place) g.drop_const(c);
+  return static_cast<int64_t>(removed.size());
+}
+
+// Releases the graph's slots when the clean-up's queue is done.
+struct HeldSlots {
+  Graph& g;
+  explicit HeldSlots(Graph& graph) : g(graph) { g.hold_slots(true); }
+  ~HeldSlots() { g.hold_slots(false); }
+};
+
+}  // namespace
+
 Counts cleanup(Graph& g) {
   // Nothing written since a clean-up that changed nothing: this one would
   // change nothing either, so the walk over every node is skipped.
@@ -179,19 +244,83 @@ Counts cleanup(Graph& g) {
     if (n.op_type == "Transpose"sv) return &transpose_steps;
     return nullptr;
   };
-  std::deque<NodePtr> queue;
+  // The steps ran to a fixpoint at the end of the last clean-up: when the log
+  // has followed everything written since, a step can only apply to a node
+  // written since, to a reader of what one writes, to a writer or reader of a
+  // tensor given a shape, or to a node writing a graph output (a bypass
+  // there asks how many read a tensor).  Those go through the queue in the
+  // order the whole graph would (by slot), the nodes they queue on the way
+  // at their place while it is still ahead, after the rest otherwise.
+  const Graph::CleanupLog& log = g.cleanup_log();
+  const bool since_log = log.complete && log.outputs == g.outputs;
+  HeldSlots held(g);
   const uint64_t queued = g.new_mark();  // a node in the queue has this visit mark
-  for (Node* n : g.unordered_nodes())
-    if (steps_of(*n)) {
-      queue.emplace_back(n);
+  // The pass: the nodes to look at, by slot; with the log, a heap of those
+  // queued on the way while the pass has yet to reach them.
+  std::vector<NodePtr> pass;
+  std::vector<size_t> pass_slots;  // with the log: each one's slot
+  using Placed = std::pair<size_t, NodePtr>;
+  auto later_slot = [](const Placed& a, const Placed& b) { return a.first > b.first; };
+  std::vector<Placed> ahead;
+  std::deque<NodePtr> queue;  // what is queued behind the pass
+  if (since_log) {
+    std::vector<Placed> found;
+    auto candidate = [&](Node* n) {
+      if (!g.contains(*n) || !steps_of(*n) || n->visit_ == queued) return;
       n->visit_ = queued;
+      found.emplace_back(g.slot_of(*n), NodePtr(n));
+    };
+    auto with_readers = [&](const Name& t) {
+      if (t.empty()) return;
+      if (Node* p = g.producer(t)) candidate(p);
+      for (Node* c : g.consumers(t)) candidate(c);
+    };
+    for (const NodePtr& n : log.nodes) {
+      if (!g.contains(*n)) continue;
+      candidate(n.get());
+      for (const Name& o : n->outputs()) with_readers(o);
     }
-  while (!queue.empty()) {
+    for (const Name& t : log.reshaped) with_readers(t);
+    for (const Name& t : g.outputs)
+      if (Node* p = g.producer(t)) candidate(p);
+    std::sort(found.begin(), found.end(), [](const Placed& a, const Placed& b) { return a.first < b.first; });
+    for (Placed& f : found) {
+      pass_slots.push_back(f.first);
+      pass.push_back(std::move(f.second));
+    }
+  } else {
+    for (Node* n : g.unordered_nodes())
+      if (steps_of(*n)) {
+        pass.emplace_back(n);
+        n->visit_ = queued;
+      }
+  }
+  size_t cursor = 0, pass_at = 0;  // the next in the pass, the slot it has reached (with the log)
+  auto next = [&]() -> NodePtr {
+    if (!ahead.empty() && (cursor == pass.size() || ahead.front().first < pass_slots[cursor])) {
+      std::pop_heap(ahead.begin(), ahead.end(), later_slot);
+      Placed p = std::move(ahead.back());
+      ahead.pop_back();
+      pass_at = p.first;
+      return std::move(p.second);
+    }
+    if (cursor < pass.size()) {
+      g.prefetch_ahead(pass, cursor);
+      if (cursor + 1 < pass.size() && !pass[cursor + 1]->inputs().empty())  // the steps look at the writer of the next one's input
+        if (const Node* inner = g.producer(pass[cursor + 1]->inputs()[0])) __builtin_prefetch(inner);
+      if (since_log) pass_at = pass_slots[cursor];
+      return std::move(pass[cursor++]);
+    }
     g.prefetch_ahead(queue, 0);
-    if (queue.size() > 1 && !queue[1]->inputs().empty())  // the steps look at the writer of the next one's input
+    if (queue.size() > 1 && !queue[1]->inputs().empty())
       if (const Node* inner = g.producer(queue[1]->inputs()[0])) __builtin_prefetch(inner);
-    NodePtr node = queue.front();
+    NodePtr n = queue.front();
     queue.pop_front();
+    return n;
+  };
+  while (cursor < pass.size() || !ahead.empty() || !queue.empty()) {
+    const bool in_pass = cursor < pass.size() || !ahead.empty();
+    NodePtr node = next();
     node->visit_ = 0;
     if (!g.contains(*node)) continue;
     for (const Labeled& s : *steps_of(*node)) {
@@ -203,11 +332,19 @@ Counts cleanup(Graph& g) {
       for (const Name& t : tensors)
         for (Node* c : g.consumers(t)) readers.push_back(c);
       if (g.contains(*node)) readers.push_back(node.get());
-      for (Node* n : readers)
-        if (steps_of(*n) && n->visit_ != queued) {
-          queue.emplace_back(n);
+      for (Node* n : readers) {
+        if (!steps_of(*n) || n->visit_ == queued) continue;
+        // Without the log every node with a step was in the pass from the start: one not queued now is behind it.
+        const size_t slot = in_pass && since_log ? g.slot_of(*n) : 0;
+        if (in_pass && since_log && slot > pass_at) {  // the pass has yet to reach it
           n->visit_ = queued;
+          ahead.emplace_back(slot, NodePtr(n));
+          std::push_heap(ahead.begin(), ahead.end(), later_slot);
+          continue;
         }
+        queue.emplace_back(n);
+        n->visit_ = queued;
+      }
       break;
     }
   }
@@ -231,9 +368,11 @@ Counts cleanup(Graph& g) {
     return reads;
   };
   const std::vector<size_t> reads_before = output_step_reads();
-  count("dead nodes dropped", drop_dead(g));
+  const bool log_followed = g.cleanup_log().complete && g.cleanup_log().outputs == g.outputs;
+  count("dead nodes dropped", since_log && log_followed ? drop_dead_since_log(g) : drop_dead(g));
   g.forget_written();
   if (g.writes() == writes_before || output_step_reads() == reads_before) g.clean_at = g.writes();
+  g.start_cleanup_log();
   return counts;
 }
 

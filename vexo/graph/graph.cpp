@@ -188,7 +188,33 @@ void Graph::rollback() {
   spare_journal_ = std::move(undo);
 }
 
+void Graph::start_cleanup_log() {
+  ++log_epoch_;
+  log_.nodes.clear();
+  log_.unread.clear();
+  log_.reshaped.clear();
+  log_.outputs = outputs;
+  log_.complete = true;
+}
+
+void Graph::bound_log() {
+  // Past a quarter of the graph, a look at the whole graph costs less than one at what the log names.
+  if (log_.nodes.size() + log_.unread.size() + log_.reshaped.size() <= node_slots_.size() / 4 + 1024) return;
+  log_.complete = false;
+  log_.nodes.clear();
+  log_.unread.clear();
+  log_.reshaped.clear();
+}
+
+void Graph::hold_slots(bool hold) { slots_held_ = hold; }
+
+size_t Graph::slot_of(const Node& node) const {
+  const size_t* slot = nodes_.find(node.name);
+  return slot ? *slot : SIZE_MAX;
+}
+
 void Graph::touch(Node* node) {
+  if (node != nullptr) log_node(node);
   if (node == nullptr || node->touched_at_) return;
   touched_.emplace_back(node);
   node->touched_at_ = static_cast<uint32_t>(touched_.size());
@@ -244,6 +270,10 @@ void Graph::set_shape(const Name& name, const InternedShape& shape, int32_t dtyp
   }
   const int32_t new_dtype = dtype != kUndefined ? dtype : t.dtype;
   if (t.shape == shape && t.dtype == new_dtype) return;
+  if (log_.complete) {
+    log_.reshaped.push_back(name);
+    bound_log();
+  }
   take_name(name);
   const InternedShape old_shape = t.shape;
   const int32_t old_dtype = t.dtype;
@@ -295,6 +325,7 @@ void Graph::set_const_value(const Name& name, ConstPtr value) {
   consts_.insert(name);
   take_name(name);
   for (const auto& [consumer, count] : t.consumers) touch(consumer);
+  if (t.consumers.empty()) log_unread(name);
   record([&] {
     return [this, name, old = std::move(old), old_shape, old_dtype, was_const] {
       Tensor& e = entry(name);
@@ -540,13 +571,16 @@ void Graph::index(Node* node, Port kind, const Names& names, bool add) {
     if (t.empty()) continue;
     Tensor& e = entry(t);
     if (kind == Port::Input) {
-      if (add)
+      if (add) {
         e.consumers.add(node);
-      else
+      } else {
         e.consumers.remove(node);
+        if (e.consumers.empty()) log_unread(t);
+      }
     } else if (add) {
       e.producer = node;
       take_name(t);
+      if (e.consumers.empty()) log_unread(t);
     } else if (e.producer == node) {
       e.producer = nullptr;
     }
@@ -580,6 +614,8 @@ void Graph::insert(const NodePtr& node) {
   node_slots_.push_back(node);
   index(node.get(), Port::Input, node->inputs_, true);
   index(node.get(), Port::Output, node->outputs_, true);
+  if (std::all_of(node->outputs_.begin(), node->outputs_.end(), [](const Name& o) { return o.empty(); }))
+    log_.complete = false;  // dead as soon as it is in: no unread tensor tells
 }
 
 void Graph::unlink(Node* node) {
@@ -589,7 +625,7 @@ void Graph::unlink(Node* node) {
   if (const size_t* slot = nodes_.find(node->name)) {
     node_slots_[*slot] = NodePtr();
     nodes_.erase(node->name);
-    if (++dead_slots_ > 64 && dead_slots_ > node_slots_.size() / 2) {
+    if (++dead_slots_ > 64 && dead_slots_ > node_slots_.size() / 2 && !slots_held_) {
       std::vector<NodePtr> kept;
       kept.reserve(nodes_.size());
       for (NodePtr& n : node_slots_)
@@ -757,10 +793,12 @@ std::vector<Node*> Graph::kahn() const {
       if (p && p != n.get() && pre.insert(p).second) readers_inside[p].push_back(n.get());
     }
   }
-  for (const NodePtr& n : node_slots_) {
-    if (!n) continue;
+  const std::vector<Node*> all = unordered_nodes();
+  for (size_t k = 0; k < all.size(); ++k) {
+    prefetch_ahead(all, k);
+    Node* n = all[k];
     size_t d = 0;
-    each_pre(*n, [&](Node* p) { d += p != n.get(); });
+    each_pre(*n, [&](Node* p) { d += p != n; });
     n->scratch_ = d;  // in-degree
   }
   for (const auto& [writer, readers] : readers_inside)
@@ -972,6 +1010,7 @@ void Graph::record_value_info(const Name& name, const std::optional<Shape>& shap
 void Graph::add_loaded_const(const Name& name, ConstPtr value) {
   Tensor& t = entry(name);
   ++writes_;
+  log_.complete = false;
   t.shape = value->dims;
   t.dtype = value->elem;
   t.value = std::move(value);
@@ -981,6 +1020,7 @@ void Graph::add_loaded_const(const Name& name, ConstPtr value) {
 
 void Graph::insert_loaded(const NodePtr& node) {
   ++writes_;
+  log_.complete = false;
   insert(node);
 }
 
@@ -992,19 +1032,24 @@ void Graph::take_known_names() {
 }
 
 void Graph::settle() {
+  log_.complete = false;
   const std::vector<Node*> order = kahn();
   NameSet keep(inputs.begin(), inputs.end());
   for (const Name& o : outputs) keep.insert(o);
   Names stale;
   tensors_.each([&](const Name& name, const Tensor& t) {
-    if (t.producer == nullptr && t.consumers.empty() && !consts_.contains(name) && !keep.count(name))
-      stale.push_back(name);
+    if (t.producer == nullptr && t.consumers.empty() && !t.const_place && !keep.count(name)) stale.push_back(name);
   });
   for (const Name& name : stale) tensors_.erase(name);
-  for (Node* n : order)
-    for (const Name& t : n->inputs())
+  for (size_t k = 0; k < order.size(); ++k) {
+    prefetch_ahead(order, k);
+    for (const Name& t : order[k]->inputs())
       if (!t.empty()) entry(t).consumers.clear();
-  for (Node* n : order) index(n, Port::Input, n->inputs_, true);
+  }
+  for (size_t k = 0; k < order.size(); ++k) {
+    prefetch_ahead(order, k);
+    index(order[k], Port::Input, order[k]->inputs_, true);
+  }
   // Constants in the order the nodes first read them, then the graph outputs that are constants.
   Names consts;
   const uint64_t listed = new_mark();
@@ -1015,9 +1060,10 @@ void Graph::settle() {
       consts.push_back(t);
     }
   };
-  for (Node* n : order) {
-    for (const Name& t : n->inputs()) keep_const(t);
-    for (const Name& t : n->outer) keep_const(t);
+  for (size_t k = 0; k < order.size(); ++k) {
+    prefetch_ahead(order, k);
+    for (const Name& t : order[k]->inputs()) keep_const(t);
+    for (const Name& t : order[k]->outer) keep_const(t);
   }
   for (const Name& t : outputs) keep_const(t);
   consts_.each(keep_const);

@@ -130,6 +130,7 @@ class Node {
 
  public:
   uint64_t visit_ = 0;  // the engine's mark of the nodes its next pass visits, the clean-up's of those queued
+  uint64_t logged_ = 0;  // the clean-up log's epoch when the node went into it
 
  private:
   friend class Graph;
@@ -377,6 +378,27 @@ class Graph {
   void renumber();
   void refresh_shapes();
 
+  // ------------------------------------------------ what changed since the last clean-up
+  // The clean-up's record of what was written since it last ran to the end:
+  // the nodes written (ports, attributes, added), the tensors left without a
+  // reader, the tensors given a shape.  While it is `complete`, the next
+  // clean-up looks only there; anything the record does not follow (a read,
+  // a settle, a node without outputs, a record grown past its bound, a change
+  // of the graph outputs, which the clean-up compares itself) makes it look
+  // at the whole graph once more.
+  struct CleanupLog {
+    bool complete = false;
+    std::vector<NodePtr> nodes;
+    Names unread, reshaped;
+    Names outputs;  // the graph outputs when it was started
+  };
+  const CleanupLog& cleanup_log() const { return log_; }
+  void start_cleanup_log();  // after a clean-up that looked at everything it had to
+  // While held, removing nodes leaves the slots' places as they are (a
+  // clean-up orders its queue by them).
+  void hold_slots(bool hold);
+  size_t slot_of(const Node& node) const;
+
   // ------------------------------------------------ weights for align
   const Names& weights_for_align() const { return weights_for_align_; }
   void append_weight_for_align(const Name& name);
@@ -498,6 +520,21 @@ class Graph {
   mutable std::vector<Node*> order_members_, order_pre_;
   mutable std::vector<OrderFrame> order_stack_;
   std::vector<Node*> written_nodes_, refresh_members_;  // apply's and refresh_shapes' working lists, likewise
+  CleanupLog log_;
+  uint64_t log_epoch_ = 1;
+  bool slots_held_ = false;
+  void log_node(Node* node) {
+    if (!log_.complete || node->logged_ == log_epoch_) return;
+    node->logged_ = log_epoch_;
+    log_.nodes.emplace_back(node);
+    bound_log();
+  }
+  void log_unread(const Name& t) {
+    if (!log_.complete) return;
+    log_.unread.push_back(t);
+    bound_log();
+  }
+  void bound_log();
 };
 
 // The model's opset version of `domain` (the standard one by default, 17 when absent).

@@ -166,8 +166,10 @@ int64_t Preparation::drop_dead() {
   };
   for (const Name& o : g_.outputs) mark(o);
   std::vector<NodePtr> dead;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    Node* n = *it;
+  const std::vector<Node*> backwards(order.rbegin(), order.rend());
+  for (size_t k = 0; k < backwards.size(); ++k) {
+    g_.prefetch_ahead(backwards, k);
+    Node* n = backwards[k];
     const bool needed = std::any_of(n->outputs().begin(), n->outputs().end(),
                                     [&](const Name& o) { return !o.empty() && is_live(o); });
     if (!needed) {
@@ -356,7 +358,9 @@ bool Preparation::walk() {
   bool changed = false;
   const std::vector<Node*> order = g_.topological_order();
   std::vector<NodePtr> keep(order.begin(), order.end());
-  for (const NodePtr& node : keep) {
+  for (size_t k = 0; k < keep.size(); ++k) {
+    g_.prefetch_ahead(keep, k);
+    const NodePtr& node = keep[k];
     if (!g_.contains(*node)) continue;
     if (fold(*node)) {
       changed = true;
