@@ -780,6 +780,26 @@ void Graph::renumber() {
     });
 }
 
+// The nodes sorted by their keys, when every edge runs forward in that
+// order (a subgraph's reads from outside included): Kahn's algorithm, which
+// breaks ties by the keys, would give the same order.  nullopt otherwise.
+std::optional<std::vector<Node*>> Graph::order_if_keys_hold() const {
+  std::vector<Node*> order = unordered_nodes();
+  sort_by_key(order);
+  for (size_t k = 0; k < order.size(); ++k) {
+    prefetch_ahead(order, k);
+    const Node* n = order[k];
+    bool forward = true;
+    each_pre(*n, [&](Node* p) { forward = forward && (p == n || key_less(p, n)); });
+    for (const Name& t : n->outer) {
+      const Node* p = producer(t);
+      forward = forward && (p == nullptr || p == n || key_less(p, n));
+    }
+    if (!forward) return std::nullopt;
+  }
+  return order;
+}
+
 std::vector<Node*> Graph::kahn() const {
   auto later = [](const Node* a, const Node* b) { return key_less(b, a); };
   // A node with subgraphs also comes after the writers of what they read.
@@ -1033,7 +1053,8 @@ void Graph::take_known_names() {
 
 void Graph::settle() {
   log_.complete = false;
-  const std::vector<Node*> order = kahn();
+  std::optional<std::vector<Node*>> by_keys = order_if_keys_hold();
+  const std::vector<Node*> order = by_keys ? std::move(*by_keys) : kahn();
   NameSet keep(inputs.begin(), inputs.end());
   for (const Name& o : outputs) keep.insert(o);
   Names stale;

@@ -466,6 +466,7 @@ class Graph {
   bool edges_in_order(const Node& node) const;
   std::vector<Node*> local_order(const std::vector<Node*>& nodes) const;
   std::vector<Node*> kahn() const;
+  std::optional<std::vector<Node*>> order_if_keys_hold() const;
   void set_const_value(const Name& name, ConstPtr value);
   void split_follows_outputs(Node& node);
   void journal_name(const Name& name, const Name* base, int64_t counter);
