@@ -1135,6 +1135,13 @@ void Graph::check_edges(const std::vector<std::pair<Name, uint32_t>>& writers_in
   }
   for (const Name& t : outputs)
     if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is written by no node");
+  // Read in topological order, as models usually are, the nodes keep the
+  // order they came in (each one's key is its creation number); else Kahn.
+  if (std::optional<std::vector<Node*>> order = order_if_keys_hold()) {
+    for (size_t k = 0; k < order->size(); ++k) (*order)[k]->seq_ = static_cast<double>(k);
+    order_dirty_ = false;
+    return;
+  }
   renumber();
 }
 
