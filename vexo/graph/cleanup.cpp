@@ -11,11 +11,9 @@ using namespace std::string_view_literals;
 namespace vexo::graph {
 
 void redirect(Graph& g, const Name& old_name, const Name& new_name) {
-  for (Node* consumer : g.consumers(old_name)) {
-    const Names ins = consumer->inputs();
-    for (size_t k = 0; k < ins.size(); ++k)
+  for (Node* consumer : g.consumers(old_name))
+    for (size_t k = 0; k < consumer->inputs().size(); ++k)  // a port change leaves the number of ports
       if (consumer->inputs()[k] == old_name) consumer->set_port(Port::Input, k, new_name);
-  }
 }
 
 bool bypass(Graph& g, Node& node, const Name& source) {
@@ -405,7 +403,13 @@ int64_t merge_constants(Graph& g) {
   auto key_of = [](const Constant& c) {
     return value_digest(c.elem, c.dims, c.has_bytes() ? c.bytes() : std::string_view(c.proto.get()));
   };
-  for (const Name& name : g.consts().list()) {
+  const Names consts = g.consts().list();
+  for (size_t k = 0; k < consts.size(); ++k) {
+    if (k + 8 < consts.size()) g.prefetch_tensor(consts[k + 8]);  // its slot, then its tensor, then its value
+    if (k + 4 < consts.size()) g.prefetch_value(consts[k + 4]);
+    if (k + 2 < consts.size())
+      if (const Tensor* t = g.tensor(consts[k + 2]); t && t->value) __builtin_prefetch(t->value.get());
+    const Name& name = consts[k];
     if (g.is_graph_output(name)) continue;
     const ConstPtr value = g.get_const(name);
     std::vector<Name>& bucket = seen[key_of(*value)];

@@ -291,6 +291,7 @@ class Graph {
   }
   // Ask the memory for the tensor-map slot of `name` (a look-up soon after finds it at hand).
   void prefetch_tensor(const Name& name) const { tensors_.prefetch_slot(name); }
+  void prefetch_value(const Name& name) const { tensors_.prefetch_value(name); }  // once its slot is at hand
   const InternedShape* shape(const Name& name) const;  // nullptr or none: unknown
   int32_t dtype(const Name& name) const;
   // set_shape(name, shape, dtype): `dtype` kUndefined keeps the recorded type.
