@@ -7,7 +7,8 @@
 // depends on and the constants no node reads.  Before the rules run, every
 // constant read more than once gets a copy per further read, so that a rule
 // rewriting a constant in place changes only what its own input sees; equal
-// constants are merged again at the end.
+// constants are merged again at the end.  A clean-up after another looks
+// only at what the graph's log of writes since then names (Graph::CleanupLog).
 #pragma once
 
 #include <string>
