@@ -11,7 +11,7 @@ from vexo.api.ir_graph import IrGraph
 from vexo.api.rules.utils import Graph
 from vexo.api.vexo_log import VEXOLog
 from vexo.cli import main
-from vexo.convert import ConversionError, write_model_atomically
+from vexo.convert import ConversionError, convert, write_model_atomically
 from vexo.engine import Engine
 from vexo.testing import assert_equivalent, make_model
 
@@ -243,6 +243,10 @@ def test_shared_constants_are_split_and_merged_again():
     assert cleanup.merge_constants(ir) == 0
     ir.set_const(ir.node("add2").input[1], np.ones(2, np.float32))
     assert cleanup.merge_constants(ir) == 1 and ir.node("add2").input[1] == "c"
+    first = IrGraph(make_model([helper.make_node("Sub", ["c", "x"], ["a"], name="sub1"),
+                                helper.make_node("Sub", ["c", "a"], ["y"], name="sub2")],
+                               {"x": [2]}, {"y": [2]}, consts={"c": np.ones(2, np.float32)}))
+    assert cleanup.unshare_constants(first) == 1 and first.node("sub2").input[0] != "c"  # read at the first input
 
 
 
@@ -430,6 +434,28 @@ def test_a_cleanup_after_another_looks_where_the_graph_changed_and_finds_what_on
     assert ir.to_model().SerializeToString() == afresh.to_model().SerializeToString()
     assert [n.name for n in ir.nodes] == ["relu", "r2", "neg"] and "s1" not in ir.consts
     assert_equivalent(changed, ir.to_model())
+
+
+def test_what_only_a_subgraph_reads_stays_through_the_cleanup_and_the_conversion():
+    """An If's branches read 'hidden' and 'view' by name: the clean-up keeps their writers and the identity
+    Reshape writing 'view', though no node lists them among its inputs."""
+    shape = [1, 2, 3, 4]
+    then_g = helper.make_graph([helper.make_node("Add", ["hidden", "view"], ["t_out"])], "then", [],
+                               [helper.make_tensor_value_info("t_out", onnx.TensorProto.FLOAT, shape)])
+    else_g = helper.make_graph([helper.make_node("Identity", ["x"], ["e_out"])], "else", [],
+                               [helper.make_tensor_value_info("e_out", onnx.TensorProto.FLOAT, shape)])
+    nodes = [helper.make_node("Relu", ["x"], ["hidden"], name="relu"),
+             helper.make_node("Reshape", ["hidden", "s"], ["view"], name="same"),
+             helper.make_node("If", ["c"], ["y"], name="if", then_branch=then_g, else_branch=else_g)]
+    model = make_model(nodes, {"x": shape, "c": ([], np.bool_)}, {"y": shape}, consts={"s": np.array(shape, np.int64)})
+    ir = IrGraph(model)
+    assert cleanup.cleanup(ir) == {"dead nodes dropped": 0}
+    assert [n.name for n in ir.nodes] == ["relu", "same", "if"] and "s" in ir.consts
+    converted, _, _ = convert(model, keep_start=False)  # the preparation drops the Reshape and renames the read
+    assert [n.name for n in converted.nodes] == ["relu", "if"]
+    for c in (True, False):
+        feeds = {"x": np.random.default_rng(0).standard_normal(shape).astype(np.float32), "c": np.array(c)}
+        assert_equivalent(model, converted.to_model(), feeds=feeds)
 
 
 @pytest.mark.parametrize("between", ["nothing", "a merge of constants"])

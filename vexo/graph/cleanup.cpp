@@ -18,6 +18,8 @@ void redirect(Graph& g, const Name& old_name, const Name& new_name) {
 
 bool bypass(Graph& g, Node& node, const Name& source) {
   const Name out = node.outputs().at(0);
+  if (g.has_subgraph_reads() && (g.subgraph_reads().contains(out) || g.subgraph_reads().contains(source)))
+    return false;  // a subgraph reads it by name: it stays as it is
   if (!g.is_graph_output(out)) {
     redirect(g, out, source);
     g.remove_node(node);
@@ -128,6 +130,7 @@ int64_t drop_dead(Graph& g) {
       Node* producer = use(t);
       if (!t.empty()) stack.push_back(producer);
     }
+    for (const Name& t : node->outer) stack.push_back(use(t));  // what its subgraphs read
   }
   const std::vector<Node*> all = g.unordered_nodes();
   std::vector<NodePtr> dead;

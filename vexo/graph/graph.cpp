@@ -194,7 +194,7 @@ void Graph::start_cleanup_log() {
   log_.unread.clear();
   log_.reshaped.clear();
   log_.outputs = outputs;
-  log_.complete = true;
+  log_.complete = with_outer_ == 0;
 }
 
 void Graph::bound_log() {
@@ -616,6 +616,28 @@ void Graph::insert(const NodePtr& node) {
   index(node.get(), Port::Output, node->outputs_, true);
   if (std::all_of(node->outputs_.begin(), node->outputs_.end(), [](const Name& o) { return o.empty(); }))
     log_.complete = false;  // dead as soon as it is in: no unread tensor tells
+  note_subgraph_reads(*node, +1);
+}
+
+void Graph::note_subgraph_reads(const Node& node, int delta) {
+  if (node.outer.empty()) return;
+  with_outer_ = static_cast<size_t>(static_cast<int64_t>(with_outer_) + delta);
+  ++outer_epoch_;
+  log_.complete = false;  // the log follows no reads from subgraphs
+}
+
+void Graph::outer_reads_changed() { ++outer_epoch_; }
+
+const NameSet& Graph::subgraph_reads() const {
+  if (outer_cache_epoch_ != outer_epoch_) {
+    outer_cache_ = NameSet();
+    if (with_outer_)
+      for (const NodePtr& n : node_slots_)
+        if (n)
+          for (const Name& t : n->outer) outer_cache_.insert(t);
+    outer_cache_epoch_ = outer_epoch_;
+  }
+  return outer_cache_;
 }
 
 void Graph::unlink(Node* node) {
@@ -623,6 +645,7 @@ void Graph::unlink(Node* node) {
   index(node, Port::Input, node->inputs_, false);
   index(node, Port::Output, node->outputs_, false);
   if (const size_t* slot = nodes_.find(node->name)) {
+    note_subgraph_reads(*node, -1);
     node_slots_[*slot] = NodePtr();
     nodes_.erase(node->name);
     if (++dead_slots_ > 64 && dead_slots_ > node_slots_.size() / 2 && !slots_held_) {
@@ -671,6 +694,7 @@ void Graph::remove_node(Node& n) {
       node_slots_.push_back(node);
       index(node.get(), Port::Input, node->inputs_, true);
       index(node.get(), Port::Output, node->outputs_, true);
+      note_subgraph_reads(*node, +1);
     };
   });
 }

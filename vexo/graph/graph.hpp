@@ -394,6 +394,11 @@ class Graph {
     Names outputs;  // the graph outputs when it was started
   };
   const CleanupLog& cleanup_log() const { return log_; }
+  // What the subgraphs of this graph's nodes (If, Loop, Scan) read from it:
+  // reads that no tensor's readers list, which the clean-up counts as well.
+  bool has_subgraph_reads() const { return with_outer_ > 0; }
+  const NameSet& subgraph_reads() const;
+  void outer_reads_changed();  // after a node's `outer` was rewritten in place
   void start_cleanup_log();  // after a clean-up that looked at everything it had to
   // While held, removing nodes leaves the slots' places as they are (a
   // clean-up orders its queue by them).
@@ -524,6 +529,11 @@ class Graph {
   std::vector<Node*> written_nodes_, refresh_members_;  // apply's and refresh_shapes' working lists, likewise
   CleanupLog log_;
   uint64_t log_epoch_ = 1;
+  size_t with_outer_ = 0;  // nodes in the graph whose subgraphs read from it
+  uint64_t outer_epoch_ = 1;
+  mutable uint64_t outer_cache_epoch_ = 0;
+  mutable NameSet outer_cache_;
+  void note_subgraph_reads(const Node& node, int delta);
   bool slots_held_ = false;
   void log_node(Node* node) {
     if (!log_.complete || node->logged_ == log_epoch_) return;

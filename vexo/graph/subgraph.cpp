@@ -187,6 +187,7 @@ void rename_outer(Graph& g, Node& node, const Name& from, const Name& to) {
       changed.emplace_back(a.name, renamed_attribute(a.value.s, resolve));
   for (auto& [name, bytes] : changed) g.set_attr(node, name, AttrValue::of_raw(std::move(bytes)));
   node.outer = outer_reads(node);
+  g.outer_reads_changed();
 }
 
 }  // namespace vexo::graph
