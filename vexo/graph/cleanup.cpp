@@ -108,29 +108,24 @@ bool cancel_transpose_pair(Graph& g, Node& node) {
 
 // The nodes no graph output depends on are removed, then the constants no
 // node reads.  The walk back from the outputs marks the tensors it reads on
-// its way; the passes over all nodes and constants ask the memory for what
-// they read a few places ahead.
+// its way; it and the passes over all nodes and constants ask the memory for
+// what they read a few places ahead.
 int64_t drop_dead(Graph& g) {
   const uint64_t live = g.new_mark();
   const uint64_t used = g.new_mark();  // the tensors a live node reads, and the graph outputs
-  std::vector<Node*> stack;
-  auto use = [&](const Name& t) -> Node* {
-    const Tensor* e = g.tensor(t);
-    if (!e) return nullptr;
+  std::vector<Node*> work;  // live nodes, each once, in the order found
+  auto use = [&](const Name& t) {
+    const Tensor* e = t.empty() ? nullptr : g.tensor(t);
+    if (!e) return;
     e->mark = used;
-    return e->producer;
+    if (e->producer && !Graph::marked(*e->producer, live)) work.push_back(e->producer);
   };
-  for (const Name& t : g.outputs) stack.push_back(use(t));
-  while (!stack.empty()) {
-    Node* node = stack.back();
-    stack.pop_back();
-    if (node == nullptr || Graph::marked(*node, live)) continue;
-    for (const Name& t : node->inputs()) g.prefetch_tensor(t);
-    for (const Name& t : node->inputs()) {
-      Node* producer = use(t);
-      if (!t.empty()) stack.push_back(producer);
-    }
-    for (const Name& t : node->outer) stack.push_back(use(t));  // what its subgraphs read
+  for (const Name& t : g.outputs) use(t);
+  for (size_t k = 0; k < work.size(); ++k) {  // the list grows as it goes: the memory is asked ahead along it
+    g.prefetch_ahead(work, k);
+    const Node* node = work[k];
+    for (const Name& t : node->inputs()) use(t);
+    for (const Name& t : node->outer) use(t);  // what its subgraphs read
   }
   const std::vector<Node*> all = g.unordered_nodes();
   std::vector<NodePtr> dead;
