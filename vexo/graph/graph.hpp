@@ -384,9 +384,9 @@ class Graph {
   // the nodes written (ports, attributes, added), the tensors left without a
   // reader, the tensors given a shape.  While it is `complete`, the next
   // clean-up looks only there; anything the record does not follow (a read,
-  // a settle, a node without outputs, a record grown past its bound, a change
-  // of the graph outputs, which the clean-up compares itself) makes it look
-  // at the whole graph once more.
+  // a settle, a node without outputs, a node whose subgraphs read from the
+  // graph, a record grown past its bound, a change of the graph outputs,
+  // which the clean-up compares itself) makes it look at the whole graph.
   struct CleanupLog {
     bool complete = false;
     std::vector<NodePtr> nodes;
