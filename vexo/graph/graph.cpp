@@ -437,10 +437,6 @@ std::vector<Node*> Graph::unordered_nodes() const {
 
 namespace {
 
-bool key_less(const Node* a, const Node* b) {
-  return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
-}
-
 // `nodes` sorted by (order key, creation number).  The keys are copied next
 // to their nodes first, so that the sort compares a compact array instead of
 // reaching into every node at each comparison.
@@ -789,8 +785,9 @@ void Graph::ensure_order(const std::vector<Node*>* nodes) {
     }
 }
 
-void Graph::renumber() {
-  const std::vector<Node*> order = kahn();
+void Graph::renumber() { renumber_as(kahn()); }
+
+void Graph::renumber_as(const std::vector<Node*>& order) {
   std::vector<std::pair<NodePtr, double>> old;
   if (journal_) old.reserve(order.size());
   for (size_t k = 0; k < order.size(); ++k) {
@@ -822,6 +819,11 @@ std::optional<std::vector<Node*>> Graph::order_if_keys_hold() const {
     if (!forward) return std::nullopt;
   }
   return order;
+}
+
+std::vector<Node*> Graph::keys_or_kahn() const {
+  std::optional<std::vector<Node*>> by_keys = order_if_keys_hold();
+  return by_keys ? std::move(*by_keys) : kahn();
 }
 
 std::vector<Node*> Graph::kahn() const {
@@ -1077,8 +1079,7 @@ void Graph::take_known_names() {
 
 void Graph::settle() {
   log_.complete = false;
-  std::optional<std::vector<Node*>> by_keys = order_if_keys_hold();
-  const std::vector<Node*> order = by_keys ? std::move(*by_keys) : kahn();
+  const std::vector<Node*> order = keys_or_kahn();
   NameSet keep(inputs.begin(), inputs.end());
   for (const Name& o : outputs) keep.insert(o);
   Names stale;
@@ -1121,7 +1122,7 @@ void Graph::settle() {
       if (!t.empty()) take_name(t);
   }
   take_known_names();
-  for (size_t k = 0; k < order.size(); ++k) order[k]->seq_ = static_cast<double>(k);
+  for (size_t k = 0; k < order.size(); ++k) order[k]->seq_ = static_cast<double>(k);  // not journaled, as all of it
   order_dirty_ = false;
   clear_touched();
   written_.clear();
@@ -1161,12 +1162,7 @@ void Graph::check_edges(const std::vector<std::pair<Name, uint32_t>>& writers_in
     if (!known(t)) throw ModelError(config.source + ": graph output '" + t + "' is written by no node");
   // Read in topological order, as models usually are, the nodes keep the
   // order they came in (each one's key is its creation number); else Kahn.
-  if (std::optional<std::vector<Node*>> order = order_if_keys_hold()) {
-    for (size_t k = 0; k < order->size(); ++k) (*order)[k]->seq_ = static_cast<double>(k);
-    order_dirty_ = false;
-    return;
-  }
-  renumber();
+  renumber_as(keys_or_kahn());
 }
 
 void Graph::infer_missing() {

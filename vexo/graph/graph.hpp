@@ -147,6 +147,11 @@ class Node {
 // nodes placed where nothing bounds them).
 uint64_t next_uid();
 
+// Whether `a` comes before `b` in the order of the keys (ties broken by creation number).
+inline bool key_less(const Node* a, const Node* b) {
+  return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
+}
+
 // ---------------------------------------------------------------- tensors and configuration
 
 struct Tensor {
@@ -473,6 +478,8 @@ class Graph {
   std::vector<Node*> local_order(const std::vector<Node*>& nodes) const;
   std::vector<Node*> kahn() const;
   std::optional<std::vector<Node*>> order_if_keys_hold() const;
+  std::vector<Node*> keys_or_kahn() const;       // order_if_keys_hold, else kahn
+  void renumber_as(const std::vector<Node*>& order);  // keys 0, 1, ... in this order (journaled)
   void set_const_value(const Name& name, ConstPtr value);
   void split_follows_outputs(Node& node);
   void journal_name(const Name& name, const Name* base, int64_t counter);

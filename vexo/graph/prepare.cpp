@@ -193,10 +193,6 @@ int64_t Preparation::drop_dead() {
 
 namespace {
 
-bool before(const Node* a, const Node* b) {  // a precedes b in topological order
-  return a->seq() < b->seq() || (a->seq() == b->seq() && a->uid() < b->uid());
-}
-
 // A tensor's inferred type that a later part can take as a graph input and
 // see as the one model would: no value of it can reach a shape.
 bool crosses_whole(const std::string& type) {
@@ -244,12 +240,12 @@ Pieces Preparation::part_model(size_t k, bool first) {
   for (const Node* n : part)
     for (const Name& t : n->inputs()) {
       const Node* p = t.empty() ? nullptr : g_.producer(t);
-      if (p && before(p, part.front()) && taken.insert(t)) inputs.emplace_back(t, crossing_.at(t));
+      if (p && key_less(p, part.front()) && taken.insert(t)) inputs.emplace_back(t, crossing_.at(t));
     }
   Names written_here;
   for (const Name& t : g_.outputs) {
     const Node* p = g_.producer(t);
-    if (!before(p, part.front()) && !before(part.back(), p)) written_here.push_back(t);
+    if (!key_less(p, part.front()) && !key_less(part.back(), p)) written_here.push_back(t);
   }
   o.nodes = &part;
   o.extra_inputs = &inputs;
@@ -267,7 +263,7 @@ int64_t Preparation::record_part(size_t k, std::string_view inferred_model, bool
         const Tensor* e = o.empty() ? nullptr : g_.tensor(o);
         if (!e) continue;
         for (const auto& reader : e->consumers)
-          if (before(last, reader.first)) {
+          if (key_less(last, reader.first)) {
             later.insert(o);
             break;
           }
