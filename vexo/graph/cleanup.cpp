@@ -292,6 +292,12 @@ Counts cleanup(Graph& g) {
       }
   }
   size_t cursor = 0, pass_at = 0;  // the next in the pass, the slot it has reached (with the log)
+  // Ask the memory for what the steps read of the nodes ahead of place k: their tensors, the writer of the next one's input.
+  auto prefetch_from = [&](const auto& seq, size_t k) {
+    g.prefetch_ahead(seq, k);
+    if (k + 1 < seq.size() && !seq[k + 1]->inputs().empty())
+      if (const Node* inner = g.producer(seq[k + 1]->inputs()[0])) __builtin_prefetch(inner);
+  };
   auto next = [&]() -> NodePtr {
     if (!ahead.empty() && (cursor == pass.size() || ahead.front().first < pass_slots[cursor])) {
       std::pop_heap(ahead.begin(), ahead.end(), later_slot);
@@ -301,15 +307,11 @@ Counts cleanup(Graph& g) {
       return std::move(p.second);
     }
     if (cursor < pass.size()) {
-      g.prefetch_ahead(pass, cursor);
-      if (cursor + 1 < pass.size() && !pass[cursor + 1]->inputs().empty())  // the steps look at the writer of the next one's input
-        if (const Node* inner = g.producer(pass[cursor + 1]->inputs()[0])) __builtin_prefetch(inner);
+      prefetch_from(pass, cursor);
       if (since_log) pass_at = pass_slots[cursor];
       return std::move(pass[cursor++]);
     }
-    g.prefetch_ahead(queue, 0);
-    if (queue.size() > 1 && !queue[1]->inputs().empty())
-      if (const Node* inner = g.producer(queue[1]->inputs()[0])) __builtin_prefetch(inner);
+    prefetch_from(queue, 0);
     NodePtr n = queue.front();
     queue.pop_front();
     return n;
