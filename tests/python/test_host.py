@@ -37,6 +37,19 @@ def test_load_records_shapes_constants_and_unique_names(tmp_path):
     assert onnx.load(str(path)).ir_version == 8  # written for runtimes that read IR 8
 
 
+@pytest.mark.parametrize("attr,value,expected", [
+    ("value_float", 2.5, np.array(2.5, np.float32)),
+    ("value_floats", [1.5, -2.0], np.array([1.5, -2.0], np.float32)),
+    ("value_int", 7, np.array(7, np.int64)),
+    ("value_ints", [3, -4], np.array([3, -4], np.int64)),
+])
+def test_a_constant_node_of_every_value_attribute_is_read_as_its_constant(attr, value, expected):
+    model = make_model([helper.make_node("Constant", [], ["c"], **{attr: value}),
+                        helper.make_node("Identity", ["c"], ["y"], name="id")], {}, {"y": list(expected.shape)})
+    got = IrGraph(model).get_const("c")
+    assert got.dtype == expected.dtype and got.tolist() == expected.tolist()
+
+
 def test_custom_ops_get_shapes_and_a_domain():
     ir = IrGraph(relu_softmax_model())
     assert ir.get_shape("z") == [1, 64, 100]
@@ -82,6 +95,16 @@ def test_a_node_left_as_read_is_written_with_its_bytes_as_read(tmp_path):
     assert as_read not in (tmp_path / "changed.onnx").read_bytes()
     changed = onnx.load(str(tmp_path / "changed.onnx")).graph.node[0].attribute
     assert {a.name: (a.i, a.doc_string) for a in changed} == dict(p=(1, ""), axis=(1, "kept"))  # axis as read
+
+
+def test_a_port_change_that_runs_an_edge_backwards_renumbers_the_graph():
+    """'first' is made to read what 'second', after it, writes: the order follows once the writes are settled."""
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="first"), helper.make_node("Neg", ["x"], ["b"], name="second"),
+             helper.make_node("Add", ["a", "b"], ["y"], name="add")]
+    ir = IrGraph(make_model(nodes, {"x": [2]}, {"y": [2]}))
+    ir.node("first").input[0] = "b"
+    ir.forget_written()
+    assert [n.name for n in ir.nodes] == ["second", "first", "add"]
 
 
 def test_light_models_keep_only_values_shape_inference_may_read():
